@@ -1,0 +1,32 @@
+// The registry of scanned roots: the canonical path of every root a scan has
+// accepted, kept for the life of the process. The delete calls accept only
+// what lies at or below one of them.
+//
+// Registration and lookups are guarded by a reader-writer lock, so a host
+// that scans while deletes run on other threads still gets consistent
+// answers. The registry owns copies of its roots; callers keep their texts.
+#ifndef ED_CLEAN_REGISTRY_H
+#define ED_CLEAN_REGISTRY_H
+
+#include <cstdint>
+
+// Registers copies of the `count` canonical roots that are not registered
+// yet, in order. Null entries are passed over. When the array cannot grow,
+// the rest of the call stays unregistered.
+void ed_register_roots(const char *const *roots, int32_t count);
+
+// 1 when the object that `path` reaches lies at or below a registered root,
+// judged by its canonical path (or, for a missing object, its canonical
+// parent and leaf). 0 for a null or empty path, a ".." component, or
+// anything that cannot be canonicalised.
+int ed_is_under_scanned_root(const char *path);
+
+// Forgets every registered root. No export reaches it.
+void ed_clear_roots();
+
+// The include_hidden setting of the latest scan that got past its options
+// (0 before any); read by directory removal for its re-check.
+int32_t ed_last_include_hidden();
+void ed_set_last_include_hidden(int32_t include_hidden);
+
+#endif

@@ -1,0 +1,22 @@
+// The two removal workers. Each judges every path again against the
+// registered roots and the file system as it is now, removes what is still
+// safe to remove, and counts it. A refusal replaces the thread's message and
+// the worker goes on with the next path.
+#ifndef ED_CLEAN_REMOVE_H
+#define ED_CLEAN_REMOVE_H
+
+#include <cstdint>
+
+// Orders `paths` in place, deeper first (more '/'), then by descending bytes,
+// and removes each path that is inside a scanned root, a directory and not a
+// link, not protected, and still empty under `include_hidden`.
+// The number removed, or -1 with "invalid dirs list" for a null array or a
+// negative count.
+int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden);
+
+// Removes, in the order given, each path that is inside a scanned root and a
+// zero-byte regular file, not a link. The number removed, or -1 with
+// "invalid files list" for a null array or a negative count.
+int32_t ed_delete_files_list(char *const *paths, int32_t count);
+
+#endif

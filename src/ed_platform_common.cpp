@@ -1,0 +1,81 @@
+// Logic of the adapter that is the same on every platform.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "ed_platform.h"
+
+namespace {
+
+struct free_deleter {
+    void operator()(void *block) const noexcept { std::free(block); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
+// 511 bytes: fits the 512-byte name buffer of a stream, never joins within
+// the 259-byte path limit, and is not a hidden name.
+constexpr size_t kUnnameableLength = 511;
+
+struct unnameable_text {
+    char text[kUnnameableLength + 1];
+    constexpr unnameable_text() : text{} {
+        for (size_t i = 0; i < kUnnameableLength; ++i)
+            text[i] = '?';
+    }
+};
+constexpr unnameable_text kUnnameable{};
+
+bool is_drive_prefix(const char *text, size_t length) {
+    return length == 2 && text[1] == ':' &&
+           ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+}
+
+} // namespace
+
+const char *const ed_unnameable_entry = kUnnameable.text;
+
+char *ed_realpath_win(const char *path) {
+    if (path == nullptr || *path == '\0')
+        return nullptr;
+
+    heap_text ancestor; // the text being tried, once the first try failed
+    const char *current = path;
+    for (;;) {
+        char *canonical = nullptr;
+        switch (ed_final_path(current, &canonical)) {
+        case ED_FINAL_RESOLVED:
+            return canonical;
+        case ED_FINAL_INVALID:
+            return nullptr;
+        case ED_FINAL_UNRESOLVED:
+            break;
+        }
+
+        // Judge the nearest ancestor by text: drop the last component.
+        heap_text copy(static_cast<char *>(std::malloc(std::strlen(current) + 1)));
+        if (!copy)
+            return nullptr;
+        std::strcpy(copy.get(), current);
+        if (ed_backslash_separates) {
+            for (char *c = copy.get(); *c != '\0'; ++c)
+                if (*c == '\\')
+                    *c = '/';
+        }
+        char *last = std::strrchr(copy.get(), '/');
+        if (last == nullptr || last == copy.get())
+            return nullptr;
+        *last = '\0';
+        // "C:" alone would name the drive's current directory, not its root:
+        // an object missing right below a drive root belongs to that root.
+        if (is_drive_prefix(copy.get(), static_cast<size_t>(last - copy.get()))) {
+            last[0] = '/';
+            last[1] = '\0';
+            if (std::strcmp(copy.get(), current) == 0)
+                return nullptr; // the drive root itself did not resolve
+        }
+        ancestor = std::move(copy);
+        current = ancestor.get();
+    }
+}
+
+char *ed_realpath_dup(const char *path) { return ed_realpath_win(path); }

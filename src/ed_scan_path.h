@@ -1,0 +1,37 @@
+// Rules on UTF-8 path texts shared by the scan and the removal workers.
+// '/' is the only separator these rules know; comparisons are byte-exact.
+// Predicates return 1 or 0. Nothing here sets the error message.
+#ifndef ED_SCAN_PATH_H
+#define ED_SCAN_PATH_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The walks join paths into buffers of this size, so a path they examine
+// below a root has at most 259 bytes.
+constexpr size_t ED_PATH_BUFFER = 260;
+
+// Writes dir + '/' + name into `out` (no '/' added when dir ends in '/').
+// 0 when the whole text fits in `size` bytes with its terminator, -1 when it
+// does not or an argument is null or `size` is 0.
+int ed_join_path(char *out, uint64_t size, const char *dir, const char *name);
+
+// 1 for a name that begins with '.' and is neither "." nor "..".
+int ed_is_hidden_name(const char *name);
+
+// 1 when some '/'-separated component is exactly "..", or the path is null.
+int ed_path_has_dotdot(const char *path);
+
+// 1 for a protected location ("/", "/usr", the Windows directory as listed),
+// for a path whose canonical form is "/" or "/usr", for the user's home
+// (HOME) in any form that resolves to it, and for a null or empty path.
+int ed_is_system_root(const char *path);
+
+// 1 when `path` is byte-for-byte the canonical form of HOME (or HOME itself
+// when that cannot be resolved). 0 for a null path or an unset/empty HOME.
+int ed_is_user_home(const char *path);
+
+// 1 when `path` equals `root` or lies below it at a component boundary.
+int ed_path_under_root(const char *path, const char *root);
+
+#endif

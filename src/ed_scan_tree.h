@@ -1,0 +1,58 @@
+// The empty-tree scan: a post-order walk that decides bottom-up which
+// directories are empty and lists zero-byte regular files on the way, and the
+// still-empty re-check that removal runs before it removes a directory.
+//
+// A directory is empty when it can be opened and each of its entries other
+// than "." and ".." is a directory (not a link) whose status can be read,
+// whose joined path fits ED_PATH_BUFFER, that is itself empty and, while
+// hidden entries are left out, does not have a hidden name.
+#ifndef ED_SCAN_TREE_H
+#define ED_SCAN_TREE_H
+
+#include <cstdint>
+#include <string_view>
+#include <unordered_set>
+
+#include "ed_scan_strlist.h"
+
+struct ed_scan_opts {
+    int32_t include_hidden;    // nonzero: hidden entries are walked and listed
+    int32_t include_zero_byte; // nonzero: zero-byte regular files are listed
+};
+
+// Remembers which texts a list holds, so that appending each path at most
+// once costs constant time instead of a search of the whole list. The index
+// points into the list's own strings: it must not outlive them.
+class ed_path_index {
+  public:
+    // Indexes the strings `list` holds already. False when memory is short.
+    bool seed(const ed_strlist *list) noexcept;
+    // Appends a copy of `path` to `list` unless an equal text is there. When
+    // memory is short the path is left out, and the list and index agree.
+    void append_unique(ed_strlist *list, const char *path) noexcept;
+
+  private:
+    std::unordered_set<std::string_view> held_;
+};
+
+// The indexes of the two result lists of one scan call, shared by its roots.
+struct ed_scan_index {
+    ed_path_index empty_dirs;
+    ed_path_index zero_files;
+};
+
+// Walks `root` and appends, each at most once across all roots sharing the
+// lists, the empty directories (post-order; the root last when it is empty
+// itself) and the zero-byte files (in the order met). `counter`, when not
+// null, rises by one per directory visited, also for one that cannot be
+// opened. `index` carries the lists' indexes across the roots of one call;
+// null builds a fresh one from the lists' contents.
+// -1 when the root, the options or a list is null (nothing walked); else 0.
+int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_dirs,
+                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index = nullptr);
+
+// 1 when the directory `path` is empty at this moment under `include_hidden`;
+// 0 when it holds content or cannot be opened. Stops at the first content.
+int ed_dir_still_empty(const char *path, int include_hidden);
+
+#endif

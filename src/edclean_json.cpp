@@ -1,0 +1,279 @@
+#include "edclean_json.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include <rapidjson/reader.h>
+#include <rapidjson/writer.h>
+
+#include "edclean_error.h"
+#include "ed_utf8.h"
+
+namespace {
+
+// The heap behind the reader's and writer's working stacks. It throws where
+// the stock allocator would hand back null, so that running out of memory
+// ends a parse or a write cleanly instead of writing through a null pointer.
+struct throwing_allocator {
+    static const bool kNeedFree = true;
+    void *Malloc(size_t size) {
+        if (size == 0)
+            return nullptr;
+        void *block = std::malloc(size);
+        if (block == nullptr)
+            throw std::bad_alloc();
+        return block;
+    }
+    void *Realloc(void *block, size_t, size_t size) {
+        if (size == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        void *grown = std::realloc(block, size);
+        if (grown == nullptr)
+            throw std::bad_alloc();
+        return grown;
+    }
+    static void Free(void *block) { std::free(block); }
+};
+
+using utf8 = rapidjson::UTF8<>;
+using strict_reader = rapidjson::GenericReader<utf8, utf8, throwing_allocator>;
+constexpr unsigned kReadFlags = rapidjson::kParseIterativeFlag;
+
+// Tracks nesting for the two readers below and refuses, by ending the parse,
+// any string or key that is not well-formed UTF-8 (an escaped lone surrogate
+// included, which the tokenizer would otherwise pass on).
+template <typename Derived> struct depth_handler : rapidjson::BaseReaderHandler<utf8, Derived> {
+    size_t depth = 0;
+    bool root_is_container = false;
+
+    bool open_container(bool expected_root) {
+        if (depth == 0)
+            root_is_container = expected_root;
+        ++depth;
+        return true;
+    }
+    bool close_container() {
+        --depth;
+        return true;
+    }
+    bool Key(const char *text, rapidjson::SizeType length, bool) {
+        return ed_utf8_valid(text, length);
+    }
+};
+
+// The array of path strings. Strings are copied as they come; whether the
+// text was valid JSON is known only at its end, so a failure found on the
+// way is remembered and reported then, the first one in array order.
+struct string_array_handler : depth_handler<string_array_handler> {
+    enum class element_fault { none, not_a_string, out_of_memory };
+
+    ed_strlist *out;
+    element_fault fault = element_fault::none;
+
+    explicit string_array_handler(ed_strlist *list) : out(list) {}
+
+    void element_is_not_a_string() {
+        if (depth == 1 && fault == element_fault::none)
+            fault = element_fault::not_a_string;
+    }
+    bool Default() {
+        element_is_not_a_string();
+        return true;
+    }
+    bool String(const char *text, rapidjson::SizeType length, bool) {
+        if (!ed_utf8_valid(text, length))
+            return false;
+        if (depth == 1 && fault == element_fault::none && ed_strlist_push(out, text) != 0)
+            fault = element_fault::out_of_memory;
+        return true;
+    }
+    bool StartArray() {
+        element_is_not_a_string();
+        return open_container(true);
+    }
+    bool EndArray(rapidjson::SizeType) { return close_container(); }
+    bool StartObject() {
+        element_is_not_a_string();
+        return open_container(false);
+    }
+    bool EndObject(rapidjson::SizeType) { return close_container(); }
+};
+
+// The options object: the first member named "include_hidden" and the first
+// named "include_zero_byte" decide, when their value is a boolean or an
+// integer.
+struct options_handler : depth_handler<options_handler> {
+    ed_scan_opts *opts;
+    int32_t *pending = nullptr; // the field the next top-level value decides
+    bool seen_hidden = false;
+    bool seen_zero_byte = false;
+
+    explicit options_handler(ed_scan_opts *o) : opts(o) {}
+
+    bool Key(const char *text, rapidjson::SizeType length, bool copy) {
+        if (!depth_handler::Key(text, length, copy))
+            return false;
+        if (depth != 1)
+            return true;
+        pending = nullptr;
+        const std::string_view name(text, length);
+        if (name == "include_hidden" && !seen_hidden) {
+            seen_hidden = true;
+            pending = &opts->include_hidden;
+        } else if (name == "include_zero_byte" && !seen_zero_byte) {
+            seen_zero_byte = true;
+            pending = &opts->include_zero_byte;
+        }
+        return true;
+    }
+    // Any value at the top level settles the key before it.
+    bool settle(bool counts, bool truth) {
+        if (depth == 1 && pending != nullptr && counts)
+            *pending = truth ? 1 : 0;
+        if (depth == 1)
+            pending = nullptr;
+        return true;
+    }
+    static bool low_word_set(uint64_t value) { return static_cast<uint32_t>(value) != 0; }
+
+    bool Default() { return settle(false, false); }
+    bool Bool(bool value) { return settle(true, value); }
+    bool Int(int value) { return settle(true, value != 0); }
+    bool Uint(unsigned value) { return settle(true, value != 0); }
+    bool Int64(int64_t value) { return settle(true, low_word_set(static_cast<uint64_t>(value))); }
+    bool Uint64(uint64_t value) { return settle(true, low_word_set(value)); }
+    bool String(const char *text, rapidjson::SizeType length, bool) {
+        return ed_utf8_valid(text, length) && settle(false, false);
+    }
+    bool StartArray() {
+        settle(false, false);
+        return open_container(false);
+    }
+    bool EndArray(rapidjson::SizeType) { return close_container(); }
+    bool StartObject() {
+        settle(false, false);
+        return open_container(true);
+    }
+    bool EndObject(rapidjson::SizeType) { return close_container(); }
+};
+
+template <typename Handler> bool read_strict(const char *json, Handler &handler) {
+    try {
+        strict_reader reader;
+        rapidjson::StringStream stream(json);
+        return !reader.Parse<kReadFlags>(stream, handler).IsError();
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+// Output stream of the writer: one growing malloc block that becomes the
+// result text itself, so the result is never copied.
+class malloc_text_stream {
+  public:
+    using Ch = char;
+    malloc_text_stream() = default;
+    ~malloc_text_stream() { std::free(text_); }
+    malloc_text_stream(const malloc_text_stream &) = delete;
+    malloc_text_stream &operator=(const malloc_text_stream &) = delete;
+
+    void Put(char c) {
+        if (length_ + 1 >= capacity_ && !grow())
+            throw std::bad_alloc();
+        text_[length_++] = c;
+    }
+    void Flush() {}
+    // The terminated text, now owned by the caller.
+    char *release() {
+        Put('\0');
+        char *text = text_;
+        text_ = nullptr;
+        return text;
+    }
+
+  private:
+    bool grow() {
+        const size_t capacity = capacity_ == 0 ? 256 : capacity_ * 2;
+        void *grown = std::realloc(text_, capacity);
+        if (grown == nullptr)
+            return false;
+        text_ = static_cast<char *>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+
+    char *text_ = nullptr;
+    size_t length_ = 0;
+    size_t capacity_ = 0;
+};
+
+template <typename Writer> void write_string_array(Writer &writer, const ed_strlist *list) {
+    writer.StartArray();
+    for (int32_t i = 0; i < list->n; ++i)
+        if (list->strs[i] != nullptr)
+            writer.String(list->strs[i], static_cast<rapidjson::SizeType>(std::strlen(list->strs[i])));
+    writer.EndArray();
+}
+
+} // namespace
+
+int parse_string_array(const char *json, ed_strlist *out) {
+    ed_strlist_init(out);
+    if (json == nullptr) {
+        ed_set_error("NULL json array");
+        return -1;
+    }
+    string_array_handler handler(out);
+    const char *message = nullptr;
+    if (!read_strict(json, handler))
+        message = "invalid json array";
+    else if (!handler.root_is_container)
+        message = "expected JSON array";
+    else if (handler.fault == string_array_handler::element_fault::not_a_string)
+        message = "array elements must be strings";
+    else if (handler.fault == string_array_handler::element_fault::out_of_memory)
+        message = "out of memory";
+    if (message == nullptr)
+        return 0;
+    ed_strlist_free(out);
+    ed_set_error("%s", message);
+    return -1;
+}
+
+int ed_read_scan_options(const char *json, ed_scan_opts *opts) {
+    ed_scan_opts read = *opts;
+    options_handler handler(&read);
+    if (!read_strict(json, handler)) {
+        ed_set_error("invalid options_json");
+        return -1;
+    }
+    if (!handler.root_is_container) {
+        ed_set_error("options_json must be object");
+        return -1;
+    }
+    *opts = read;
+    return 0;
+}
+
+char *ed_write_scan_result(const ed_strlist *empty_dirs, const ed_strlist *zero_files,
+                           int32_t scanned_dirs) {
+    try {
+        malloc_text_stream text;
+        rapidjson::Writer<malloc_text_stream, utf8, utf8, throwing_allocator> writer(text);
+        writer.StartObject();
+        writer.Key("empty_dirs");
+        write_string_array(writer, empty_dirs);
+        writer.Key("zero_files");
+        write_string_array(writer, zero_files);
+        writer.Key("scanned_dirs");
+        writer.Int(scanned_dirs);
+        writer.EndObject();
+        return text.release();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,117 @@
+#include "edclean_scan.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "edclean_error.h"
+#include "edclean_json.h"
+#include "ed_clean_registry.h"
+#include "ed_platform.h"
+#include "ed_scan_path.h"
+#include "ed_scan_strlist.h"
+#include "ed_scan_tree.h"
+
+namespace {
+
+struct free_deleter {
+    void operator()(void *block) const noexcept { std::free(block); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
+bool options_are_default(const char *options_json) {
+    return options_json == nullptr || options_json[0] == '\0' || std::strcmp(options_json, "{}") == 0;
+}
+
+// Checks one root text and appends its canonical path to `canonical_roots`.
+// 0, or -1 with the message of the first check it fails.
+int accept_root(const char *root, ed_strlist *canonical_roots) {
+    if (*root == '\0') {
+        ed_set_error("empty path in dirs");
+        return -1;
+    }
+    if (ed_path_has_dotdot(root)) {
+        ed_set_error("refused: path contains ..");
+        return -1;
+    }
+    if (ed_is_system_root(root)) {
+        ed_set_error("refused: system root (%s)", root);
+        return -1;
+    }
+    switch (ed_probe_root(root)) {
+    case ED_ROOT_UNREACHABLE:
+        ed_set_error("root not found: %s", root);
+        return -1;
+    case ED_ROOT_LINK:
+        ed_set_error("refused: symlink root");
+        return -1;
+    case ED_ROOT_OTHER:
+        ed_set_error("not a directory: %s", root);
+        return -1;
+    case ED_ROOT_DIRECTORY:
+        break;
+    }
+    heap_text canonical(ed_realpath_dup(root));
+    if (!canonical) {
+        ed_set_error("realpath failed: %s", root);
+        return -1;
+    }
+    // The canonical form is checked again: a protected location may be
+    // reached through another spelling or a link.
+    if (ed_is_system_root(canonical.get())) {
+        ed_set_error("refused: system root (%s)", root);
+        return -1;
+    }
+    if (ed_strlist_push(canonical_roots, canonical.get()) != 0) {
+        ed_set_error("out of memory");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+char *ed_scan_call(const char *dirs_json, const char *options_json) {
+    if (dirs_json == nullptr) {
+        ed_set_error("NULL dirs_json");
+        return nullptr;
+    }
+    ed_scan_opts opts{0, 1};
+    if (!options_are_default(options_json) && ed_read_scan_options(options_json, &opts) != 0)
+        return nullptr;
+    // Recorded before the roots are looked at: directory removal re-checks
+    // emptiness the way the latest scan judged it, even a scan that failed.
+    ed_set_last_include_hidden(opts.include_hidden);
+
+    ed_strlist_guard roots;
+    if (parse_string_array(dirs_json, roots.get()) != 0)
+        return nullptr;
+    if (roots->n == 0) {
+        ed_set_error("empty dirs list");
+        return nullptr;
+    }
+
+    // Every root must pass before any is registered or walked.
+    ed_strlist_guard canonical_roots;
+    for (int32_t i = 0; i < roots->n; ++i)
+        if (accept_root(roots->strs[i], canonical_roots.get()) != 0)
+            return nullptr;
+    ed_register_roots(canonical_roots->strs, canonical_roots->n);
+
+    ed_strlist_guard empty_dirs;
+    ed_strlist_guard zero_files;
+    ed_scan_index index;
+    int32_t scanned_dirs = 0;
+    for (int32_t i = 0; i < canonical_roots->n; ++i) {
+        const char *root = canonical_roots->strs[i];
+        if (ed_scan_tree(root, &opts, empty_dirs.get(), zero_files.get(), &scanned_dirs, &index) != 0) {
+            ed_set_error("scan failed under %s", root);
+            return nullptr;
+        }
+    }
+
+    char *result = ed_write_scan_result(empty_dirs.get(), zero_files.get(), scanned_dirs);
+    if (result == nullptr)
+        ed_set_error("failed to build result JSON");
+    return result;
+}
