@@ -1,0 +1,235 @@
+// Removal as a host sees it: scan first, then delete what the scan listed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "edclean.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct scan_lists {
+    std::vector<std::string> empty_dirs;
+    std::vector<std::string> zero_files;
+};
+
+scan_lists scan(const std::string &root, const char *options = nullptr) {
+    char *text = edclean_scan(edtest::json_array({root}).c_str(), options);
+    EXPECT_NE(text, nullptr) << edclean_last_error();
+    scan_lists lists;
+    if (text == nullptr)
+        return lists;
+    rapidjson::Document doc;
+    doc.Parse(text);
+    edclean_free_string(text);
+    for (const auto &v : doc["empty_dirs"].GetArray())
+        lists.empty_dirs.emplace_back(v.GetString());
+    for (const auto &v : doc["zero_files"].GetArray())
+        lists.zero_files.emplace_back(v.GetString());
+    return lists;
+}
+
+std::string to_json(const std::vector<std::string> &paths) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartArray();
+    for (const std::string &p : paths)
+        writer.String(p.c_str(), static_cast<rapidjson::SizeType>(p.size()));
+    writer.EndArray();
+    return buffer.GetString();
+}
+
+TEST(Delete, NestedChainGoesDeepestFirstWhateverTheInputOrder) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/d/e");
+    const scan_lists lists = scan(tree.path("r"));
+    ASSERT_EQ(lists.empty_dirs.size(), 3u);
+    std::vector<std::string> shuffled = {lists.empty_dirs[2], lists.empty_dirs[0], lists.empty_dirs[1]};
+    EXPECT_EQ(edclean_delete_dirs(to_json(shuffled).c_str()), 3);
+    EXPECT_STREQ(edclean_last_error(), "");
+    EXPECT_FALSE(tree.exists("r"));
+}
+
+TEST(Delete, ListedParentWithUnlistedChildIsLeftWithRmdirFailed) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/d/e");
+    scan(tree.path("r"));
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/d")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "rmdir failed");
+    EXPECT_TRUE(tree.exists("r/d/e"));
+}
+
+TEST(Delete, ContentThatAppearedSinceTheScanKeepsItsDirectory) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/d");
+    tree.file("r/z");
+    const scan_lists lists = scan(tree.path("r"));
+    tree.file("r/d/new");
+    tree.write("r/z", "data");
+    EXPECT_EQ(edclean_delete_dirs(to_json(lists.empty_dirs).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: directory no longer empty (TOCTOU)");
+    EXPECT_EQ(edclean_delete_files(to_json(lists.zero_files).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: file size != 0");
+    EXPECT_TRUE(tree.exists("r/d/new"));
+    EXPECT_TRUE(tree.exists("r/z"));
+}
+
+TEST(Delete, DuplicatesAreRemovedOnceAndTheRestSaysNotFound) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/d");
+    tree.file("r/z");
+    scan(tree.path("r"));
+    const std::string d = tree.canonical_path("r/d"), z = tree.canonical_path("r/z");
+    EXPECT_EQ(edclean_delete_dirs(to_json({d, d}).c_str()), 1);
+    EXPECT_STREQ(edclean_last_error(), "path not found");
+    EXPECT_EQ(edclean_delete_files(to_json({z, z}).c_str()), 1);
+    EXPECT_STREQ(edclean_last_error(), "path not found");
+}
+
+TEST(Delete, FailureThenSuccessKeepsTheFailureMessage) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/b");
+    tree.file("r/a");
+    scan(tree.path("r"));
+    // Equal depth: "r/b" sorts first and is removed, then "r/a" is refused.
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/a"), tree.canonical_path("r/b")}).c_str()), 1);
+    EXPECT_STREQ(edclean_last_error(), "refused: not a directory");
+    tree.mkdir("r/c");
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/c"), tree.canonical_path("r/missing")}).c_str()), 1);
+    EXPECT_STREQ(edclean_last_error(), "path not found");
+}
+
+TEST(Delete, HiddenEntriesFollowTheLatestScansSetting) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/x/.cache");
+    scan(tree.path("r"));
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/x")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: directory no longer empty (TOCTOU)");
+
+    // A scan that fails after its options still records include_hidden.
+    EXPECT_EQ(edclean_scan("[]", R"({"include_hidden":true})"), nullptr);
+    EXPECT_STREQ(edclean_last_error(), "empty dirs list");
+    EXPECT_EQ(edclean_delete_dirs(
+                  to_json({tree.canonical_path("r/x"), tree.canonical_path("r/x/.cache")}).c_str()),
+              2);
+    EXPECT_STREQ(edclean_last_error(), "");
+    scan(tree.path("r")); // back to the default for the tests that follow
+}
+
+TEST(Delete, DotDotIsRefusedEvenWhenItWouldResolveInside) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/d");
+    tree.file("r/z");
+    scan(tree.path("r"));
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/d/../d")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: path contains ..");
+    EXPECT_EQ(edclean_delete_files(to_json({tree.canonical_path("r/d/../z")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: path contains ..");
+    EXPECT_TRUE(tree.exists("r/d"));
+    EXPECT_TRUE(tree.exists("r/z"));
+}
+
+TEST(Delete, LinkToOutsideIsOutsideAndLeavesTheTargetAlone) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    edtest::temp_tree tree;
+    edtest::temp_tree outside;
+    outside.mkdir("e");
+    outside.file("z");
+    tree.mkdir("r");
+    if (!tree.symlink(outside.root(), "r/out", true))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    scan(tree.path("r"));
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.path("r/out/e")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: outside scanned roots");
+    EXPECT_EQ(edclean_delete_files(to_json({tree.path("r/out/z")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: outside scanned roots");
+    EXPECT_TRUE(outside.exists("e"));
+    EXPECT_TRUE(outside.exists("z"));
+}
+
+// A generated tree of a few thousand entries: everything the scan lists
+// goes, everything else stays with its bytes, and a second scan lists only
+// directories that held nothing but listed entries.
+TEST(Delete, WholeCycleOnAGeneratedTree) {
+    edtest::temp_tree tree;
+    std::mt19937 rng(20261210);
+    std::map<std::string, std::string> data_files; // relative path -> bytes
+    for (int top = 0; top < 40; ++top) {
+        const std::string t = "t" + std::to_string(top);
+        for (int sub = 0; sub < 12; ++sub) {
+            const std::string s = t + "/s" + std::to_string(sub);
+            switch (rng() % 5) {
+            case 0:
+                tree.mkdir(s + "/chain/of/empties");
+                break;
+            case 1:
+                tree.file(s + "/zero" + std::to_string(rng() % 100));
+                break;
+            case 2: {
+                const std::string rel = s + "/data.bin";
+                const std::string bytes(1 + rng() % 64, static_cast<char>('a' + rng() % 26));
+                tree.write(rel, bytes);
+                data_files[rel] = bytes;
+                break;
+            }
+            case 3:
+                tree.mkdir(s + "/.hidden_empty");
+                tree.mkdir(s + "/visible_empty");
+                break;
+            default:
+                for (int k = 0; k < 5; ++k)
+                    tree.mkdir(s + "/e" + std::to_string(k));
+                tree.file(s + "/.keep");
+                break;
+            }
+        }
+    }
+    const scan_lists first = scan(tree.root());
+    ASSERT_FALSE(first.empty_dirs.empty());
+    ASSERT_FALSE(first.zero_files.empty());
+
+    EXPECT_EQ(edclean_delete_files(to_json(first.zero_files).c_str()),
+              static_cast<int32_t>(first.zero_files.size()))
+        << edclean_last_error();
+    EXPECT_EQ(edclean_delete_dirs(to_json(first.empty_dirs).c_str()),
+              static_cast<int32_t>(first.empty_dirs.size()))
+        << edclean_last_error();
+    for (const std::string &p : first.zero_files)
+        EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
+    for (const std::string &p : first.empty_dirs)
+        EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
+    for (const auto &[rel, bytes] : data_files) {
+        std::ifstream in(tree.path(rel), std::ios::binary);
+        const std::string read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(read, bytes) << rel;
+    }
+    for (const std::string &p : first.empty_dirs)
+        EXPECT_TRUE(std::find(first.zero_files.begin(), first.zero_files.end(), p) == first.zero_files.end());
+
+    // A directory listed now held only listed entries before.
+    const scan_lists second = scan(tree.root());
+    EXPECT_TRUE(second.zero_files.empty());
+    for (const std::string &dir : second.empty_dirs) {
+        EXPECT_TRUE(std::find(first.empty_dirs.begin(), first.empty_dirs.end(), dir) ==
+                    first.empty_dirs.end())
+            << dir;
+        EXPECT_TRUE(fs::is_empty(dir)) << dir;
+    }
+    EXPECT_FALSE(second.empty_dirs.empty()) << "directories emptied by the removal are found now";
+}
+
+} // namespace

@@ -1,0 +1,2 @@
+#include "edclean.h"
+int edclean_header_check_c;

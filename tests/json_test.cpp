@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "edclean_error.h"
+#include "edclean_json.h"
+
+namespace {
+
+struct array_case {
+    const char *name;
+    std::string text;
+    const char *message;               // null: parses
+    std::vector<std::string> expected; // entries when it parses
+};
+
+class ParseStringArray : public ::testing::TestWithParam<array_case> {};
+
+TEST_P(ParseStringArray, GivesEntriesOrExactMessage) {
+    const array_case &c = GetParam();
+    ed_clear_error();
+    ed_strlist list{reinterpret_cast<char **>(0x1), 7, 7}; // poisoned: must be initialised
+    const int rc = parse_string_array(c.text.c_str(), &list);
+    if (c.message == nullptr) {
+        ASSERT_EQ(rc, 0) << ed_error_buffer();
+        ASSERT_EQ(list.n, static_cast<int32_t>(c.expected.size()));
+        for (size_t i = 0; i < c.expected.size(); ++i)
+            EXPECT_EQ(list.strs[i], c.expected[i]);
+        EXPECT_STREQ(ed_error_buffer(), "");
+    } else {
+        EXPECT_EQ(rc, -1);
+        EXPECT_STREQ(ed_error_buffer(), c.message);
+        EXPECT_EQ(list.strs, nullptr);
+        EXPECT_EQ(list.n, 0);
+    }
+    ed_strlist_free(&list);
+}
+
+const array_case kArrayCases[] = {
+    {"empty_array", "[]", nullptr, {}},
+    {"duplicates_and_empty", R"(["a","a",""])", nullptr, {"a", "a", ""}},
+    {"escaped_nul_cuts", R"(["x\u0000y"])", nullptr, {"x"}},
+    {"leading_nul_gives_empty", R"(["\u0000y"])", nullptr, {""}},
+    {"white_space_around", " \t\r\n[ \"a\" ,\n\"b\" ]\n ", nullptr, {"a", "b"}},
+    {"escapes_decoded", R"(["a\/b\\c\"d\u00e9\ud83d\ude00"])", nullptr,
+     {"a/b\\c\"d\xc3\xa9\xf0\x9f\x98\x80"}},
+    {"raw_utf8", "[\"\xc3\xa9t\xc3\xa9\"]", nullptr, {"\xc3\xa9t\xc3\xa9"}},
+    {"empty_text", "", "invalid json array", {}},
+    {"white_space_only", " \n\t", "invalid json array", {}},
+    {"trailing_comma", R"(["a",])", "invalid json array", {}},
+    {"trailing_garbage", R"(["a"] x)", "invalid json array", {}},
+    {"trailing_comment", R"(["a"] /* c */)", "invalid json array", {}},
+    {"single_quotes", "['a']", "invalid json array", {}},
+    {"nan", "[NaN]", "invalid json array", {}},
+    {"byte_order_mark", "\xef\xbb\xbf[\"a\"]", "invalid json array", {}},
+    {"invalid_utf8", "[\"\xff\"]", "invalid json array", {}},
+    {"overlong_utf8", "[\"\xc0\xaf\"]", "invalid json array", {}},
+    {"raw_surrogate_utf8", "[\"\xed\xa0\x80\"]", "invalid json array", {}},
+    {"lone_high_surrogate", R"(["\ud800"])", "invalid json array", {}},
+    {"lone_low_surrogate", R"(["\udc00"])", "invalid json array", {}},
+    {"raw_control_character", "[\"a\tb\"]", "invalid json array", {}},
+    {"unterminated", R"(["a")", "invalid json array", {}},
+    {"invalid_after_non_string", R"([1,)", "invalid json array", {}},
+    {"invalid_utf8_in_nested_key", "[{\"\xff\":1}]", "invalid json array", {}},
+    {"object", "{}", "expected JSON array", {}},
+    {"string", R"("a")", "expected JSON array", {}},
+    {"number", "3", "expected JSON array", {}},
+    {"null", "null", "expected JSON array", {}},
+    {"number_element", R"(["a",1])", "array elements must be strings", {}},
+    {"nested_array_element", R"(["a",["b"]])", "array elements must be strings", {}},
+    {"object_element", R"([{"a":"b"}])", "array elements must be strings", {}},
+    {"huge_integer_element", "[123456789012345678901234567890]", "array elements must be strings", {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ParseStringArray, ::testing::ValuesIn(kArrayCases),
+                         [](const auto &test) { return std::string(test.param.name); });
+
+TEST(ParseStringArrayLimits, NullTextHasItsOwnMessage) {
+    ed_strlist list;
+    EXPECT_EQ(parse_string_array(nullptr, &list), -1);
+    EXPECT_STREQ(ed_error_buffer(), "NULL json array");
+}
+
+TEST(ParseStringArrayLimits, MillionOpenBracketsFailWithoutExhaustingTheStack) {
+    const std::string deep(1000000, '[');
+    ed_strlist list;
+    EXPECT_EQ(parse_string_array(deep.c_str(), &list), -1);
+    EXPECT_STREQ(ed_error_buffer(), "invalid json array");
+}
+
+TEST(ParseStringArrayLimits, DeepButValidNestingIsJustANonString) {
+    const std::string deep = "[" + std::string(100000, '[') + std::string(100000, ']') + "]";
+    ed_strlist list;
+    EXPECT_EQ(parse_string_array(deep.c_str(), &list), -1);
+    EXPECT_STREQ(ed_error_buffer(), "array elements must be strings");
+}
+
+struct options_case {
+    const char *name;
+    const char *text;
+    int include_hidden;
+    int include_zero_byte;
+    const char *message; // null: read
+};
+
+class ReadScanOptions : public ::testing::TestWithParam<options_case> {};
+
+TEST_P(ReadScanOptions, FollowsTheOptionsTable) {
+    const options_case &c = GetParam();
+    ed_scan_opts opts{0, 1};
+    ed_clear_error();
+    const int rc = ed_read_scan_options(c.text, &opts);
+    if (c.message != nullptr) {
+        EXPECT_EQ(rc, -1);
+        EXPECT_STREQ(ed_error_buffer(), c.message);
+        return;
+    }
+    ASSERT_EQ(rc, 0) << ed_error_buffer();
+    EXPECT_EQ(opts.include_hidden, c.include_hidden);
+    EXPECT_EQ(opts.include_zero_byte, c.include_zero_byte);
+}
+
+const options_case kOptionCases[] = {
+    {"spaced_empty_object", "{ }", 0, 1, nullptr},
+    {"true", R"({"include_hidden":true})", 1, 1, nullptr},
+    {"one", R"({"include_hidden":1})", 1, 1, nullptr},
+    {"minus_one", R"({"include_hidden":-1})", 1, 1, nullptr},
+    {"seven", R"({"include_hidden":7})", 1, 1, nullptr},
+    {"false", R"({"include_hidden":false})", 0, 1, nullptr},
+    {"zero", R"({"include_hidden":0})", 0, 1, nullptr},
+    {"two_to_the_32", R"({"include_hidden":4294967296})", 0, 1, nullptr},
+    {"two_to_the_32_plus_1", R"({"include_hidden":4294967297})", 1, 1, nullptr},
+    {"max_unsigned_64", R"({"include_hidden":18446744073709551615})", 1, 1, nullptr},
+    {"beyond_64_bits_is_real", R"({"include_hidden":18446744073709551616})", 0, 1, nullptr},
+    {"real", R"({"include_hidden":1.0})", 0, 1, nullptr},
+    {"real_exponent", R"({"include_hidden":1e0})", 0, 1, nullptr},
+    {"string", R"({"include_hidden":"yes"})", 0, 1, nullptr},
+    {"null", R"({"include_hidden":null})", 0, 1, nullptr},
+    {"array_value", R"({"include_hidden":[1]})", 0, 1, nullptr},
+    {"first_duplicate_wins", R"({"include_hidden":true,"include_hidden":false})", 1, 1, nullptr},
+    {"first_duplicate_wins_uncounted", R"({"include_hidden":"x","include_hidden":true})", 0, 1,
+     nullptr},
+    {"names_are_case_sensitive", R"({"Include_Hidden":true})", 0, 1, nullptr},
+    {"other_members_ignored", R"({"other":5})", 0, 1, nullptr},
+    {"nested_member_ignored", R"({"x":{"include_hidden":true}})", 0, 1, nullptr},
+    {"zero_byte_off", R"({"include_zero_byte":false})", 0, 0, nullptr},
+    {"both", R"({"include_zero_byte":0,"include_hidden":2})", 1, 0, nullptr},
+    {"key_with_nul", R"({"include_hidden\u0000x":true})", 0, 1, nullptr},
+    {"array", "[]", 0, 1, "options_json must be object"},
+    {"null_root", "null", 0, 1, "options_json must be object"},
+    {"number_root", "1", 0, 1, "options_json must be object"},
+    {"unclosed", "{", 0, 1, "invalid options_json"},
+    {"missing_value", R"({"include_hidden":})", 0, 1, "invalid options_json"},
+    {"invalid_utf8_key", "{\"\xff\":1}", 0, 1, "invalid options_json"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ReadScanOptions, ::testing::ValuesIn(kOptionCases),
+                         [](const auto &test) { return std::string(test.param.name); });
+
+TEST(WriteScanResult, IsMinifiedInKeyOrderEscapingOnlyWhereRequired) {
+    ed_strlist_guard dirs;
+    ed_strlist_guard files;
+    ASSERT_EQ(ed_strlist_push(dirs.get(), "D:/a \"q\" \\ /\xc3\xa9"), 0);
+    ASSERT_EQ(ed_strlist_push(files.get(), "D:/new\nline\x01\x7f"), 0);
+    char *text = ed_write_scan_result(dirs.get(), files.get(), -3);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "{\"empty_dirs\":[\"D:/a \\\"q\\\" \\\\ /\xc3\xa9\"],"
+                       "\"zero_files\":[\"D:/new\\nline\\u0001\x7f\"],\"scanned_dirs\":-3}");
+    std::free(text);
+}
+
+TEST(WriteScanResult, EmptyListsAreEmptyArrays) {
+    ed_strlist_guard dirs;
+    ed_strlist_guard files;
+    char *text = ed_write_scan_result(dirs.get(), files.get(), 0);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, R"({"empty_dirs":[],"zero_files":[],"scanned_dirs":0})");
+    std::free(text);
+}
+
+} // namespace

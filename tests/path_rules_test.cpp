@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ed_scan_path.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(JoinPath, AddsOneSlashOnlyWhereNeeded) {
+    struct {
+        const char *dir, *name, *joined;
+    } const cases[] = {
+        {"C:/", "x", "C:/x"},  {"C:/a", "x", "C:/a/x"}, {"", "x", "/x"},
+        {"/", "x", "/x"},      {"C:\\x\\", "y", "C:\\x\\/y"},
+    };
+    for (const auto &c : cases) {
+        char out[ED_PATH_BUFFER];
+        ASSERT_EQ(ed_join_path(out, sizeof out, c.dir, c.name), 0) << c.dir;
+        EXPECT_STREQ(out, c.joined);
+    }
+}
+
+TEST(JoinPath, FitsAtMostTwoHundredFiftyNineBytes) {
+    char out[ED_PATH_BUFFER];
+    EXPECT_EQ(ed_join_path(out, sizeof out, std::string(254, 'd').c_str(), "name"), 0);
+    EXPECT_EQ(std::string(out).size(), 259u);
+    EXPECT_EQ(ed_join_path(out, sizeof out, std::string(255, 'd').c_str(), "name"), -1);
+}
+
+TEST(JoinPath, RefusesNullAndZeroSize) {
+    char out[8];
+    EXPECT_EQ(ed_join_path(nullptr, 8, "a", "b"), -1);
+    EXPECT_EQ(ed_join_path(out, 0, "a", "b"), -1);
+    EXPECT_EQ(ed_join_path(out, 8, nullptr, "b"), -1);
+    EXPECT_EQ(ed_join_path(out, 8, "a", nullptr), -1);
+}
+
+TEST(HiddenName, Table) {
+    struct {
+        const char *name;
+        int hidden;
+    } const cases[] = {
+        {nullptr, 0}, {"", 0}, {".", 0}, {"..", 0}, {"...", 1}, {".git", 1},
+        {"..a", 1},   {"./", 1}, {"a", 0}, {"a.", 0}, {" .a", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ed_is_hidden_name(c.name), c.hidden) << (c.name ? c.name : "(null)");
+}
+
+TEST(DotDot, Table) {
+    struct {
+        const char *path;
+        int dotdot;
+    } const cases[] = {
+        {nullptr, 1},     {"", 0},           {".", 0},           {"..", 1},       {"a/..", 1},
+        {"../a", 1},      {"a/../b", 1},     {"a/../", 1},       {"/..", 1},      {"./..", 1},
+        {"//..//", 1},    {"x/.../..", 1},   {"a..b", 0},        {"..a", 0},      {"a/..b", 0},
+        {"a/b..", 0},     {"...", 0},        {".../a", 0},       {"a/...", 0},    {"a/..../b", 0},
+        {"a\\..\\b", 0},  {"..\\a", 0},      {"a/..\\b", 0},     {"C:\\x\\..\\y", 0},
+        {"C:/x/../y", 1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ed_path_has_dotdot(c.path), c.dotdot) << (c.path ? c.path : "(null)");
+}
+
+TEST(UnderRoot, Table) {
+    struct {
+        const char *path, *root;
+        int under;
+    } const cases[] = {
+        {"C:/a", "C:/a", 1},   {"C:/a/b", "C:/a", 1},  {"C:/ab", "C:/a", 0},
+        {"C:/a/b", "C:/a/", 1}, {"C:/x", "C:/", 1},    {"C:/a", "", 0},
+        {nullptr, "C:/a", 0},  {"C:/a", nullptr, 0},   {"C:/", "C:/a", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ed_path_under_root(c.path, c.root), c.under)
+            << (c.path ? c.path : "(null)") << " under " << (c.root ? c.root : "(null)");
+}
+
+TEST(SystemRoot, LiteralsAndEmptyAreProtectedWithoutHome) {
+    edtest::scoped_env home("HOME", std::nullopt);
+    for (const char *p : {"", "/", "/usr", "/usr/", "C:\\Windows", "C:/Windows", "c:\\windows",
+                          "c:/windows"})
+        EXPECT_EQ(ed_is_system_root(p), 1) << p;
+    EXPECT_EQ(ed_is_system_root(nullptr), 1);
+    // Other spellings and places below are not on the list.
+    for (const char *p : {"C:/", "C:\\WINDOWS", "C:/Windows/", "C:/Windows/Temp"})
+        EXPECT_EQ(ed_is_system_root(p), 0) << p;
+}
+
+TEST(SystemRoot, ProtectsHomeInEveryFormThatResolvesToIt) {
+    edtest::temp_tree tree;
+    const std::string home = tree.mkdir("home");
+    edtest::scoped_env env("HOME", home);
+    EXPECT_EQ(ed_is_user_home(tree.canonical_path("home").c_str()), 1);
+    EXPECT_EQ(ed_is_user_home(home.c_str()), tree.canonical_path("home") == home ? 1 : 0);
+    EXPECT_EQ(ed_is_system_root(home.c_str()), 1);
+    EXPECT_EQ(ed_is_system_root((home + "/").c_str()), 1);
+    // A missing path right below home resolves to home itself.
+    EXPECT_EQ(ed_is_system_root((home + "/missing/deeper").c_str()), 1);
+    tree.mkdir("home/sub");
+    EXPECT_EQ(ed_is_system_root((home + "/sub").c_str()), 0);
+    EXPECT_EQ(ed_is_system_root(tree.root().c_str()), 0);
+}
+
+TEST(SystemRoot, EmptyOrUnsetHomeProtectsNothing) {
+    edtest::temp_tree tree;
+    for (const std::optional<std::string> &value : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+        edtest::scoped_env env("HOME", value);
+        EXPECT_EQ(ed_is_user_home(tree.canonical().c_str()), 0);
+        EXPECT_EQ(ed_is_user_home(""), 0);
+        EXPECT_EQ(ed_is_system_root(tree.root().c_str()), 0);
+    }
+    EXPECT_EQ(ed_is_user_home(nullptr), 0);
+}
+
+TEST(SystemRoot, UnresolvableHomeIsComparedAsWritten) {
+    edtest::scoped_env env("HOME", std::string("no-such-home-dir"));
+    EXPECT_EQ(ed_is_user_home("no-such-home-dir"), 1);
+    EXPECT_EQ(ed_is_system_root("no-such-home-dir"), 1);
+}
+
+#if !defined(_WIN32)
+TEST(SystemRoot, CanonicalRootAndUsrAreProtected) {
+    edtest::scoped_env home("HOME", std::nullopt);
+    EXPECT_EQ(ed_is_system_root("//"), 1);
+    EXPECT_EQ(ed_is_system_root("/usr/."), 1);
+    EXPECT_EQ(ed_is_system_root("/usr/no-such-dir-here"), 1);
+    EXPECT_EQ(ed_is_system_root("/usr/share"), 0);
+}
+#endif
+
+} // namespace

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "ed_platform.h"
+#include "test_support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct free_deleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
+std::string realpath_text(const std::string &path) {
+    heap_text text(ed_realpath_win(path.c_str()));
+    return text ? text.get() : "(null)";
+}
+
+TEST(Status, KindsAndSizes) {
+    edtest::temp_tree tree;
+    tree.mkdir("dir");
+    tree.file("empty");
+    tree.write("one", "x");
+    ed_stat st;
+    ASSERT_EQ(ed_fill_stat(tree.path("dir").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & ED_S_IFMT, ED_S_IFDIR);
+    EXPECT_EQ(st.st_size, 0);
+    ASSERT_EQ(ed_fill_stat(tree.path("empty").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & ED_S_IFMT, ED_S_IFREG);
+    EXPECT_EQ(st.st_size, 0);
+    ASSERT_EQ(ed_fill_stat(tree.path("one").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1);
+}
+
+TEST(Status, FourGibibyteFileKeepsAllSixtyFourBits) {
+    edtest::temp_tree tree;
+    tree.file("big", std::uintmax_t{1} << 32); // sparse where the platform allows
+    ed_stat st;
+    ASSERT_EQ(ed_fill_stat(tree.path("big").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & ED_S_IFMT, ED_S_IFREG);
+    EXPECT_EQ(st.st_size, int64_t{1} << 32);
+}
+
+TEST(Status, FailsForEmptyNullAndMissingWithoutTouchingTheRecord) {
+    edtest::temp_tree tree;
+    ed_stat st{0x1234, 77};
+    EXPECT_EQ(ed_fill_stat("", &st), -1);
+    EXPECT_EQ(ed_fill_stat(nullptr, &st), -1);
+    EXPECT_EQ(ed_fill_stat(tree.path("missing").c_str(), &st), -1);
+    EXPECT_EQ(st.st_mode, 0x1234);
+    EXPECT_EQ(st.st_size, 77);
+}
+
+TEST(Status, LinksAreNeverFollowed) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    edtest::temp_tree tree;
+    tree.mkdir("target_dir");
+    tree.file("target_file");
+    if (!tree.symlink(tree.path("target_dir"), "to_dir", true) ||
+        !tree.symlink(tree.path("target_file"), "to_file", false) ||
+        !tree.symlink(tree.path("nowhere"), "dangling", false))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    for (const char *link : {"to_dir", "to_dir/", "to_file", "dangling"}) {
+        ed_stat st{};
+        ASSERT_EQ(ed_fill_stat(tree.path(link).c_str(), &st), 0) << link;
+        EXPECT_EQ(st.st_mode & ED_S_IFMT, ED_S_IFLNK) << link;
+        EXPECT_EQ(st.st_size, 0) << link;
+    }
+}
+
+#if !defined(_WIN32)
+TEST(Status, FifoAndSocketKeepTheirOwnKind) {
+    edtest::temp_tree tree;
+    ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0600), 0);
+    ed_stat st;
+    ASSERT_EQ(ed_fill_stat(tree.path("fifo").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & ED_S_IFMT, 0x1000);
+    ASSERT_EQ(ed_fill_stat("/dev/null", &st), 0);
+    EXPECT_EQ(st.st_mode & ED_S_IFMT, 0x2000);
+    EXPECT_EQ(ed_probe_root(tree.path("fifo").c_str()), ED_ROOT_OTHER);
+    // Opening a FIFO as a directory must fail at once, never block.
+    EXPECT_EQ(ed_opendir(tree.path("fifo").c_str()), nullptr);
+}
+#endif
+
+std::set<std::string> read_all(ed_dir *dir) {
+    std::set<std::string> names;
+    while (const char *name = ed_readdir(dir))
+        names.insert(name);
+    return names;
+}
+
+TEST(DirectoryStream, EmptyDirectoryHandsOutNothing) {
+    edtest::temp_tree tree;
+    ed_dir *dir = ed_opendir(tree.root().c_str());
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(ed_readdir(dir), nullptr);
+    EXPECT_EQ(ed_dir_has_next(dir), 0);
+    EXPECT_EQ(ed_readdir(dir), nullptr);
+    ed_closedir(dir);
+}
+
+TEST(DirectoryStream, TwoEntriesThenEndWithLookAhead) {
+    edtest::temp_tree tree;
+    tree.mkdir("a");
+    tree.file("b");
+    ed_dir *dir = ed_opendir((tree.root() + "/").c_str()); // trailing separator adds no second one
+    ASSERT_NE(dir, nullptr);
+    std::set<std::string> names;
+    const char *first = ed_readdir(dir);
+    ASSERT_NE(first, nullptr);
+    names.insert(first);
+    const char *second = ed_readdir(dir);
+    ASSERT_NE(second, nullptr);
+    names.insert(second);
+    EXPECT_EQ(ed_dir_has_next(dir), 0) << "the stream knows its end once the last entry is out";
+    EXPECT_EQ(ed_readdir(dir), nullptr);
+    ed_closedir(dir);
+    EXPECT_EQ(names, (std::set<std::string>{"a", "b"}));
+}
+
+TEST(DirectoryStream, EarlyStopReleasesTheDirectory) {
+    edtest::temp_tree tree;
+    tree.mkdir("d/a");
+    tree.mkdir("d/b");
+    ed_dir *dir = ed_opendir(tree.path("d").c_str());
+    ASSERT_NE(dir, nullptr);
+    ASSERT_NE(ed_readdir(dir), nullptr);
+    EXPECT_EQ(ed_dir_has_next(dir), 1);
+    ed_closedir(dir);
+    // A handle left open would keep the directory from going on Windows.
+    std::error_code error;
+    std::filesystem::remove_all(tree.path("d"), error);
+    EXPECT_FALSE(error) << error.message();
+    ed_closedir(nullptr);
+}
+
+TEST(DirectoryStream, FailsForFilesMissingAndEmptyPaths) {
+    edtest::temp_tree tree;
+    tree.file("f");
+    EXPECT_EQ(ed_opendir(tree.path("f").c_str()), nullptr);
+    EXPECT_EQ(ed_opendir(tree.path("missing").c_str()), nullptr);
+    EXPECT_EQ(ed_opendir(""), nullptr);
+    EXPECT_EQ(ed_opendir(nullptr), nullptr);
+    EXPECT_EQ(ed_readdir(nullptr), nullptr);
+}
+
+TEST(DirectoryStream, OverlongPathFailsCleanly) {
+    const std::string huge(9000, 'a');
+    EXPECT_EQ(ed_opendir(huge.c_str()), nullptr);
+}
+
+#if !defined(_WIN32)
+TEST(DirectoryStream, NameThatIsNotUtf8ComesOutUnnameable) {
+    edtest::temp_tree tree;
+    tree.file("bad\xff");
+    ed_dir *dir = ed_opendir(tree.root().c_str());
+    ASSERT_NE(dir, nullptr);
+    const std::set<std::string> names = read_all(dir);
+    ed_closedir(dir);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(*names.begin(), ed_unnameable_entry);
+    EXPECT_GE(names.begin()->size(), 260u);
+}
+#endif
+
+#if defined(_WIN32)
+TEST(DirectoryStream, NameTooLongForTheBufferComesOutUnnameable) {
+    // 200 three-byte characters need 600 UTF-8 bytes, more than the buffer.
+    edtest::temp_tree tree;
+    std::wstring name(200, L'\x20AC');
+    const std::wstring path = std::filesystem::path(tree.root()).wstring() + L"\\" + name;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        GTEST_SKIP() << "the file system refused a 200-character name";
+    CloseHandle(h);
+    ed_dir *dir = ed_opendir(tree.root().c_str());
+    ASSERT_NE(dir, nullptr);
+    const std::set<std::string> names = read_all(dir);
+    ed_closedir(dir);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(*names.begin(), ed_unnameable_entry);
+}
+#endif
+
+TEST(CanonicalPath, ResolvesExistingAndFallsBackToNearestAncestor) {
+    edtest::temp_tree tree;
+    tree.mkdir("Old");
+    tree.file("Old/file");
+    EXPECT_EQ(realpath_text(tree.path("Old")), tree.canonical_path("Old"));
+    EXPECT_EQ(realpath_text(tree.path("Old") + "/"), tree.canonical_path("Old"));
+    EXPECT_EQ(realpath_text(tree.path("Old/file")), tree.canonical_path("Old/file"));
+    EXPECT_EQ(realpath_text(tree.path("Old/missing.txt")), tree.canonical_path("Old"));
+    EXPECT_EQ(realpath_text(tree.path("Gone/a/b")), tree.canonical());
+    heap_text dup(ed_realpath_dup(tree.path("Old").c_str()));
+    ASSERT_TRUE(dup);
+    EXPECT_EQ(std::string(dup.get()), tree.canonical_path("Old"));
+}
+
+TEST(CanonicalPath, NullForTextsWithNoResolvableAncestor) {
+    EXPECT_EQ(ed_realpath_win(""), nullptr);
+    EXPECT_EQ(ed_realpath_win(nullptr), nullptr);
+    EXPECT_EQ(ed_realpath_win("no-such-loose-name-here"), nullptr);
+    EXPECT_EQ(ed_realpath_win("/no-such-loose-name-here"), nullptr);
+}
+
+TEST(CanonicalPath, LinksAreResolved) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    edtest::temp_tree tree;
+    tree.mkdir("store/x");
+    if (!tree.symlink(tree.path("store"), "link", true))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    EXPECT_EQ(realpath_text(tree.path("link")), tree.canonical_path("store"));
+    EXPECT_EQ(realpath_text(tree.path("link/x")), tree.canonical_path("store/x"));
+}
+
+#if defined(_WIN32)
+TEST(CanonicalPath, WindowsCaseAndSeparators) {
+    edtest::temp_tree tree;
+    tree.mkdir("Old");
+    std::string lower = tree.path("old");
+    for (char &c : lower)
+        c = c == '/' ? '\\' : c;
+    EXPECT_EQ(realpath_text(lower), tree.canonical_path("Old"));
+    EXPECT_EQ(realpath_text(lower + "\\"), tree.canonical_path("Old"));
+    const std::string drive = tree.canonical().substr(0, 3); // "C:/"
+    EXPECT_EQ(realpath_text(drive), drive);
+    // A missing name right below the drive root belongs to that root.
+    EXPECT_EQ(realpath_text(drive + "no-such-name-below-root"), drive);
+}
+#endif
+
+TEST(RootProbe, TellsTheKinds) {
+    edtest::temp_tree tree;
+    tree.file("f");
+    EXPECT_EQ(ed_probe_root(tree.root().c_str()), ED_ROOT_DIRECTORY);
+    EXPECT_EQ(ed_probe_root(tree.path("f").c_str()), ED_ROOT_OTHER);
+    EXPECT_EQ(ed_probe_root(tree.path("missing").c_str()), ED_ROOT_UNREACHABLE);
+    EXPECT_EQ(ed_probe_root(""), ED_ROOT_UNREACHABLE);
+}
+
+TEST(Removal, DirectoryOnlyWhenEmpty) {
+    edtest::temp_tree tree;
+    tree.mkdir("full/inner");
+    tree.mkdir("empty");
+    EXPECT_EQ(ed_remove_dir(tree.path("full").c_str()), -1);
+    EXPECT_TRUE(tree.exists("full/inner"));
+    EXPECT_EQ(ed_remove_dir(tree.path("empty").c_str()), 0);
+    EXPECT_FALSE(tree.exists("empty"));
+    EXPECT_EQ(ed_remove_dir(tree.path("empty").c_str()), -1);
+}
+
+TEST(Removal, FileOnlyWhenEmptyAtThatMoment) {
+    edtest::temp_tree tree;
+    tree.file("zero");
+    tree.write("data", "x");
+    tree.mkdir("dir");
+    EXPECT_EQ(ed_remove_empty_file(tree.path("data").c_str()), ED_FILE_NOT_EMPTY);
+    EXPECT_TRUE(tree.exists("data"));
+    EXPECT_EQ(ed_remove_empty_file(tree.path("dir").c_str()), ED_FILE_FAILED);
+    EXPECT_TRUE(tree.exists("dir"));
+    EXPECT_EQ(ed_remove_empty_file(tree.path("zero").c_str()), ED_FILE_REMOVED);
+    EXPECT_FALSE(tree.exists("zero"));
+    EXPECT_EQ(ed_remove_empty_file(tree.path("zero").c_str()), ED_FILE_FAILED);
+}
+
+#if !defined(_WIN32)
+TEST(Removal, FileRemovalNeverTouchesALinkOrAFifo) {
+    edtest::temp_tree tree;
+    tree.file("target");
+    ASSERT_TRUE(tree.symlink(tree.path("target"), "link", false));
+    ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(ed_remove_empty_file(tree.path("link").c_str()), ED_FILE_FAILED);
+    EXPECT_EQ(ed_remove_empty_file(tree.path("fifo").c_str()), ED_FILE_FAILED);
+    EXPECT_TRUE(tree.exists("link"));
+    EXPECT_TRUE(tree.exists("target"));
+    EXPECT_TRUE(tree.exists("fifo"));
+}
+#endif
+
+} // namespace

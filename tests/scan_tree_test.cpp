@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ed_scan_path.h"
+#include "ed_scan_tree.h"
+#include "test_support.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+std::vector<std::string> items(const ed_strlist *list) {
+    return std::vector<std::string>(list->strs, list->strs + list->n);
+}
+
+struct scan_result {
+    std::vector<std::string> dirs;
+    std::vector<std::string> files;
+    int32_t counter = 0;
+};
+
+scan_result scan(const std::string &root, ed_scan_opts opts = {0, 1}) {
+    ed_strlist_guard dirs, files;
+    scan_result r;
+    EXPECT_EQ(ed_scan_tree(root.c_str(), &opts, dirs.get(), files.get(), &r.counter), 0);
+    r.dirs = items(dirs.get());
+    r.files = items(files.get());
+    return r;
+}
+
+// Every listed directory comes after every listed directory below it.
+void expect_post_order(const std::vector<std::string> &dirs) {
+    for (size_t i = 0; i < dirs.size(); ++i)
+        for (size_t j = i + 1; j < dirs.size(); ++j)
+            EXPECT_FALSE(ed_path_under_root(dirs[j].c_str(), dirs[i].c_str()))
+                << dirs[j] << " is listed after " << dirs[i];
+}
+
+TEST(ScanTree, EmptyRootListsOnlyItself) {
+    edtest::temp_tree tree;
+    const scan_result r = scan(tree.root());
+    EXPECT_EQ(r.dirs, std::vector<std::string>{tree.root()});
+    EXPECT_TRUE(r.files.empty());
+    EXPECT_EQ(r.counter, 1);
+}
+
+TEST(ScanTree, NestedEmptyChainIsListedDeepestFirst) {
+    edtest::temp_tree tree;
+    tree.mkdir("d/e");
+    const scan_result r = scan(tree.root());
+    EXPECT_EQ(r.dirs, (std::vector<std::string>{tree.path("d/e"), tree.path("d"), tree.root()}));
+    EXPECT_EQ(r.counter, 3);
+}
+
+TEST(ScanTree, MixedTreeWithHiddenEntry) {
+    // R: a/{a1/, f0}, b/, c (zero bytes), .h/
+    edtest::temp_tree tree;
+    tree.mkdir("a/a1");
+    tree.file("a/f0");
+    tree.mkdir("b");
+    tree.file("c");
+    tree.mkdir(".h");
+
+    scan_result r = scan(tree.root());
+    EXPECT_EQ(std::set<std::string>(r.dirs.begin(), r.dirs.end()),
+              (std::set<std::string>{tree.path("a/a1"), tree.path("b")}));
+    EXPECT_EQ(std::set<std::string>(r.files.begin(), r.files.end()),
+              (std::set<std::string>{tree.path("a/f0"), tree.path("c")}));
+    EXPECT_EQ(r.counter, 4);
+
+    r = scan(tree.root(), {1, 1});
+    EXPECT_EQ(std::set<std::string>(r.dirs.begin(), r.dirs.end()),
+              (std::set<std::string>{tree.path("a/a1"), tree.path("b"), tree.path(".h")}));
+    EXPECT_EQ(r.counter, 5);
+    expect_post_order(r.dirs);
+}
+
+TEST(ScanTree, ZeroByteFileMakesItsDirectoryNotEmpty) {
+    edtest::temp_tree tree;
+    tree.file("f");
+    scan_result r = scan(tree.root());
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_EQ(r.files, std::vector<std::string>{tree.path("f")});
+    r = scan(tree.root(), {0, 0});
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_TRUE(r.files.empty());
+}
+
+TEST(ScanTree, HiddenEntriesUnderBothSettings) {
+    edtest::temp_tree tree;
+    tree.file("k/.keep");
+    tree.mkdir("c/.cache");
+
+    scan_result r = scan(tree.root());
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_TRUE(r.files.empty());
+    EXPECT_EQ(r.counter, 3); // root, k, c; .cache is not entered
+
+    r = scan(tree.root(), {1, 1});
+    EXPECT_EQ(r.files, std::vector<std::string>{tree.path("k/.keep")});
+    const std::vector<std::string> cache_then_c{tree.path("c/.cache"), tree.path("c")};
+    EXPECT_TRUE(std::search(r.dirs.begin(), r.dirs.end(), cache_then_c.begin(), cache_then_c.end()) !=
+                r.dirs.end());
+    EXPECT_EQ(r.counter, 4);
+}
+
+TEST(ScanTree, FourGibibyteFileIsNotZeroByte) {
+    edtest::temp_tree tree;
+    tree.file("big", std::uintmax_t{1} << 32);
+    EXPECT_TRUE(scan(tree.root()).files.empty());
+}
+
+TEST(ScanTree, LinksAreNeitherFollowedCountedNorListed) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    edtest::temp_tree outside;
+    outside.file("zero");
+    edtest::temp_tree tree;
+    tree.mkdir("holder");
+    tree.file("zero_target");
+    if (!tree.symlink(outside.root(), "holder/link", true) ||
+        !tree.symlink(tree.path("zero_target"), "file_link", false))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    const scan_result r = scan(tree.root());
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_EQ(r.files, std::vector<std::string>{tree.path("zero_target")});
+    EXPECT_EQ(r.counter, 2);
+}
+
+TEST(ScanTree, RootEndingInSlashIsNotDoubled) {
+    edtest::temp_tree tree;
+    tree.file("x");
+    const scan_result r = scan(tree.root() + "/");
+    EXPECT_EQ(r.files, std::vector<std::string>{tree.root() + "/x"});
+}
+
+TEST(ScanTree, UnopenableRootIsCountedButNotAFailure) {
+    edtest::temp_tree tree;
+    const scan_result r = scan(tree.path("missing"));
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_EQ(r.counter, 1);
+}
+
+#if !defined(_WIN32)
+TEST(ScanTree, UnreadableSubdirectoryKeepsItsParent) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    edtest::temp_tree tree;
+    tree.mkdir("p/locked");
+    ASSERT_EQ(chmod(tree.path("p/locked").c_str(), 0), 0);
+    const scan_result r = scan(tree.root());
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_EQ(r.counter, 3);
+}
+
+TEST(ScanTree, FifoMakesItsDirectoryNotEmptyAndIsNeverOpened) {
+    edtest::temp_tree tree;
+    tree.mkdir("p");
+    ASSERT_EQ(mkfifo(tree.path("p/fifo").c_str(), 0600), 0);
+    const scan_result r = scan(tree.root()); // would hang if the FIFO were opened
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_TRUE(r.files.empty());
+}
+#endif
+
+TEST(ScanTree, EntriesBeyondThePathLimitAreNotExamined) {
+    edtest::temp_tree tree;
+    // Pad the directory so that its entries join to more than 259 bytes.
+    const size_t room = 259 - tree.root().size() - 1;
+    const std::string deep(room - 2, 'd');
+    tree.mkdir(deep + "/sub");
+    const scan_result r = scan(tree.root());
+    EXPECT_TRUE(r.dirs.empty()) << "the unexamined entry keeps its directory from being empty";
+    EXPECT_EQ(r.counter, 2);
+}
+
+TEST(ScanTree, NullArgumentsWalkNothing) {
+    ed_strlist_guard dirs, files;
+    const ed_scan_opts opts{0, 1};
+    int32_t counter = 5;
+    EXPECT_EQ(ed_scan_tree(nullptr, &opts, dirs.get(), files.get(), &counter), -1);
+    EXPECT_EQ(ed_scan_tree("x", nullptr, dirs.get(), files.get(), &counter), -1);
+    EXPECT_EQ(ed_scan_tree("x", &opts, nullptr, files.get(), &counter), -1);
+    EXPECT_EQ(ed_scan_tree("x", &opts, dirs.get(), nullptr, &counter), -1);
+    EXPECT_EQ(counter, 5);
+    edtest::temp_tree tree;
+    EXPECT_EQ(ed_scan_tree(tree.root().c_str(), &opts, dirs.get(), files.get(), nullptr), 0);
+}
+
+TEST(ScanTree, OverlappingRootsListEachPathOnceAtFirstAppearance) {
+    edtest::temp_tree tree;
+    tree.mkdir("inner/e");
+    tree.file("inner/z");
+    ed_strlist_guard dirs, files;
+    const ed_scan_opts opts{0, 1};
+    int32_t counter = 0;
+    ed_scan_index index;
+    for (const std::string &root : {tree.root(), tree.path("inner"), tree.root()})
+        ASSERT_EQ(ed_scan_tree(root.c_str(), &opts, dirs.get(), files.get(), &counter, &index), 0);
+    EXPECT_EQ(items(dirs.get()), std::vector<std::string>{tree.path("inner/e")});
+    EXPECT_EQ(items(files.get()), std::vector<std::string>{tree.path("inner/z")});
+    EXPECT_EQ(counter, 3 + 2 + 3);
+
+    // Without a shared index the lists' contents are indexed afresh.
+    ASSERT_EQ(ed_scan_tree(tree.path("inner").c_str(), &opts, dirs.get(), files.get(), &counter), 0);
+    EXPECT_EQ(dirs->n, 1);
+    EXPECT_EQ(files->n, 1);
+}
+
+TEST(StillEmpty, FollowsTheSameNotionAsTheScan) {
+    edtest::temp_tree tree;
+    tree.mkdir("empty");
+    tree.mkdir("nested/a/b/c");
+    tree.file("zero_below/x/f");
+    tree.mkdir("hidden/.cache");
+    tree.file("file");
+    EXPECT_EQ(ed_dir_still_empty(tree.path("empty").c_str(), 0), 1);
+    EXPECT_EQ(ed_dir_still_empty((tree.path("nested") + "/").c_str(), 0), 1);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("zero_below").c_str(), 1), 0);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("hidden").c_str(), 0), 0);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("hidden").c_str(), 1), 1);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("file").c_str(), 1), 0);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("missing").c_str(), 1), 0);
+    EXPECT_EQ(ed_dir_still_empty("", 1), 0);
+    EXPECT_EQ(ed_dir_still_empty(nullptr, 1), 0);
+}
+
+TEST(StillEmpty, LinkToAnEmptyDirectoryIsContent) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    edtest::temp_tree tree;
+    tree.mkdir("target");
+    tree.mkdir("holder");
+    if (!tree.symlink(tree.path("target"), "holder/link", true))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    EXPECT_EQ(ed_dir_still_empty(tree.path("holder").c_str(), 1), 0);
+}
+
+} // namespace

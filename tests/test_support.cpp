@@ -1,0 +1,197 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <climits>
+#include <unistd.h>
+#endif
+
+namespace edtest {
+
+namespace {
+
+std::string slashed(std::string text) {
+    for (char &c : text)
+        if (c == '\\')
+            c = '/';
+    return text;
+}
+
+std::string unique_name() {
+    static std::atomic<unsigned> counter{0};
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+#if defined(_WIN32)
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+    return "edclean-test-" + std::to_string(pid) + "-" + std::to_string(now) + "-" +
+           std::to_string(counter++);
+}
+
+} // namespace
+
+bool running_under_wine() {
+#if defined(_WIN32)
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+std::string canonical_of(const std::string &path) {
+#if defined(_WIN32)
+    const std::wstring wide = fs::path(path).wstring();
+    HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open " + path);
+    wchar_t buffer[4096];
+    const DWORD n = GetFinalPathNameByHandleW(h, buffer, 4096, 0);
+    CloseHandle(h);
+    if (n == 0 || n >= 4096)
+        throw std::runtime_error("no final path for " + path);
+    char utf8[8192];
+    if (WideCharToMultiByte(CP_UTF8, 0, buffer, -1, utf8, sizeof utf8, nullptr, nullptr) <= 0)
+        throw std::runtime_error("no UTF-8 form for " + path);
+    std::string text = slashed(utf8);
+    if (text.rfind("//?/", 0) == 0)
+        text.erase(0, 4);
+    if (text.size() > 3 && text.back() == '/')
+        text.pop_back();
+    return text;
+#else
+    char *resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        throw std::runtime_error("cannot resolve " + path);
+    std::string text(resolved);
+    std::free(resolved);
+    return text;
+#endif
+}
+
+temp_tree::temp_tree() {
+    const fs::path dir = fs::temp_directory_path() / unique_name();
+    fs::create_directories(dir);
+    root_ = slashed(dir.generic_string());
+    canonical_ = canonical_of(root_);
+}
+
+temp_tree::~temp_tree() {
+    std::error_code ignored;
+    // Make read-only files removable again before the tree goes.
+    for (auto it = fs::recursive_directory_iterator(root_, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored))
+        if (!it->is_symlink(ignored))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(root_, ignored);
+}
+
+std::string temp_tree::path(const std::string &relative) const { return root_ + "/" + relative; }
+
+std::string temp_tree::canonical_path(const std::string &relative) const {
+    return canonical_ + "/" + relative;
+}
+
+std::string temp_tree::mkdir(const std::string &relative) const {
+    fs::create_directories(path(relative));
+    return path(relative);
+}
+
+std::string temp_tree::file(const std::string &relative, std::uintmax_t size) const {
+    const std::string p = path(relative);
+    fs::create_directories(fs::path(p).parent_path());
+    { std::ofstream(p, std::ios::binary); }
+    if (size != 0)
+        fs::resize_file(p, size);
+    return p;
+}
+
+std::string temp_tree::write(const std::string &relative, const std::string &bytes) const {
+    const std::string p = path(relative);
+    fs::create_directories(fs::path(p).parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+}
+
+bool temp_tree::symlink(const std::string &target, const std::string &relative,
+                        bool to_directory) const {
+    std::error_code error;
+    const fs::path link = path(relative);
+    if (to_directory)
+        fs::create_directory_symlink(target, link, error);
+    else
+        fs::create_symlink(target, link, error);
+    return !error && fs::is_symlink(fs::symlink_status(link, error));
+}
+
+bool temp_tree::exists(const std::string &relative) const {
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(path(relative), ignored));
+}
+
+scoped_env::scoped_env(const char *name, const std::optional<std::string> &value) : name_(name) {
+    if (const char *old = std::getenv(name))
+        saved_ = old;
+#if defined(_WIN32)
+    _putenv_s(name, value ? value->c_str() : "");
+#else
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+scoped_env::~scoped_env() {
+#if defined(_WIN32)
+    _putenv_s(name_.c_str(), saved_ ? saved_->c_str() : "");
+#else
+    if (saved_)
+        setenv(name_.c_str(), saved_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+#endif
+}
+
+std::string json_quote(const std::string &text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_array(std::initializer_list<std::string> paths) {
+    std::string out = "[";
+    for (const std::string &p : paths) {
+        if (out.size() > 1)
+            out += ',';
+        out += json_quote(p);
+    }
+    return out + "]";
+}
+
+} // namespace edtest

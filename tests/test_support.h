@@ -1,0 +1,73 @@
+// Small helpers shared by the test programs: a temporary directory tree that
+// cleans up after itself, links, environment overrides, and knowing whether
+// the Windows build runs under Wine.
+#ifndef EDCLEAN_TEST_SUPPORT_H
+#define EDCLEAN_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace edtest {
+
+namespace fs = std::filesystem;
+
+// True when this Windows program runs under Wine.
+bool running_under_wine();
+
+// A fresh directory under the system's temporary folder, removed with all it
+// holds when the object goes. Paths handed out use '/' separators.
+class temp_tree {
+  public:
+    temp_tree();
+    ~temp_tree();
+    temp_tree(const temp_tree &) = delete;
+    temp_tree &operator=(const temp_tree &) = delete;
+
+    // The root as the test passes it to the library.
+    const std::string &root() const { return root_; }
+    // The root's canonical path, as the library reports paths below it.
+    const std::string &canonical() const { return canonical_; }
+    // root() + "/" + relative.
+    std::string path(const std::string &relative) const;
+    // canonical() + "/" + relative.
+    std::string canonical_path(const std::string &relative) const;
+
+    std::string mkdir(const std::string &relative) const;              // with parents
+    std::string file(const std::string &relative, std::uintmax_t size = 0) const;
+    std::string write(const std::string &relative, const std::string &bytes) const;
+    // A symbolic link at `relative` to `target`; false when the platform did
+    // not create one (unprivileged Windows, or Wine, which reports success
+    // but creates nothing).
+    bool symlink(const std::string &target, const std::string &relative, bool to_directory) const;
+    bool exists(const std::string &relative) const;
+
+  private:
+    std::string root_;
+    std::string canonical_;
+};
+
+// The canonical form the library gives a path: final path, '/' separators.
+std::string canonical_of(const std::string &path);
+
+// Sets (or with nullopt unsets) an environment variable for a scope.
+class scoped_env {
+  public:
+    scoped_env(const char *name, const std::optional<std::string> &value);
+    ~scoped_env();
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
+
+// A JSON array of the given path strings, escaped for JSON.
+std::string json_array(std::initializer_list<std::string> paths);
+std::string json_quote(const std::string &text);
+
+} // namespace edtest
+
+#endif
