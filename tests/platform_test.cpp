@@ -178,6 +178,8 @@ TEST(DirectoryStream, NameThatIsNotUtf8ComesOutUnnameable) {
 #if defined(_WIN32)
 TEST(DirectoryStream, NameTooLongForTheBufferComesOutUnnameable) {
     // 200 three-byte characters need 600 UTF-8 bytes, more than the buffer.
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine keeps names within the host file system's 255-byte limit";
     edtest::temp_tree tree;
     std::wstring name(200, L'\x20AC');
     const std::wstring path = std::filesystem::path(tree.root()).wstring() + L"\\" + name;

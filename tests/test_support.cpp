@@ -25,6 +25,17 @@ std::string slashed(std::string text) {
     return text;
 }
 
+// The test texts are UTF-8; a narrow path would be read in the ANSI code
+// page on Windows.
+fs::path native(const std::string &utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string utf8_of(const fs::path &path) {
+    const std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string unique_name() {
     static std::atomic<unsigned> counter{0};
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -50,7 +61,7 @@ bool running_under_wine() {
 
 std::string canonical_of(const std::string &path) {
 #if defined(_WIN32)
-    const std::wstring wide = fs::path(path).wstring();
+    const std::wstring wide = native(path).wstring();
     HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
@@ -82,18 +93,18 @@ std::string canonical_of(const std::string &path) {
 temp_tree::temp_tree() {
     const fs::path dir = fs::temp_directory_path() / unique_name();
     fs::create_directories(dir);
-    root_ = slashed(dir.generic_string());
+    root_ = slashed(utf8_of(dir));
     canonical_ = canonical_of(root_);
 }
 
 temp_tree::~temp_tree() {
     std::error_code ignored;
     // Make read-only files removable again before the tree goes.
-    for (auto it = fs::recursive_directory_iterator(root_, ignored);
+    for (auto it = fs::recursive_directory_iterator(native(root_), ignored);
          it != fs::recursive_directory_iterator(); it.increment(ignored))
         if (!it->is_symlink(ignored))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(root_, ignored);
+    fs::remove_all(native(root_), ignored);
 }
 
 std::string temp_tree::path(const std::string &relative) const { return root_ + "/" + relative; }
@@ -103,40 +114,40 @@ std::string temp_tree::canonical_path(const std::string &relative) const {
 }
 
 std::string temp_tree::mkdir(const std::string &relative) const {
-    fs::create_directories(path(relative));
+    fs::create_directories(native(path(relative)));
     return path(relative);
 }
 
 std::string temp_tree::file(const std::string &relative, std::uintmax_t size) const {
     const std::string p = path(relative);
-    fs::create_directories(fs::path(p).parent_path());
-    { std::ofstream(p, std::ios::binary); }
+    fs::create_directories(native(p).parent_path());
+    { std::ofstream(native(p), std::ios::binary); }
     if (size != 0)
-        fs::resize_file(p, size);
+        fs::resize_file(native(p), size);
     return p;
 }
 
 std::string temp_tree::write(const std::string &relative, const std::string &bytes) const {
     const std::string p = path(relative);
-    fs::create_directories(fs::path(p).parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
+    fs::create_directories(native(p).parent_path());
+    std::ofstream(native(p), std::ios::binary) << bytes;
     return p;
 }
 
 bool temp_tree::symlink(const std::string &target, const std::string &relative,
                         bool to_directory) const {
     std::error_code error;
-    const fs::path link = path(relative);
+    const fs::path link = native(path(relative));
     if (to_directory)
-        fs::create_directory_symlink(target, link, error);
+        fs::create_directory_symlink(native(target), link, error);
     else
-        fs::create_symlink(target, link, error);
+        fs::create_symlink(native(target), link, error);
     return !error && fs::is_symlink(fs::symlink_status(link, error));
 }
 
 bool temp_tree::exists(const std::string &relative) const {
     std::error_code ignored;
-    return fs::exists(fs::symlink_status(path(relative), ignored));
+    return fs::exists(fs::symlink_status(native(path(relative)), ignored));
 }
 
 scoped_env::scoped_env(const char *name, const std::optional<std::string> &value) : name_(name) {
