@@ -1,9 +1,10 @@
 #!/bin/sh
-# Runs a Windows program under Wine with a prefix of its own inside the build
-# tree, so that runs depend on no home directory, and without Wine's debug
-# chatter or its offers to install Mono and Gecko.
-: "${EDCLEAN_WINEPREFIX:=${TMPDIR:-/tmp}/edclean-wineprefix-$(id -u)}"
-WINEPREFIX=$EDCLEAN_WINEPREFIX
+# Runs a Windows program under Wine: wine-run.sh PREFIX PROGRAM [ARGS...].
+# The Wine prefix lives in the build tree, so runs depend on no home
+# directory; Wine's debug chatter and its offers to install Mono and Gecko
+# are switched off.
+WINEPREFIX=$1
+shift
 WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES

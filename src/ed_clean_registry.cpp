@@ -99,7 +99,7 @@ int ed_is_under_scanned_root(const char *path) {
         return 0;
     ed_stat st;
     heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_realpath_dup(path)
-                                                      : candidate_for_missing(path).release());
+                                                     : candidate_for_missing(path).release());
     if (!candidate)
         return 0;
     std::shared_lock<std::shared_mutex> lock(g_roots_lock);
@@ -121,4 +121,6 @@ void ed_clear_roots() {
 
 int32_t ed_last_include_hidden() { return g_last_include_hidden.load(); }
 
-void ed_set_last_include_hidden(int32_t include_hidden) { g_last_include_hidden.store(include_hidden); }
+void ed_set_last_include_hidden(int32_t include_hidden) {
+    g_last_include_hidden.store(include_hidden);
+}

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "edclean_error.h"
 #include "ed_clean_registry.h"
 #include "ed_platform.h"
 #include "ed_scan_path.h"
 #include "ed_scan_tree.h"
+#include "edclean_error.h"
 
 namespace {
 

@@ -81,7 +81,7 @@ enum ed_root_kind {
     ED_ROOT_UNREACHABLE, // cannot be converted, queried or opened
     ED_ROOT_LINK,        // symbolic link, junction or other reparse point
     ED_ROOT_DIRECTORY,
-    ED_ROOT_OTHER,       // exists, but is a file or another non-directory
+    ED_ROOT_OTHER, // exists, but is a file or another non-directory
 };
 ed_root_kind ed_probe_root(const char *path);
 

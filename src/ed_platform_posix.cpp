@@ -192,7 +192,8 @@ ed_file_removal ed_remove_empty_file(const char *path) {
     const char *leaf = slash != nullptr ? slash + 1 : path;
     if (*leaf == '\0' || is_dot_or_dotdot(leaf))
         return ED_FILE_FAILED;
-    std::string parent = slash == nullptr ? "." : std::string(path, slash == path ? 1 : slash - path);
+    std::string parent =
+        slash == nullptr ? "." : std::string(path, slash == path ? 1 : slash - path);
 
     unique_fd parent_fd(open_directory(parent.c_str()));
     if (!parent_fd)

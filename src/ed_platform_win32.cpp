@@ -108,7 +108,8 @@ int ed_wide_from_utf8(const char *text, wchar_t **out) {
     const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     if (units <= 0)
         return -1;
-    wide_text wide(static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(units))));
+    wide_text wide(
+        static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(units))));
     if (!wide)
         return -1;
     if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.get(), units) <= 0)
@@ -216,7 +217,8 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
     std::unique_ptr<wchar_t[]> final_path(new (std::nothrow) wchar_t[kFinalPathUnits]);
     if (!final_path)
         return ED_FINAL_UNRESOLVED;
-    const DWORD units = GetFinalPathNameByHandleW(object.get(), final_path.get(), kFinalPathUnits, 0);
+    const DWORD units =
+        GetFinalPathNameByHandleW(object.get(), final_path.get(), kFinalPathUnits, 0);
     object.reset();
     if (units == 0)
         return ED_FINAL_UNRESOLVED;

@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <new>
 
+#include "ed_clean_registry.h"
+#include "ed_clean_remove.h"
+#include "ed_scan_strlist.h"
 #include "edclean.h"
 #include "edclean_error.h"
 #include "edclean_json.h"
 #include "edclean_scan.h"
-#include "ed_clean_registry.h"
-#include "ed_clean_remove.h"
-#include "ed_scan_strlist.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
-#include "edclean_error.h"
 #include "ed_utf8.h"
+#include "edclean_error.h"
 
 namespace {
 
@@ -215,7 +215,8 @@ template <typename Writer> void write_string_array(Writer &writer, const ed_strl
     writer.StartArray();
     for (int32_t i = 0; i < list->n; ++i)
         if (list->strs[i] != nullptr)
-            writer.String(list->strs[i], static_cast<rapidjson::SizeType>(std::strlen(list->strs[i])));
+            writer.String(list->strs[i],
+                          static_cast<rapidjson::SizeType>(std::strlen(list->strs[i])));
     writer.EndArray();
 }
 

@@ -4,13 +4,13 @@
 #include <cstring>
 #include <memory>
 
-#include "edclean_error.h"
-#include "edclean_json.h"
 #include "ed_clean_registry.h"
 #include "ed_platform.h"
 #include "ed_scan_path.h"
 #include "ed_scan_strlist.h"
 #include "ed_scan_tree.h"
+#include "edclean_error.h"
+#include "edclean_json.h"
 
 namespace {
 
@@ -20,7 +20,8 @@ struct free_deleter {
 using heap_text = std::unique_ptr<char, free_deleter>;
 
 bool options_are_default(const char *options_json) {
-    return options_json == nullptr || options_json[0] == '\0' || std::strcmp(options_json, "{}") == 0;
+    return options_json == nullptr || options_json[0] == '\0' ||
+           std::strcmp(options_json, "{}") == 0;
 }
 
 // Checks one root text and appends its canonical path to `canonical_roots`.
@@ -104,7 +105,8 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
     int32_t scanned_dirs = 0;
     for (int32_t i = 0; i < canonical_roots->n; ++i) {
         const char *root = canonical_roots->strs[i];
-        if (ed_scan_tree(root, &opts, empty_dirs.get(), zero_files.get(), &scanned_dirs, &index) != 0) {
+        if (ed_scan_tree(root, &opts, empty_dirs.get(), zero_files.get(), &scanned_dirs, &index) !=
+            0) {
             ed_set_error("scan failed under %s", root);
             return nullptr;
         }

@@ -57,7 +57,8 @@ TEST(Delete, NestedChainGoesDeepestFirstWhateverTheInputOrder) {
     tree.mkdir("r/d/e");
     const scan_lists lists = scan(tree.path("r"));
     ASSERT_EQ(lists.empty_dirs.size(), 3u);
-    std::vector<std::string> shuffled = {lists.empty_dirs[2], lists.empty_dirs[0], lists.empty_dirs[1]};
+    std::vector<std::string> shuffled = {lists.empty_dirs[2], lists.empty_dirs[0],
+                                         lists.empty_dirs[1]};
     EXPECT_EQ(edclean_delete_dirs(to_json(shuffled).c_str()), 3);
     EXPECT_STREQ(edclean_last_error(), "");
     EXPECT_FALSE(tree.exists("r"));
@@ -105,10 +106,14 @@ TEST(Delete, FailureThenSuccessKeepsTheFailureMessage) {
     tree.file("r/a");
     scan(tree.path("r"));
     // Equal depth: "r/b" sorts first and is removed, then "r/a" is refused.
-    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/a"), tree.canonical_path("r/b")}).c_str()), 1);
+    EXPECT_EQ(edclean_delete_dirs(
+                  to_json({tree.canonical_path("r/a"), tree.canonical_path("r/b")}).c_str()),
+              1);
     EXPECT_STREQ(edclean_last_error(), "refused: not a directory");
     tree.mkdir("r/c");
-    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/c"), tree.canonical_path("r/missing")}).c_str()), 1);
+    EXPECT_EQ(edclean_delete_dirs(
+                  to_json({tree.canonical_path("r/c"), tree.canonical_path("r/missing")}).c_str()),
+              1);
     EXPECT_STREQ(edclean_last_error(), "path not found");
 }
 
@@ -214,11 +219,13 @@ TEST(Delete, WholeCycleOnAGeneratedTree) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
     for (const auto &[rel, bytes] : data_files) {
         std::ifstream in(tree.path(rel), std::ios::binary);
-        const std::string read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string read((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
         EXPECT_EQ(read, bytes) << rel;
     }
     for (const std::string &p : first.empty_dirs)
-        EXPECT_TRUE(std::find(first.zero_files.begin(), first.zero_files.end(), p) == first.zero_files.end());
+        EXPECT_TRUE(std::find(first.zero_files.begin(), first.zero_files.end(), p) ==
+                    first.zero_files.end());
 
     // A directory listed now held only listed entries before.
     const scan_lists second = scan(tree.root());

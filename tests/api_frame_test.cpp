@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "edclean.h"
 #include "test_support.h"

@@ -57,9 +57,9 @@ TEST(Scan, ResultTextIsExactlyTheDocumentedForm) {
     result_text text(edclean_scan(edtest::json_array({tree.path("archive")}).c_str(), nullptr));
     ASSERT_TRUE(text) << edclean_last_error();
     const std::string c = tree.canonical_path("archive");
-    EXPECT_EQ(std::string(text.get()),
-              "{\"empty_dirs\":[\"" + c + "/old/tmp\",\"" + c + "/old\"],\"zero_files\":[\"" + c +
-                  "/notes.txt\"],\"scanned_dirs\":3}");
+    EXPECT_EQ(std::string(text.get()), "{\"empty_dirs\":[\"" + c + "/old/tmp\",\"" + c +
+                                           "/old\"],\"zero_files\":[\"" + c +
+                                           "/notes.txt\"],\"scanned_dirs\":3}");
 }
 
 TEST(Scan, EmptyRootListsItsCanonicalPathAndCountsOne) {
@@ -84,15 +84,16 @@ TEST(Scan, OptionsChangeWhatIsListed) {
     tree.file("z");
     tree.mkdir("d/.cache");
     const std::string dirs = edtest::json_array({tree.root()});
-    for (const char *defaults : {static_cast<const char *>(nullptr), "", "{}", "{ }", "{\"other\":5}"}) {
+    for (const char *defaults :
+         {static_cast<const char *>(nullptr), "", "{}", "{ }", "{\"other\":5}"}) {
         const parsed_result r = scan_ok(dirs, defaults);
         EXPECT_EQ(r.zero_files, std::vector<std::string>{tree.canonical_path("z")});
         EXPECT_TRUE(r.empty_dirs.empty());
     }
     EXPECT_TRUE(scan_ok(dirs, R"({"include_zero_byte":false})").zero_files.empty());
     const parsed_result hidden = scan_ok(dirs, R"({"include_hidden":true})");
-    EXPECT_EQ(hidden.empty_dirs,
-              (std::vector<std::string>{tree.canonical_path("d/.cache"), tree.canonical_path("d")}));
+    EXPECT_EQ(hidden.empty_dirs, (std::vector<std::string>{tree.canonical_path("d/.cache"),
+                                                           tree.canonical_path("d")}));
 }
 
 TEST(Scan, OptionErrorsComeBeforeArrayErrors) {
@@ -123,7 +124,8 @@ TEST(Scan, RootRefusalsInOrderWithTheHostText) {
         {edtest::json_array({tree.path("a"), ""}), "empty path in dirs"},
         {edtest::json_array({tree.path("a/../a")}), "refused: path contains .."},
         {edtest::json_array({"/"}), "refused: system root (/)"},
-        {edtest::json_array({tree.path("home")}), "refused: system root (" + tree.path("home") + ")"},
+        {edtest::json_array({tree.path("home")}),
+         "refused: system root (" + tree.path("home") + ")"},
         {edtest::json_array({tree.path("a"), tree.path("missing")}),
          "root not found: " + tree.path("missing")},
         {edtest::json_array({tree.path("file")}), "not a directory: " + tree.path("file")},
@@ -137,8 +139,9 @@ TEST(Scan, RootRefusalsInOrderWithTheHostText) {
 TEST(Scan, RefusedRootsRegisterNothing) {
     edtest::temp_tree tree;
     tree.mkdir("a/e");
-    EXPECT_EQ(edclean_scan(edtest::json_array({tree.path("a"), tree.path("missing")}).c_str(), nullptr),
-              nullptr);
+    EXPECT_EQ(
+        edclean_scan(edtest::json_array({tree.path("a"), tree.path("missing")}).c_str(), nullptr),
+        nullptr);
     EXPECT_EQ(edclean_delete_dirs(edtest::json_array({tree.path("a/e")}).c_str()), 0);
     EXPECT_STREQ(edclean_last_error(), "refused: outside scanned roots");
     EXPECT_TRUE(tree.exists("a/e"));
@@ -149,8 +152,8 @@ TEST(Scan, OverlappingAndRepeatedRootsListEachPathOnce) {
     tree.mkdir("inner/e");
     tree.file("inner/z");
     tree.write("keep", "x");
-    const parsed_result r = scan_ok(
-        edtest::json_array({tree.root(), tree.path("inner"), tree.root() + "/", tree.path("inner")}));
+    const parsed_result r = scan_ok(edtest::json_array(
+        {tree.root(), tree.path("inner"), tree.root() + "/", tree.path("inner")}));
     EXPECT_EQ(r.empty_dirs, std::vector<std::string>{tree.canonical_path("inner/e")});
     EXPECT_EQ(r.zero_files, std::vector<std::string>{tree.canonical_path("inner/z")});
     EXPECT_EQ(r.scanned_dirs, 3 + 2 + 3 + 2);

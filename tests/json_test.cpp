@@ -43,7 +43,9 @@ const array_case kArrayCases[] = {
     {"escaped_nul_cuts", R"(["x\u0000y"])", nullptr, {"x"}},
     {"leading_nul_gives_empty", R"(["\u0000y"])", nullptr, {""}},
     {"white_space_around", " \t\r\n[ \"a\" ,\n\"b\" ]\n ", nullptr, {"a", "b"}},
-    {"escapes_decoded", R"(["a\/b\\c\"d\u00e9\ud83d\ude00"])", nullptr,
+    {"escapes_decoded",
+     R"(["a\/b\\c\"d\u00e9\ud83d\ude00"])",
+     nullptr,
      {"a/b\\c\"d\xc3\xa9\xf0\x9f\x98\x80"}},
     {"raw_utf8", "[\"\xc3\xa9t\xc3\xa9\"]", nullptr, {"\xc3\xa9t\xc3\xa9"}},
     {"empty_text", "", "invalid json array", {}},
@@ -70,7 +72,10 @@ const array_case kArrayCases[] = {
     {"number_element", R"(["a",1])", "array elements must be strings", {}},
     {"nested_array_element", R"(["a",["b"]])", "array elements must be strings", {}},
     {"object_element", R"([{"a":"b"}])", "array elements must be strings", {}},
-    {"huge_integer_element", "[123456789012345678901234567890]", "array elements must be strings", {}},
+    {"huge_integer_element",
+     "[123456789012345678901234567890]",
+     "array elements must be strings",
+     {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, ParseStringArray, ::testing::ValuesIn(kArrayCases),

@@ -11,8 +11,8 @@ TEST(JoinPath, AddsOneSlashOnlyWhereNeeded) {
     struct {
         const char *dir, *name, *joined;
     } const cases[] = {
-        {"C:/", "x", "C:/x"},  {"C:/a", "x", "C:/a/x"}, {"", "x", "/x"},
-        {"/", "x", "/x"},      {"C:\\x\\", "y", "C:\\x\\/y"},
+        {"C:/", "x", "C:/x"}, {"C:/a", "x", "C:/a/x"},       {"", "x", "/x"},
+        {"/", "x", "/x"},     {"C:\\x\\", "y", "C:\\x\\/y"},
     };
     for (const auto &c : cases) {
         char out[ED_PATH_BUFFER];
@@ -41,7 +41,7 @@ TEST(HiddenName, Table) {
         const char *name;
         int hidden;
     } const cases[] = {
-        {nullptr, 0}, {"", 0}, {".", 0}, {"..", 0}, {"...", 1}, {".git", 1},
+        {nullptr, 0}, {"", 0},   {".", 0}, {"..", 0}, {"...", 1}, {".git", 1},
         {"..a", 1},   {"./", 1}, {"a", 0}, {"a.", 0}, {" .a", 0},
     };
     for (const auto &c : cases)
@@ -53,12 +53,11 @@ TEST(DotDot, Table) {
         const char *path;
         int dotdot;
     } const cases[] = {
-        {nullptr, 1},     {"", 0},           {".", 0},           {"..", 1},       {"a/..", 1},
-        {"../a", 1},      {"a/../b", 1},     {"a/../", 1},       {"/..", 1},      {"./..", 1},
-        {"//..//", 1},    {"x/.../..", 1},   {"a..b", 0},        {"..a", 0},      {"a/..b", 0},
-        {"a/b..", 0},     {"...", 0},        {".../a", 0},       {"a/...", 0},    {"a/..../b", 0},
-        {"a\\..\\b", 0},  {"..\\a", 0},      {"a/..\\b", 0},     {"C:\\x\\..\\y", 0},
-        {"C:/x/../y", 1},
+        {nullptr, 1},    {"", 0},         {".", 0},       {"..", 1},           {"a/..", 1},
+        {"../a", 1},     {"a/../b", 1},   {"a/../", 1},   {"/..", 1},          {"./..", 1},
+        {"//..//", 1},   {"x/.../..", 1}, {"a..b", 0},    {"..a", 0},          {"a/..b", 0},
+        {"a/b..", 0},    {"...", 0},      {".../a", 0},   {"a/...", 0},        {"a/..../b", 0},
+        {"a\\..\\b", 0}, {"..\\a", 0},    {"a/..\\b", 0}, {"C:\\x\\..\\y", 0}, {"C:/x/../y", 1},
     };
     for (const auto &c : cases)
         EXPECT_EQ(ed_path_has_dotdot(c.path), c.dotdot) << (c.path ? c.path : "(null)");
@@ -69,9 +68,9 @@ TEST(UnderRoot, Table) {
         const char *path, *root;
         int under;
     } const cases[] = {
-        {"C:/a", "C:/a", 1},   {"C:/a/b", "C:/a", 1},  {"C:/ab", "C:/a", 0},
+        {"C:/a", "C:/a", 1},    {"C:/a/b", "C:/a", 1}, {"C:/ab", "C:/a", 0},
         {"C:/a/b", "C:/a/", 1}, {"C:/x", "C:/", 1},    {"C:/a", "", 0},
-        {nullptr, "C:/a", 0},  {"C:/a", nullptr, 0},   {"C:/", "C:/a", 0},
+        {nullptr, "C:/a", 0},   {"C:/a", nullptr, 0},  {"C:/", "C:/a", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(ed_path_under_root(c.path, c.root), c.under)
@@ -80,8 +79,8 @@ TEST(UnderRoot, Table) {
 
 TEST(SystemRoot, LiteralsAndEmptyAreProtectedWithoutHome) {
     edtest::scoped_env home("HOME", std::nullopt);
-    for (const char *p : {"", "/", "/usr", "/usr/", "C:\\Windows", "C:/Windows", "c:\\windows",
-                          "c:/windows"})
+    for (const char *p :
+         {"", "/", "/usr", "/usr/", "C:\\Windows", "C:/Windows", "c:\\windows", "c:/windows"})
         EXPECT_EQ(ed_is_system_root(p), 1) << p;
     EXPECT_EQ(ed_is_system_root(nullptr), 1);
     // Other spellings and places below are not on the list.
@@ -106,7 +105,8 @@ TEST(SystemRoot, ProtectsHomeInEveryFormThatResolvesToIt) {
 
 TEST(SystemRoot, EmptyOrUnsetHomeProtectsNothing) {
     edtest::temp_tree tree;
-    for (const std::optional<std::string> &value : {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+    for (const std::optional<std::string> &value :
+         {std::optional<std::string>{}, std::optional<std::string>{""}}) {
         edtest::scoped_env env("HOME", value);
         EXPECT_EQ(ed_is_user_home(tree.canonical().c_str()), 0);
         EXPECT_EQ(ed_is_user_home(""), 0);

@@ -37,10 +37,10 @@ TEST_F(Registry, InsideMeansAtOrBelowAtAComponentBoundary) {
         {tree.path("Old/a/"), 1},
         {tree.path("Older"), 0},
         {tree.root(), 0},
-        {tree.path("Old/gone"), 1},         // missing: parent resolves to the root
-        {tree.path("Old/gone/deeper"), 1},  // parent resolves through its ancestor
+        {tree.path("Old/gone"), 1},        // missing: parent resolves to the root
+        {tree.path("Old/gone/deeper"), 1}, // parent resolves through its ancestor
         {tree.path("Older/gone"), 0},
-        {tree.path("Old/../Old/a"), 0},     // ".." is refused before any query
+        {tree.path("Old/../Old/a"), 0}, // ".." is refused before any query
         {"", 0},
         {"no-separator-missing", 0},
         {"/no-such-top-level-entry", 0},

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "edclean_error.h"
 #include "ed_clean_registry.h"
 #include "ed_clean_remove.h"
+#include "edclean_error.h"
 #include "test_support.h"
 
 namespace {

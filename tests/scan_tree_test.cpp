@@ -105,8 +105,8 @@ TEST(ScanTree, HiddenEntriesUnderBothSettings) {
     r = scan(tree.root(), {1, 1});
     EXPECT_EQ(r.files, std::vector<std::string>{tree.path("k/.keep")});
     const std::vector<std::string> cache_then_c{tree.path("c/.cache"), tree.path("c")};
-    EXPECT_TRUE(std::search(r.dirs.begin(), r.dirs.end(), cache_then_c.begin(), cache_then_c.end()) !=
-                r.dirs.end());
+    EXPECT_TRUE(std::search(r.dirs.begin(), r.dirs.end(), cache_then_c.begin(),
+                            cache_then_c.end()) != r.dirs.end());
     EXPECT_EQ(r.counter, 4);
 }
 
@@ -208,7 +208,8 @@ TEST(ScanTree, OverlappingRootsListEachPathOnceAtFirstAppearance) {
     EXPECT_EQ(counter, 3 + 2 + 3);
 
     // Without a shared index the lists' contents are indexed afresh.
-    ASSERT_EQ(ed_scan_tree(tree.path("inner").c_str(), &opts, dirs.get(), files.get(), &counter), 0);
+    ASSERT_EQ(ed_scan_tree(tree.path("inner").c_str(), &opts, dirs.get(), files.get(), &counter),
+              0);
     EXPECT_EQ(dirs->n, 1);
     EXPECT_EQ(files->n, 1);
 }

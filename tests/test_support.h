@@ -34,7 +34,7 @@ class temp_tree {
     // canonical() + "/" + relative.
     std::string canonical_path(const std::string &relative) const;
 
-    std::string mkdir(const std::string &relative) const;              // with parents
+    std::string mkdir(const std::string &relative) const; // with parents
     std::string file(const std::string &relative, std::uintmax_t size = 0) const;
     std::string write(const std::string &relative, const std::string &bytes) const;
     // A symbolic link at `relative` to `target`; false when the platform did

@@ -1,0 +1,73 @@
+"""Round trip through the Python binding against the built library."""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+
+import tavirlen_edclean as edclean  # noqa: E402
+
+
+class BindingTest(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.root = os.path.realpath(self._tmp.name)
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def make(self, relative, data=None):
+        path = os.path.join(self.root, relative)
+        if data is None:
+            os.makedirs(path, exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        return path
+
+    def test_scan_then_delete_everything_listed(self):
+        self.make("a/b")
+        self.make("z", b"")
+        self.make("keep", b"data")
+        found = edclean.scan([self.root])
+        self.assertEqual(found["empty_dirs"], [os.path.join(self.root, "a/b"),
+                                               os.path.join(self.root, "a")])
+        self.assertEqual(found["zero_files"], [os.path.join(self.root, "z")])
+        self.assertEqual(found["scanned_dirs"], 3)
+        self.assertEqual(edclean.delete_files(found["zero_files"]), (1, None))
+        self.assertEqual(edclean.delete_dirs(found["empty_dirs"]), (2, None))
+        self.assertEqual(sorted(os.listdir(self.root)), ["keep"])
+
+    def test_refused_root_raises_with_the_library_message(self):
+        missing = os.path.join(self.root, "missing")
+        with self.assertRaises(edclean.EdcleanError) as caught:
+            edclean.scan([missing])
+        self.assertEqual(caught.exception.message, "root not found: " + missing)
+
+    def test_delete_reports_the_last_refusal(self):
+        self.make("d")
+        self.make("f", b"x")
+        edclean.scan([self.root])
+        removed, refusal = edclean.delete_files([os.path.join(self.root, "f")])
+        self.assertEqual((removed, refusal), (0, "refused: file size != 0"))
+        with self.assertRaises(edclean.EdcleanError) as caught:
+            edclean.delete_dirs([])
+        self.assertEqual(caught.exception.message, "invalid dirs list")
+
+    def test_options_and_non_ascii_names(self):
+        self.make("caf\u00e9/.cache")
+        self.make("n", b"")
+        found = edclean.scan([self.root], include_hidden=True, include_zero_byte=False)
+        self.assertIn(os.path.join(self.root, "caf\u00e9"), found["empty_dirs"])
+        self.assertEqual(found["zero_files"], [])
+
+    def test_a_single_string_is_not_a_list(self):
+        with self.assertRaises(TypeError):
+            edclean.scan(self.root)
+
+
+if __name__ == "__main__":
+    unittest.main()

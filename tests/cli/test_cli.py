@@ -1,0 +1,123 @@
+"""End-to-end tests of the edclean command-line host on generated trees.
+
+EDCLEAN_CLI names the program; EDCLEAN_LIBRARY the shared library, through
+which the Python binding gives the library's own result for comparison.
+"""
+
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "bindings", "python"))
+
+import tavirlen_edclean as edclean  # noqa: E402
+
+CLI = os.environ.get("EDCLEAN_CLI", "edclean")
+
+
+def run(*args, stdin=subprocess.DEVNULL):
+    return subprocess.run([CLI, *args], stdin=stdin, capture_output=True, timeout=120)
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.root = os.path.realpath(self._tmp.name)
+        rng = random.Random(1210)
+        self.data = {}
+        for top in range(20):
+            for sub in range(8):
+                base = os.path.join(self.root, f"t{top}", f"s{sub}")
+                kind = rng.randrange(4)
+                if kind == 0:
+                    os.makedirs(os.path.join(base, "x", "y"))
+                elif kind == 1:
+                    os.makedirs(base)
+                    open(os.path.join(base, f"zero{rng.randrange(9)}"), "wb").close()
+                elif kind == 2:
+                    os.makedirs(base)
+                    path = os.path.join(base, "data")
+                    with open(path, "wb") as f:
+                        f.write(b"d" * (1 + rng.randrange(50)))
+                    self.data[path] = os.path.getsize(path)
+                else:
+                    os.makedirs(os.path.join(base, ".hidden"))
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def snapshot(self):
+        entries = set()
+        for directory, dirs, files in os.walk(self.root):
+            for name in dirs + files:
+                entries.add(os.path.join(directory, name))
+        return entries
+
+    def test_json_output_is_the_library_text(self):
+        out = run("scan", "--json", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        import json
+        self.assertEqual(json.loads(out.stdout), edclean.scan([self.root]))
+        self.assertTrue(out.stdout.startswith(b'{"empty_dirs":['))
+
+    def test_nul_output_lists_directories_then_files(self):
+        expected = edclean.scan([self.root])
+        out = run("scan", "-0", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        paths = out.stdout.decode("utf-8").split("\0")
+        self.assertEqual(paths[-1], "")
+        self.assertEqual(paths[:-1], expected["empty_dirs"] + expected["zero_files"])
+
+    def test_readable_listing_ends_with_a_summary(self):
+        expected = edclean.scan([self.root], include_zero_byte=False)
+        out = run("scan", "--no-zero-files", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        text = out.stdout.decode("utf-8")
+        for path in expected["empty_dirs"]:
+            self.assertIn("  " + path + "\n", text)
+        self.assertIn(f"{len(expected['empty_dirs'])} empty directories, 0 zero-byte files, "
+                      f"{expected['scanned_dirs']} directories scanned in ", text)
+
+    def test_clean_removes_exactly_what_was_listed(self):
+        listed = edclean.scan([self.root])
+        before = self.snapshot()
+        out = run("clean", "--yes", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        gone = set(listed["empty_dirs"]) | set(listed["zero_files"])
+        self.assertEqual(self.snapshot(), before - gone)
+        for path, size in self.data.items():
+            self.assertEqual(os.path.getsize(path), size)
+
+    def test_clean_without_yes_off_a_terminal_removes_nothing(self):
+        before = self.snapshot()
+        out = run("clean", self.root, stdin=subprocess.DEVNULL)
+        self.assertEqual(out.returncode, 2)
+        self.assertIn(b"--yes", out.stderr)
+        self.assertEqual(self.snapshot(), before)
+
+    def test_dry_run_and_dirs_only(self):
+        before = self.snapshot()
+        self.assertEqual(run("clean", "--dry-run", self.root).returncode, 0)
+        self.assertEqual(self.snapshot(), before)
+        listed = edclean.scan([self.root], include_zero_byte=False)
+        self.assertEqual(run("clean", "--dirs-only", "--yes", self.root).returncode, 0)
+        self.assertEqual(self.snapshot(), before - set(listed["empty_dirs"]))
+
+    def test_exit_statuses(self):
+        missing = os.path.join(self.root, "missing")
+        out = run("scan", missing)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn(("root not found: " + missing).encode(), out.stderr)
+        self.assertEqual(run("scan").returncode, 2)
+        self.assertEqual(run("scan", "--json", "-0", self.root).returncode, 2)
+        self.assertEqual(run("frobnicate").returncode, 2)
+        self.assertEqual(run("--version").returncode, 0)
+        self.assertEqual(run("clean", "--help").returncode, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,305 @@
+// edclean: find and remove empty directories and zero-byte files from the
+// command line, through the library's five exports only.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "console.h"
+#include "edclean.h"
+
+#ifndef EDCLEAN_VERSION
+#define EDCLEAN_VERSION "unknown"
+#endif
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+enum exit_status {
+    exit_success = 0,
+    exit_call_failed = 1,
+    exit_usage = 2,
+    exit_partial = 3,
+};
+
+struct result_deleter {
+    void operator()(char *text) const noexcept { edclean_free_string(text); }
+};
+using result_text = std::unique_ptr<char, result_deleter>;
+
+struct scan_result {
+    std::string text; // the library's result, unchanged
+    std::vector<std::string> empty_dirs;
+    std::vector<std::string> zero_files;
+    long long scanned_dirs = 0;
+    double seconds = 0;
+};
+
+std::string json_array(const std::vector<std::string> &items) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartArray();
+    for (const std::string &item : items)
+        writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
+    writer.EndArray();
+    return buffer.GetString();
+}
+
+// The library reports no progress, so while a scan takes longer than a
+// moment the host shows that it is alive: an indeterminate line on a
+// terminal's standard error, erased when the scan ends.
+class progress_line {
+  public:
+    progress_line() {
+        if (!edclean_tool::stderr_is_terminal())
+            return;
+        worker_ = std::thread([this] { run(); });
+    }
+    ~progress_line() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        if (worker_.joinable())
+            worker_.join();
+    }
+    progress_line(const progress_line &) = delete;
+    progress_line &operator=(const progress_line &) = delete;
+
+  private:
+    void run() {
+        static const char spinner[] = {'|', '/', '-', '\\'};
+        const auto start = clock_type::now();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_for(lock, std::chrono::milliseconds(400), [this] { return done_; }))
+            return;
+        for (unsigned tick = 0; !done_; ++tick) {
+            const double elapsed = std::chrono::duration<double>(clock_type::now() - start).count();
+            std::fprintf(stderr, "\rscanning %c %.1f s ", spinner[tick % 4], elapsed);
+            std::fflush(stderr);
+            wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_; });
+        }
+        std::fprintf(stderr, "\r%30s\r", "");
+        std::fflush(stderr);
+    }
+
+    std::thread worker_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool done_ = false;
+};
+
+bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool zero_files,
+              scan_result &out) {
+    const std::string dirs = json_array(roots);
+    const std::string options = std::string("{\"include_hidden\":") +
+                                (include_hidden ? "true" : "false") +
+                                ",\"include_zero_byte\":" + (zero_files ? "true" : "false") + "}";
+    const auto start = clock_type::now();
+    result_text text;
+    {
+        progress_line progress;
+        text.reset(edclean_scan(dirs.c_str(), options.c_str()));
+    }
+    out.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    if (!text) {
+        std::cerr << "edclean: " << edclean_last_error() << "\n";
+        return false;
+    }
+    out.text = text.get();
+    rapidjson::Document doc;
+    doc.Parse(text.get());
+    for (const auto &v : doc["empty_dirs"].GetArray())
+        out.empty_dirs.emplace_back(v.GetString(), v.GetStringLength());
+    for (const auto &v : doc["zero_files"].GetArray())
+        out.zero_files.emplace_back(v.GetString(), v.GetStringLength());
+    out.scanned_dirs = doc["scanned_dirs"].GetInt64();
+    return true;
+}
+
+void print_list(const char *title, const std::vector<std::string> &paths) {
+    std::printf("%s (%zu):\n", title, paths.size());
+    for (const std::string &p : paths)
+        std::printf("  %s\n", p.c_str());
+}
+
+void print_summary(const scan_result &r) {
+    std::printf("%zu empty directories, %zu zero-byte files, %lld directories scanned in %.2f s\n",
+                r.empty_dirs.size(), r.zero_files.size(), r.scanned_dirs, r.seconds);
+}
+
+struct scan_options {
+    std::vector<std::string> roots;
+    bool include_hidden = false;
+    bool no_zero_files = false;
+    bool json = false;
+    bool nul = false;
+};
+
+int command_scan(const scan_options &o) {
+    scan_result r;
+    if (!run_scan(o.roots, o.include_hidden, !o.no_zero_files, r))
+        return exit_call_failed;
+    if (o.json) {
+        std::printf("%s\n", r.text.c_str());
+    } else if (o.nul) {
+        for (const auto *list : {&r.empty_dirs, &r.zero_files})
+            for (const std::string &p : *list)
+                std::fwrite(p.c_str(), 1, p.size() + 1, stdout);
+    } else {
+        print_list("Empty directories", r.empty_dirs);
+        print_list("Zero-byte files", r.zero_files);
+        print_summary(r);
+    }
+    return exit_success;
+}
+
+struct clean_options {
+    std::vector<std::string> roots;
+    bool include_hidden = false;
+    bool dirs_only = false;
+    bool files_only = false;
+    bool dry_run = false;
+    bool yes = false;
+};
+
+bool confirm(size_t count) {
+    std::printf("Remove these %zu entries? [y/N] ", count);
+    std::fflush(stdout);
+    std::string answer;
+    if (!std::getline(std::cin, answer))
+        return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
+
+int command_clean(const clean_options &o) {
+    scan_result r;
+    if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, r))
+        return exit_call_failed;
+    const std::vector<std::string> no_paths;
+    const std::vector<std::string> &dirs = o.files_only ? no_paths : r.empty_dirs;
+    const std::vector<std::string> &files = o.dirs_only ? no_paths : r.zero_files;
+    const size_t wanted = dirs.size() + files.size();
+    if (!dirs.empty())
+        print_list("Empty directories", dirs);
+    if (!files.empty())
+        print_list("Zero-byte files", files);
+    if (wanted == 0) {
+        std::printf("Nothing to remove.\n");
+        return exit_success;
+    }
+    if (o.dry_run) {
+        std::printf("Dry run: %zu entries would be removed.\n", wanted);
+        return exit_success;
+    }
+    if (!o.yes) {
+        if (!edclean_tool::stdin_is_terminal()) {
+            std::cerr << "edclean: refusing to remove without --yes when standard input is not a "
+                         "terminal\n";
+            return exit_usage;
+        }
+        if (!confirm(wanted)) {
+            std::printf("Nothing removed.\n");
+            return exit_success;
+        }
+    }
+
+    long long removed = 0;
+    std::string last_refusal;
+    bool call_failed = false;
+    // Files first: the directories listed cannot hold them, but a host that
+    // removes in this order never sees a listed file block a listed directory.
+    const auto remove = [&](const std::vector<std::string> &paths, auto call) {
+        if (paths.empty())
+            return;
+        const int32_t count = call(json_array(paths).c_str());
+        if (count < 0) {
+            call_failed = true;
+            last_refusal = edclean_last_error();
+            return;
+        }
+        removed += count;
+        if (*edclean_last_error() != '\0')
+            last_refusal = edclean_last_error();
+    };
+    remove(files, edclean_delete_files);
+    remove(dirs, edclean_delete_dirs);
+
+    std::printf("Removed %lld of %zu entries.\n", removed, wanted);
+    if (!last_refusal.empty())
+        std::cerr << "edclean: last refusal: " << last_refusal << "\n";
+    if (call_failed)
+        return exit_call_failed;
+    if (static_cast<size_t>(removed) == wanted)
+        return exit_success;
+    return removed > 0 ? exit_partial : exit_call_failed;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    edclean_tool::prepare_console();
+    CLI::App app{"Find and remove empty directories and zero-byte files.", "edclean"};
+    // Paths may begin with '/', which must never read as a Windows-style option.
+    app.allow_windows_style_options(false);
+    app.set_version_flag("--version", EDCLEAN_VERSION);
+    app.require_subcommand(1);
+
+    scan_options scan;
+    CLI::App *scan_cmd = app.add_subcommand("scan", "List empty directories and zero-byte files");
+    scan_cmd->add_flag("--include-hidden", scan.include_hidden,
+                       "Walk and list names beginning with '.'");
+    scan_cmd->add_flag("--no-zero-files", scan.no_zero_files, "Do not list zero-byte files");
+    CLI::Option *json =
+        scan_cmd->add_flag("--json", scan.json, "Print the library's JSON result unchanged");
+    CLI::Option *nul =
+        scan_cmd->add_flag("-0,--null", scan.nul, "Print the paths NUL-separated, for xargs -0");
+    json->excludes(nul);
+    scan_cmd->add_option("ROOT", scan.roots, "Directories to scan")->required();
+
+    clean_options clean;
+    CLI::App *clean_cmd = app.add_subcommand("clean", "Scan, then remove what was found");
+    clean_cmd->add_flag("--include-hidden", clean.include_hidden,
+                        "Walk and remove names beginning with '.'");
+    CLI::Option *dirs_only =
+        clean_cmd->add_flag("--dirs-only", clean.dirs_only, "Remove only empty directories");
+    CLI::Option *files_only =
+        clean_cmd->add_flag("--files-only", clean.files_only, "Remove only zero-byte files");
+    dirs_only->excludes(files_only);
+    clean_cmd->add_flag("--dry-run", clean.dry_run, "Show what would be removed, remove nothing");
+    clean_cmd->add_flag("-y,--yes", clean.yes, "Remove without asking");
+    clean_cmd->add_option("ROOT", clean.roots, "Directories to clean")->required();
+
+    std::vector<std::string> arguments = edclean_tool::utf8_arguments(argc, argv);
+    std::vector<char *> pointers;
+    for (std::string &a : arguments)
+        pointers.push_back(a.data());
+    try {
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return exit_usage;
+    }
+    if (scan_cmd->parsed())
+        return command_scan(scan);
+    return command_clean(clean);
+}
