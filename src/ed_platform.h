@@ -54,6 +54,30 @@ ed_dir *ed_opendir(const char *path);
 // comes out as ed_unnameable_entry (see below).
 const char *ed_readdir(ed_dir *dir);
 
+// What a stream may know of an entry's kind without a status query.
+enum ed_entry_hint {
+    ED_HINT_UNKNOWN, // ask ed_fill_stat_at()
+    ED_HINT_DIR,
+    ED_HINT_REG, // regular file of unknown size
+    ED_HINT_LNK,
+    ED_HINT_OTHER, // FIFO, socket or device
+};
+
+// ed_readdir(), and the entry's kind where the stream knows it for free
+// (POSIX directory entries carry it; the Win32 stream never says).
+const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint);
+
+// The walks go down the tree relative to the stream of the directory that
+// holds an entry, so no path is resolved again from the root and no link in
+// it is followed. `name` is the entry's name in `dir`; `path` is the same
+// entry's joined path, for a backend that works by path.
+
+// Like ed_fill_stat() on the entry `name` of `dir`.
+int ed_fill_stat_at(ed_dir *dir, const char *name, const char *path, ed_stat *st);
+
+// Like ed_opendir() on the entry `name` of `dir`; never follows a link.
+ed_dir *ed_opendir_at(ed_dir *dir, const char *name, const char *path);
+
 // 1 while the stream holds an entry not yet handed out, else 0 (also for null).
 int ed_dir_has_next(const ed_dir *dir);
 

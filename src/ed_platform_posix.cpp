@@ -91,21 +91,18 @@ struct ed_dir {
     char name[kNameBufferBytes];
 };
 
-int ed_fill_stat(const char *path, ed_stat *st) {
-    if (path == nullptr || *path == '\0')
-        return -1;
-    struct stat raw;
-    if (status_nofollow(path, &raw) != 0)
-        return -1;
+namespace {
+
+int fill_from(const struct stat &raw, ed_stat *st) {
     st->st_mode = kind_of(raw.st_mode);
     st->st_size = S_ISREG(raw.st_mode) ? static_cast<int64_t>(raw.st_size) : 0;
     return 0;
 }
 
-ed_dir *ed_opendir(const char *path) {
-    if (path == nullptr || *path == '\0')
-        return nullptr;
-    unique_fd fd(open_directory(path));
+// Wraps a just-opened directory descriptor (or -1) in a stream holding its
+// first entry; the stream takes the descriptor over.
+ed_dir *stream_from(int opened) {
+    unique_fd fd(opened);
     if (!fd)
         return nullptr;
     auto *dir = static_cast<ed_dir *>(std::calloc(1, sizeof(ed_dir)));
@@ -122,7 +119,65 @@ ed_dir *ed_opendir(const char *path) {
     return dir;
 }
 
+ed_entry_hint hint_of(unsigned char type) {
+    switch (type) {
+    case DT_DIR:
+        return ED_HINT_DIR;
+    case DT_REG:
+        return ED_HINT_REG;
+    case DT_LNK:
+        return ED_HINT_LNK;
+    case DT_FIFO:
+    case DT_SOCK:
+    case DT_CHR:
+    case DT_BLK:
+        return ED_HINT_OTHER;
+    default:
+        return ED_HINT_UNKNOWN;
+    }
+}
+
+} // namespace
+
+int ed_fill_stat(const char *path, ed_stat *st) {
+    if (path == nullptr || *path == '\0')
+        return -1;
+    struct stat raw;
+    if (status_nofollow(path, &raw) != 0)
+        return -1;
+    return fill_from(raw, st);
+}
+
+int ed_fill_stat_at(ed_dir *dir, const char *name, const char *, ed_stat *st) {
+    if (dir == nullptr || name == nullptr || *name == '\0')
+        return -1;
+    struct stat raw;
+    if (::fstatat(::dirfd(dir->handle), name, &raw, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    return fill_from(raw, st);
+}
+
+ed_dir *ed_opendir_at(ed_dir *dir, const char *name, const char *) {
+    if (dir == nullptr || name == nullptr || *name == '\0')
+        return nullptr;
+    return stream_from(
+        ::openat(::dirfd(dir->handle), name,
+                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+}
+
+ed_dir *ed_opendir(const char *path) {
+    if (path == nullptr || *path == '\0')
+        return nullptr;
+    return stream_from(open_directory(path));
+}
+
 const char *ed_readdir(ed_dir *dir) {
+    ed_entry_hint ignored;
+    return ed_readdir_hint(dir, &ignored);
+}
+
+const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
+    *hint = ED_HINT_UNKNOWN;
     if (dir == nullptr || !dir->has_next)
         return nullptr;
     while (is_dot_or_dotdot(dir->held->d_name)) {
@@ -134,10 +189,12 @@ const char *ed_readdir(ed_dir *dir) {
     }
     const char *raw = dir->held->d_name;
     const size_t length = std::strlen(raw);
-    if (length < sizeof dir->name && ed_utf8_valid(raw, length))
+    if (length < sizeof dir->name && ed_utf8_valid(raw, length)) {
         std::memcpy(dir->name, raw, length + 1);
-    else
+        *hint = hint_of(dir->held->d_type);
+    } else {
         std::memcpy(dir->name, ed_unnameable_entry, std::strlen(ed_unnameable_entry) + 1);
+    }
 
     // Read one ahead; an error ends the stream like its end does.
     dir->held = ::readdir(dir->handle);

@@ -196,6 +196,19 @@ const char *ed_readdir(ed_dir *dir) {
     return dir->name;
 }
 
+// The Win32 stream learns an entry's kind only through a status query on its
+// path, exactly as a walk by path does.
+const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
+    *hint = ED_HINT_UNKNOWN;
+    return ed_readdir(dir);
+}
+
+int ed_fill_stat_at(ed_dir *, const char *, const char *path, ed_stat *st) {
+    return ed_fill_stat(path, st);
+}
+
+ed_dir *ed_opendir_at(ed_dir *, const char *, const char *path) { return ed_opendir(path); }
+
 int ed_dir_has_next(const ed_dir *dir) { return dir != nullptr && dir->has_next ? 1 : 0; }
 
 void ed_closedir(ed_dir *dir) {

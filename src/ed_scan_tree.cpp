@@ -1,5 +1,6 @@
 #include "ed_scan_tree.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,27 +20,114 @@ bool is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// The path of the directory being walked, extended in place by one entry
+// name at a time. An entry whose joined path would not fit the walks' limit
+// (259 bytes) is never examined.
+class path_builder {
+  public:
+    // False when memory is short.
+    bool init(const char *dir) {
+        length_ = std::strlen(dir);
+        capacity_ = std::max(length_, ED_PATH_BUFFER - 1) + 1;
+        text_.reset(new (std::nothrow) char[capacity_]);
+        if (!text_)
+            return false;
+        std::memcpy(text_.get(), dir, length_ + 1);
+        return true;
+    }
+    const char *c_str() const { return text_.get(); }
+    size_t length() const { return length_; }
+
+    // Appends "/name" (no '/' after a path that ends in one); false, and
+    // nothing changed, when the joined path would exceed the limit.
+    bool push(const char *name) {
+        const size_t separator = length_ > 0 && text_[length_ - 1] == '/' ? 0 : 1;
+        const size_t name_length = std::strlen(name);
+        const size_t joined = length_ + separator + name_length;
+        if (joined >= ED_PATH_BUFFER)
+            return false;
+        if (separator)
+            text_[length_] = '/';
+        std::memcpy(text_.get() + length_ + separator, name, name_length + 1);
+        length_ = joined;
+        return true;
+    }
+    void pop_to(size_t length) {
+        length_ = length;
+        text_[length_] = '\0';
+    }
+
+  private:
+    std::unique_ptr<char[]> text_;
+    size_t length_ = 0;
+    size_t capacity_ = 0;
+};
+
+// The kind of an entry, from the stream where it knows it and from a status
+// query otherwise. The size matters only for regular files that may be listed.
+bool entry_kind(ed_dir *dir, const char *name, const path_builder &path, ed_entry_hint hint,
+                bool need_size, ed_stat *st) {
+    switch (hint) {
+    case ED_HINT_DIR:
+        st->st_mode = ED_S_IFDIR;
+        return true;
+    case ED_HINT_LNK:
+        st->st_mode = ED_S_IFLNK;
+        return true;
+    case ED_HINT_OTHER:
+        st->st_mode = 0;
+        return true;
+    case ED_HINT_REG:
+        if (!need_size) {
+            st->st_mode = ED_S_IFREG;
+            return true;
+        }
+        break;
+    case ED_HINT_UNKNOWN:
+        break;
+    }
+    return ed_fill_stat_at(dir, name, path.c_str(), st) == 0;
+}
+
 struct walk {
     const ed_scan_opts *opts;
     ed_strlist *empty_dirs;
     ed_strlist *zero_files;
     int32_t *counter;
     ed_scan_index *index;
+
+    void count() const {
+        if (counter != nullptr)
+            *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + 1u);
+    }
 };
 
-// 1 empty, 0 not empty, -1 cannot be opened.
-int scan_dir_postorder(const walk &w, const char *path) {
-    if (w.counter != nullptr)
-        *w.counter = static_cast<int32_t>(static_cast<uint32_t>(*w.counter) + 1u);
-    dir_stream dir(ed_opendir(path));
-    if (!dir)
-        return -1;
+int scan_entries(const walk &w, ed_dir *dir, path_builder &path);
 
+// Walks the subdirectory `name` of `parent`, whose path `path` holds.
+// 1 empty, 0 not empty, -1 cannot be opened.
+int scan_subdir(const walk &w, ed_dir *parent, const char *name, path_builder &path) {
+    dir_stream dir(ed_opendir_at(parent, name, path.c_str()));
+    if (!dir) {
+        // Counted like every directory whose status can be read; one that
+        // vanished since it was listed is not a directory any more.
+        ed_stat st;
+        if (ed_fill_stat_at(parent, name, path.c_str(), &st) == 0)
+            w.count();
+        return -1;
+    }
+    w.count();
+    return scan_entries(w, dir.get(), path);
+}
+
+// Decides whether the open directory at `path` is empty, listing what is
+// listable below it. Once it is known not to be empty the walk still goes
+// on, so that everything further down is listed.
+int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
+    const size_t length = path.length();
     int result = 1;
-    char child[ED_PATH_BUFFER];
-    // Once the directory is known not to be empty the walk still goes on, so
-    // that everything listable further down is listed.
-    while (const char *name = ed_readdir(dir.get())) {
+    ed_entry_hint hint;
+    while (const char *name = ed_readdir_hint(dir, &hint)) {
         if (is_dot_or_dotdot(name))
             continue;
         if (!w.opts->include_hidden && ed_is_hidden_name(name)) {
@@ -47,28 +135,57 @@ int scan_dir_postorder(const walk &w, const char *path) {
             continue;
         }
         ed_stat st;
-        if (ed_join_path(child, sizeof child, path, name) != 0 || ed_fill_stat(child, &st) != 0) {
+        if (!path.push(name)) {
             result = 0;
             continue;
         }
-        switch (st.st_mode & ED_S_IFMT) {
-        case ED_S_IFDIR:
-            if (scan_dir_postorder(w, child) == 1)
-                w.index->empty_dirs.append_unique(w.empty_dirs, child);
-            else
+        if (!entry_kind(dir, name, path, hint, w.opts->include_zero_byte != 0, &st)) {
+            result = 0;
+        } else {
+            switch (st.st_mode & ED_S_IFMT) {
+            case ED_S_IFDIR:
+                if (scan_subdir(w, dir, name, path) == 1)
+                    w.index->empty_dirs.append_unique(w.empty_dirs, path.c_str());
+                else
+                    result = 0;
+                break;
+            case ED_S_IFREG:
                 result = 0;
-            break;
-        case ED_S_IFREG:
-            result = 0;
-            if (w.opts->include_zero_byte && st.st_size == 0)
-                w.index->zero_files.append_unique(w.zero_files, child);
-            break;
-        default: // links are never followed; other kinds are never opened
-            result = 0;
-            break;
+                if (w.opts->include_zero_byte && st.st_size == 0)
+                    w.index->zero_files.append_unique(w.zero_files, path.c_str());
+                break;
+            default: // links are never followed; other kinds are never opened
+                result = 0;
+                break;
+            }
         }
+        path.pop_to(length);
     }
     return result;
+}
+
+// 1 when the open directory at `path` holds nothing but directories that
+// hold nothing, recursively; stops at the first content.
+int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
+    const size_t length = path.length();
+    ed_entry_hint hint;
+    while (const char *name = ed_readdir_hint(dir, &hint)) {
+        if (is_dot_or_dotdot(name))
+            continue;
+        if (!include_hidden && ed_is_hidden_name(name))
+            return 0;
+        if (!path.push(name))
+            return 0;
+        ed_stat st;
+        if (!entry_kind(dir, name, path, hint, false, &st) ||
+            (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
+            return 0;
+        dir_stream child(ed_opendir_at(dir, name, path.c_str()));
+        if (!child || !still_empty_entries(child.get(), path, include_hidden))
+            return 0;
+        path.pop_to(length);
+    }
+    return 1;
 }
 
 } // namespace
@@ -109,27 +226,21 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_d
             return -1;
         index = own_index.get();
     }
+    path_builder path;
+    if (!path.init(root))
+        return -1;
     const walk w{opts, empty_dirs, zero_files, counter, index};
-    if (scan_dir_postorder(w, root) == 1)
+    w.count(); // also a root that cannot be opened
+    dir_stream dir(ed_opendir(root));
+    if (dir && scan_entries(w, dir.get(), path) == 1)
         index->empty_dirs.append_unique(empty_dirs, root);
     return 0;
 }
 
 int ed_dir_still_empty(const char *path, int include_hidden) {
     dir_stream dir(ed_opendir(path));
-    if (!dir)
+    path_builder builder;
+    if (!dir || !builder.init(path))
         return 0;
-    char child[ED_PATH_BUFFER];
-    while (const char *name = ed_readdir(dir.get())) {
-        if (is_dot_or_dotdot(name))
-            continue;
-        if (!include_hidden && ed_is_hidden_name(name))
-            return 0;
-        ed_stat st;
-        if (ed_join_path(child, sizeof child, path, name) != 0 || ed_fill_stat(child, &st) != 0)
-            return 0;
-        if ((st.st_mode & ED_S_IFMT) != ED_S_IFDIR || !ed_dir_still_empty(child, include_hidden))
-            return 0;
-    }
-    return 1;
+    return still_empty_entries(dir.get(), builder, include_hidden);
 }
