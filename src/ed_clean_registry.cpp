@@ -14,10 +14,7 @@
 
 namespace {
 
-struct free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
+using heap_text = ed_heap_text;
 
 constexpr int32_t kFirstCapacity = 8;
 constexpr int32_t kMaxCapacity = int32_t{1} << 30;
@@ -94,7 +91,7 @@ void ed_register_roots(const char *const *roots, int32_t count) {
     }
 }
 
-int ed_is_under_scanned_root(const char *path) {
+int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
     if (path == nullptr || *path == '\0' || ed_path_has_dotdot(path))
         return 0;
     ed_stat st;
@@ -103,10 +100,22 @@ int ed_is_under_scanned_root(const char *path) {
     if (!candidate)
         return 0;
     std::shared_lock<std::shared_mutex> lock(g_roots_lock);
-    for (int32_t i = 0; i < g_n_roots; ++i)
-        if (g_roots[i] != nullptr && ed_path_under_root(candidate.get(), g_roots[i]))
-            return 1;
+    for (int32_t i = 0; i < g_n_roots; ++i) {
+        if (g_roots[i] == nullptr || !ed_path_under_root(candidate.get(), g_roots[i]))
+            continue;
+        if (where != nullptr) {
+            where->root.reset(ed_strdup(g_roots[i]));
+            if (!where->root)
+                return 0;
+            where->object = std::move(candidate);
+        }
+        return 1;
+    }
     return 0;
+}
+
+int ed_is_under_scanned_root(const char *path) {
+    return ed_locate_under_scanned_root(path, nullptr);
 }
 
 void ed_clear_roots() {

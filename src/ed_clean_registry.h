@@ -9,6 +9,8 @@
 #define ED_CLEAN_REGISTRY_H
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 // Registers copies of the `count` canonical roots that are not registered
 // yet, in order. Null entries are passed over. When the array cannot grow,
@@ -20,6 +22,23 @@ void ed_register_roots(const char *const *roots, int32_t count);
 // parent and leaf). 0 for a null or empty path, a ".." component, or
 // anything that cannot be canonicalised.
 int ed_is_under_scanned_root(const char *path);
+
+struct ed_free_deleter {
+    void operator()(void *block) const noexcept { std::free(block); }
+};
+using ed_heap_text = std::unique_ptr<char, ed_free_deleter>;
+
+// Where a path that lies inside the registry was found: the canonical path
+// of the object it reaches (a missing object: canonical parent and leaf) and
+// a copy of the registered root that contains it.
+struct ed_scanned_location {
+    ed_heap_text object;
+    ed_heap_text root;
+};
+
+// ed_is_under_scanned_root() that also tells where, for removal to reach the
+// object again from its root without resolving the host's text a second time.
+int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where);
 
 // Forgets every registered root. No export reaches it.
 void ed_clear_roots();

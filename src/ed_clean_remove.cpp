@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "ed_clean_registry.h"
 #include "ed_platform.h"
@@ -30,14 +31,15 @@ bool removed_before(const char *a, const char *b) {
     return std::strcmp(a, b) > 0;
 }
 
-// The tests both workers run first: 0 when `path` passed them and its status
-// is in `st`, else -1 with the message of the test it failed.
-int judge_common(const char *path, ed_stat *st) {
+// The tests both workers run first: 0 when `path` passed them, with its
+// status in `st` and where the registry found it in `where`, else -1 with the
+// message of the test it failed.
+int judge_common(const char *path, ed_stat *st, ed_scanned_location *where) {
     if (ed_path_has_dotdot(path)) {
         ed_set_error("refused: path contains ..");
         return -1;
     }
-    if (!ed_is_under_scanned_root(path)) {
+    if (!ed_locate_under_scanned_root(path, where)) {
         ed_set_error("refused: outside scanned roots");
         return -1;
     }
@@ -52,9 +54,42 @@ int judge_common(const char *path, ed_stat *st) {
     return 0;
 }
 
+struct target_closer {
+    void operator()(ed_target *target) const noexcept { ed_target_close(target); }
+};
+struct dir_closer {
+    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
+};
+
+// The last tests, run again on the object removal opened, with the message a
+// failure would have had when the path was judged by name.
+bool report_target(ed_target_status status, const char *wrong_kind, const char *not_empty,
+                   const char *failed) {
+    switch (status) {
+    case ED_TARGET_OK:
+        return true;
+    case ED_TARGET_LINK:
+        ed_set_error("refused: symlink");
+        return false;
+    case ED_TARGET_WRONG_KIND:
+        ed_set_error("%s", wrong_kind);
+        return false;
+    case ED_TARGET_NOT_EMPTY:
+        ed_set_error("%s", not_empty);
+        return false;
+    case ED_TARGET_FAILED:
+        break;
+    }
+    ed_set_error("%s", failed);
+    return false;
+}
+
+constexpr const char *kNoLongerEmpty = "refused: directory no longer empty (TOCTOU)";
+
 bool remove_dir(const char *path, int include_hidden) {
     ed_stat st;
-    if (judge_common(path, &st) != 0)
+    ed_scanned_location where;
+    if (judge_common(path, &st, &where) != 0)
         return false;
     if ((st.st_mode & ED_S_IFMT) != ED_S_IFDIR) {
         ed_set_error("refused: not a directory");
@@ -65,11 +100,23 @@ bool remove_dir(const char *path, int include_hidden) {
         return false;
     }
     if (!ed_dir_still_empty(path, include_hidden)) {
-        ed_set_error("refused: directory no longer empty (TOCTOU)");
+        ed_set_error("%s", kNoLongerEmpty);
+        return false;
+    }
+    // Reach the directory again from its root, never through a link, and
+    // judge what was opened: the name may have been swapped since.
+    ed_target_status status;
+    std::unique_ptr<ed_target, target_closer> target(
+        ed_target_open_dir(where.root.get(), where.object.get(), path, &status));
+    if (!report_target(status, "refused: not a directory", kNoLongerEmpty, "rmdir failed"))
+        return false;
+    std::unique_ptr<ed_dir, dir_closer> entries(ed_target_opendir(target.get()));
+    if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden)) {
+        ed_set_error("%s", kNoLongerEmpty);
         return false;
     }
     // Anything created since the re-check makes the platform refuse.
-    if (ed_remove_dir(path) != 0) {
+    if (ed_target_remove_dir(target.get()) != 0) {
         ed_set_error("rmdir failed");
         return false;
     }
@@ -78,7 +125,8 @@ bool remove_dir(const char *path, int include_hidden) {
 
 bool remove_file(const char *path) {
     ed_stat st;
-    if (judge_common(path, &st) != 0)
+    ed_scanned_location where;
+    if (judge_common(path, &st, &where) != 0)
         return false;
     if ((st.st_mode & ED_S_IFMT) != ED_S_IFREG) {
         ed_set_error("refused: not a regular file");
@@ -88,17 +136,8 @@ bool remove_file(const char *path) {
         ed_set_error("refused: file size != 0");
         return false;
     }
-    switch (ed_remove_empty_file(path)) {
-    case ED_FILE_REMOVED:
-        return true;
-    case ED_FILE_NOT_EMPTY: // written to since the test above
-        ed_set_error("refused: file size != 0");
-        return false;
-    case ED_FILE_FAILED:
-        break;
-    }
-    ed_set_error("unlink failed");
-    return false;
+    return report_target(ed_remove_file_beneath(where.root.get(), where.object.get(), path),
+                         "refused: not a regular file", "refused: file size != 0", "unlink failed");
 }
 
 } // namespace

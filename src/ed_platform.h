@@ -109,21 +109,46 @@ enum ed_root_kind {
 };
 ed_root_kind ed_probe_root(const char *path);
 
-// Removes the empty directory `path`. 0 when removed, -1 otherwise (not
-// empty, missing, access refused, in use).
-int ed_remove_dir(const char *path);
+// Removal reaches its object again from the registered root that contains
+// it, never through a link, and acts on what it opened: a name swapped for a
+// link between the checks and the removal cannot lead outside the root.
+//   root    the registered root, canonical
+//   object  the object's canonical path, at or below `root`
+//   path    the path as the host passed it (the Win32 backend opens this
+//           and then checks that the object it holds is `object`)
 
-// Outcome of ed_remove_empty_file().
-enum ed_file_removal {
-    ED_FILE_REMOVED,
-    ED_FILE_NOT_EMPTY, // the object found at removal time is not a zero-byte regular file
-    ED_FILE_FAILED,    // the platform refused (read-only, in use, access) or it vanished
+// What removal found on the object it opened.
+enum ed_target_status {
+    ED_TARGET_OK,
+    ED_TARGET_LINK,       // a link or other reparse point
+    ED_TARGET_WRONG_KIND, // not a directory / not a regular file
+    ED_TARGET_NOT_EMPTY,  // a file with data (directories: see below)
+    ED_TARGET_FAILED,     // missing, replaced, unreachable beneath the root, refused
 };
 
-// Removes the file `path` if, at that moment, it is a zero-byte regular file
-// and not a link. The size test and the removal hold on one and the same
-// object: a file that gains data or is replaced in between is never removed.
-ed_file_removal ed_remove_empty_file(const char *path);
+// An opened directory about to be removed. Opaque, per backend.
+struct ed_target;
+
+// Opens the directory `object` beneath `root`. Null with the reason in
+// `status` when it is not a directory that can be opened there.
+ed_target *ed_target_open_dir(const char *root, const char *object, const char *path,
+                              ed_target_status *status);
+
+// A stream over the opened directory's entries, for the re-check of
+// emptiness on the very directory that is then removed; ed_closedir() it.
+ed_dir *ed_target_opendir(ed_target *target);
+
+// Removes the opened directory if its name still holds it and the platform
+// finds it empty. 0 removed, -1 otherwise.
+int ed_target_remove_dir(ed_target *target);
+
+// Releases the target (null is ignored).
+void ed_target_close(ed_target *target);
+
+// Removes the file `object` beneath `root` if, on the object opened, it is a
+// zero-byte regular file and not a link. The size test and the removal hold
+// on one and the same object. ED_TARGET_OK when removed.
+ed_target_status ed_remove_file_beneath(const char *root, const char *object, const char *path);
 
 // Backend primitive behind ed_realpath_win: the canonical form of `path`
 // itself, without the ancestor fallback.

@@ -1,12 +1,19 @@
 // POSIX backend of the file-system adapter.
 #include <dirent.h>
+#include <sys/syscall.h>
+#if defined(ED_HAVE_OPENAT2) && __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#define ED_HAVE_OPENAT2 1
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "ed_platform.h"
@@ -236,39 +243,181 @@ ed_root_kind ed_probe_root(const char *path) {
     return ED_ROOT_OTHER;
 }
 
-int ed_remove_dir(const char *path) {
-    if (path == nullptr || *path == '\0')
-        return -1;
-    return ::rmdir(path) == 0 ? 0 : -1;
+namespace {
+
+// The object's place relative to its registered root: the directory that
+// holds it (as a descriptor reached beneath the root) and its leaf name.
+struct place_beneath {
+    unique_fd parent;
+    std::string leaf;
+};
+
+int open_dir_path(int at, const char *relative) {
+    return ::openat(at, relative, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-ed_file_removal ed_remove_empty_file(const char *path) {
-    if (path == nullptr || *path == '\0')
-        return ED_FILE_FAILED;
-    const char *slash = std::strrchr(path, '/');
-    const char *leaf = slash != nullptr ? slash + 1 : path;
-    if (*leaf == '\0' || is_dot_or_dotdot(leaf))
-        return ED_FILE_FAILED;
-    std::string parent =
-        slash == nullptr ? "." : std::string(path, slash == path ? 1 : slash - path);
+#if defined(ED_HAVE_OPENAT2)
+// The kernel resolves the whole relative path at once and refuses any link
+// and any step out of the starting directory.
+int open_beneath_kernel(int root_fd, const char *relative) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, root_fd, relative, &how, sizeof how));
+}
+#endif
 
-    unique_fd parent_fd(open_directory(parent.c_str()));
-    if (!parent_fd)
-        return ED_FILE_FAILED;
-    // O_PATH pins the object without opening its data, so a FIFO or device
-    // is never opened and no read permission is needed.
-    unique_fd file_fd(::openat(parent_fd.get(), leaf, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!file_fd)
-        return ED_FILE_FAILED;
-    struct stat pinned;
-    if (::fstat(file_fd.get(), &pinned) != 0 || !S_ISREG(pinned.st_mode))
-        return ED_FILE_FAILED;
-    if (pinned.st_size != 0)
-        return ED_FILE_NOT_EMPTY;
-    // Remove by name only while the name still reaches the object tested.
+// One component at a time, each opened without following a link; the
+// canonical path holds no "." or ".." components, and none is accepted.
+int open_beneath_stepwise(int root_fd, const std::string &relative) {
+    unique_fd current(::fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+    size_t start = 0;
+    while (current && start < relative.size()) {
+        const size_t end = std::min(relative.find('/', start), relative.size());
+        const std::string component = relative.substr(start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return -1;
+        current.reset(open_dir_path(current.get(), component.c_str()));
+        start = end + 1;
+    }
+    return current.release();
+}
+
+int open_beneath(int root_fd, const std::string &relative) {
+    if (relative.empty())
+        return ::fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
+#if defined(ED_HAVE_OPENAT2)
+    const int fd = open_beneath_kernel(root_fd, relative.c_str());
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
+#endif
+    return open_beneath_stepwise(root_fd, relative);
+}
+
+// Finds the directory holding `object` beneath `root` without following a
+// link. The root itself is held by the directory above it.
+bool locate_beneath(const char *root, const char *object, place_beneath *place) {
+    const size_t root_length = std::strlen(root);
+    if (root_length == 0 || std::strncmp(object, root, root_length) != 0)
+        return false;
+    const char *rest = object + root_length;
+    if (*rest == '/')
+        ++rest;
+    else if (*rest != '\0' && root[root_length - 1] != '/')
+        return false;
+
+    if (*rest == '\0') { // the root itself
+        const char *slash = std::strrchr(root, '/');
+        if (slash == nullptr || slash[1] == '\0')
+            return false;
+        const std::string above = slash == root ? "/" : std::string(root, slash - root);
+        place->parent.reset(open_dir_path(AT_FDCWD, above.c_str()));
+        place->leaf = slash + 1;
+        return static_cast<bool>(place->parent);
+    }
+    unique_fd root_fd(open_dir_path(AT_FDCWD, root));
+    if (!root_fd)
+        return false;
+    const char *slash = std::strrchr(rest, '/');
+    const std::string relative_parent = slash == nullptr ? "" : std::string(rest, slash - rest);
+    place->leaf = slash == nullptr ? rest : slash + 1;
+    if (place->leaf.empty() || place->leaf == "." || place->leaf == "..")
+        return false;
+    place->parent.reset(open_beneath(root_fd.get(), relative_parent));
+    return static_cast<bool>(place->parent);
+}
+
+ed_target_status kind_status(const struct stat &st, bool want_directory) {
+    if (S_ISLNK(st.st_mode))
+        return ED_TARGET_LINK;
+    if (want_directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+        return ED_TARGET_WRONG_KIND;
+    return ED_TARGET_OK;
+}
+
+// True while the leaf's name still holds the object pinned by `st`.
+bool name_holds(const place_beneath &place, const struct stat &st) {
     struct stat named;
-    if (::fstatat(parent_fd.get(), leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_dev != pinned.st_dev || named.st_ino != pinned.st_ino)
-        return ED_FILE_FAILED;
-    return ::unlinkat(parent_fd.get(), leaf, 0) == 0 ? ED_FILE_REMOVED : ED_FILE_FAILED;
+    return ::fstatat(place.parent.get(), place.leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+}
+
+} // namespace
+
+struct ed_target {
+    place_beneath place;
+    unique_fd directory;
+    struct stat pinned;
+};
+
+ed_target *ed_target_open_dir(const char *root, const char *object, const char *,
+                              ed_target_status *status) {
+    *status = ED_TARGET_FAILED;
+    if (root == nullptr || object == nullptr)
+        return nullptr;
+    auto *target = new (std::nothrow) ed_target;
+    if (target == nullptr)
+        return nullptr;
+    struct stat st;
+    if (!locate_beneath(root, object, &target->place) ||
+        ::fstatat(target->place.parent.get(), target->place.leaf.c_str(), &st,
+                  AT_SYMLINK_NOFOLLOW) != 0) {
+        delete target;
+        return nullptr;
+    }
+    *status = kind_status(st, true);
+    if (*status == ED_TARGET_OK) {
+        target->directory.reset(
+            ::openat(target->place.parent.get(), target->place.leaf.c_str(),
+                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (!target->directory || ::fstat(target->directory.get(), &target->pinned) != 0)
+            *status = ED_TARGET_FAILED;
+    }
+    if (*status != ED_TARGET_OK) {
+        delete target;
+        return nullptr;
+    }
+    return target;
+}
+
+ed_dir *ed_target_opendir(ed_target *target) {
+    if (target == nullptr)
+        return nullptr;
+    return stream_from(::openat(target->directory.get(), ".",
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+}
+
+int ed_target_remove_dir(ed_target *target) {
+    if (target == nullptr || !name_holds(target->place, target->pinned))
+        return -1;
+    return ::unlinkat(target->place.parent.get(), target->place.leaf.c_str(), AT_REMOVEDIR) == 0
+               ? 0
+               : -1;
+}
+
+void ed_target_close(ed_target *target) { delete target; }
+
+ed_target_status ed_remove_file_beneath(const char *root, const char *object, const char *) {
+    if (root == nullptr || object == nullptr)
+        return ED_TARGET_FAILED;
+    place_beneath place;
+    if (!locate_beneath(root, object, &place))
+        return ED_TARGET_FAILED;
+    // O_PATH pins the object without opening its data, so a FIFO or device
+    // is never opened and no read permission is needed; with O_NOFOLLOW a
+    // link is pinned as itself.
+    unique_fd file(
+        ::openat(place.parent.get(), place.leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat pinned;
+    if (!file || ::fstat(file.get(), &pinned) != 0)
+        return ED_TARGET_FAILED;
+    const ed_target_status kind = kind_status(pinned, false);
+    if (kind != ED_TARGET_OK)
+        return kind;
+    if (pinned.st_size != 0)
+        return ED_TARGET_NOT_EMPTY;
+    if (!name_holds(place, pinned))
+        return ED_TARGET_FAILED;
+    return ::unlinkat(place.parent.get(), place.leaf.c_str(), 0) == 0 ? ED_TARGET_OK
+                                                                      : ED_TARGET_FAILED;
 }

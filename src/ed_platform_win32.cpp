@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <new>
 
 #include "ed_platform.h"
 
@@ -218,21 +219,14 @@ void ed_closedir(ed_dir *dir) {
     std::free(dir);
 }
 
-ed_final_path_status ed_final_path(const char *path, char **out) {
-    wide_text wide = to_wide(path);
-    if (!wide)
-        return ED_FINAL_INVALID;
-    unique_hfile object(open_for_query(wide.get()));
-    wide.reset();
-    if (!object)
-        return ED_FINAL_UNRESOLVED;
+namespace {
 
+// The canonical form of the object an open handle holds.
+ed_final_path_status canonical_of_handle(HANDLE object, char **out) {
     std::unique_ptr<wchar_t[]> final_path(new (std::nothrow) wchar_t[kFinalPathUnits]);
     if (!final_path)
         return ED_FINAL_UNRESOLVED;
-    const DWORD units =
-        GetFinalPathNameByHandleW(object.get(), final_path.get(), kFinalPathUnits, 0);
-    object.reset();
+    const DWORD units = GetFinalPathNameByHandleW(object, final_path.get(), kFinalPathUnits, 0);
     if (units == 0)
         return ED_FINAL_UNRESOLVED;
     // Too long for the buffer: the object exists but its final path cannot be
@@ -256,6 +250,58 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
     return ED_FINAL_RESOLVED;
 }
 
+// True when the open handle holds the object whose canonical path is `object`:
+// no link or junction on the way led somewhere else.
+bool holds_object(HANDLE handle, const char *object) {
+    char *canonical = nullptr;
+    if (canonical_of_handle(handle, &canonical) != ED_FINAL_RESOLVED)
+        return false;
+    const bool same = std::strcmp(canonical, object) == 0;
+    std::free(canonical);
+    return same;
+}
+
+// Opens the object itself, a reparse point as itself.
+HANDLE open_itself(const char *path, DWORD access, DWORD share, DWORD extra_flags) {
+    wide_text wide = to_wide(path);
+    if (!wide)
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.get(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | extra_flags, nullptr);
+}
+
+bool same_object(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_FILE_INFORMATION &b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+ed_target_status kind_status(DWORD attributes, bool want_directory) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return ED_TARGET_LINK;
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return directory == want_directory ? ED_TARGET_OK : ED_TARGET_WRONG_KIND;
+}
+
+bool delete_on_close(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+} // namespace
+
+ed_final_path_status ed_final_path(const char *path, char **out) {
+    wide_text wide = to_wide(path);
+    if (!wide)
+        return ED_FINAL_INVALID;
+    unique_hfile object(open_for_query(wide.get()));
+    wide.reset();
+    if (!object)
+        return ED_FINAL_UNRESOLVED;
+    return canonical_of_handle(object.get(), out);
+}
+
 ed_root_kind ed_probe_root(const char *path) {
     wide_text wide = to_wide(path);
     if (!wide)
@@ -274,36 +320,85 @@ ed_root_kind ed_probe_root(const char *path) {
     return GetFileSizeEx(object.get(), &size) ? ED_ROOT_OTHER : ED_ROOT_UNREACHABLE;
 }
 
-int ed_remove_dir(const char *path) {
-    wide_text wide = to_wide(path);
-    if (!wide)
-        return -1;
-    return RemoveDirectoryW(wide.get()) ? 0 : -1;
+// The directory is held for queries only while its entries are re-checked
+// (a handle with delete access would keep the enumeration out); removal
+// opens it again for deletion and makes sure it is the same directory.
+struct ed_target {
+    unique_hfile handle;
+    BY_HANDLE_FILE_INFORMATION info;
+    char *path;
+};
+
+ed_target *ed_target_open_dir(const char *, const char *object, const char *path,
+                              ed_target_status *status) {
+    *status = ED_TARGET_FAILED;
+    if (object == nullptr || path == nullptr)
+        return nullptr;
+    unique_hfile handle(open_itself(path, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!handle || !GetFileInformationByHandle(handle.get(), &info))
+        return nullptr;
+    *status = kind_status(info.dwFileAttributes, true);
+    if (*status == ED_TARGET_OK && !holds_object(handle.get(), object))
+        *status = ED_TARGET_FAILED;
+    if (*status != ED_TARGET_OK)
+        return nullptr;
+    auto *target = new (std::nothrow) ed_target;
+    if (target == nullptr) {
+        *status = ED_TARGET_FAILED;
+        return nullptr;
+    }
+    target->path = static_cast<char *>(std::malloc(std::strlen(path) + 1));
+    if (target->path == nullptr) {
+        delete target;
+        *status = ED_TARGET_FAILED;
+        return nullptr;
+    }
+    std::strcpy(target->path, path);
+    target->info = info;
+    target->handle.reset(handle.release());
+    return target;
 }
 
-ed_file_removal ed_remove_empty_file(const char *path) {
-    wide_text wide = to_wide(path);
-    if (!wide)
-        return ED_FILE_FAILED;
-    // One handle for the test and the removal: a reparse point is opened as
-    // itself, and no other writer may open the file while it is held.
-    unique_hfile file(CreateFileW(wide.get(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    wide.reset();
-    if (!file)
-        return ED_FILE_FAILED;
+ed_dir *ed_target_opendir(ed_target *target) {
+    return target != nullptr ? ed_opendir(target->path) : nullptr;
+}
+
+int ed_target_remove_dir(ed_target *target) {
+    if (target == nullptr)
+        return -1;
+    unique_hfile removal(open_itself(target->path, DELETE, kShareAll, FILE_FLAG_BACKUP_SEMANTICS));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file.get(), &info))
-        return ED_FILE_FAILED;
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
-        return ED_FILE_FAILED;
+    if (!removal || !GetFileInformationByHandle(removal.get(), &info) ||
+        !same_object(info, target->info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return -1;
+    // The platform refuses to mark a directory that is not empty.
+    return delete_on_close(removal.get()) ? 0 : -1;
+}
+
+void ed_target_close(ed_target *target) {
+    if (target == nullptr)
+        return;
+    std::free(target->path);
+    delete target; // closing the handle completes a removal
+}
+
+ed_target_status ed_remove_file_beneath(const char *, const char *object, const char *path) {
+    if (object == nullptr || path == nullptr)
+        return ED_TARGET_FAILED;
+    // One handle for the tests and the removal: no other writer may open the
+    // file while it is held.
+    unique_hfile file(
+        open_itself(path, DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_FLAG_BACKUP_SEMANTICS));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file || !GetFileInformationByHandle(file.get(), &info))
+        return ED_TARGET_FAILED;
+    const ed_target_status kind = kind_status(info.dwFileAttributes, false);
+    if (kind != ED_TARGET_OK)
+        return kind;
     if (info.nFileSizeHigh != 0 || info.nFileSizeLow != 0)
-        return ED_FILE_NOT_EMPTY;
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                    sizeof disposition))
-        return ED_FILE_FAILED;
-    return ED_FILE_REMOVED; // the file goes when the handle closes
+        return ED_TARGET_NOT_EMPTY;
+    if (!holds_object(file.get(), object) || !delete_on_close(file.get()))
+        return ED_TARGET_FAILED;
+    return ED_TARGET_OK; // the file goes when the handle closes
 }

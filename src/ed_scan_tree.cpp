@@ -239,8 +239,12 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_d
 
 int ed_dir_still_empty(const char *path, int include_hidden) {
     dir_stream dir(ed_opendir(path));
+    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden) : 0;
+}
+
+int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden) {
     path_builder builder;
-    if (!dir || !builder.init(path))
+    if (dir == nullptr || path == nullptr || !builder.init(path))
         return 0;
-    return still_empty_entries(dir.get(), builder, include_hidden);
+    return still_empty_entries(dir, builder, include_hidden);
 }

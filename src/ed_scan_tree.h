@@ -15,6 +15,8 @@
 
 #include "ed_scan_strlist.h"
 
+struct ed_dir;
+
 struct ed_scan_opts {
     int32_t include_hidden;    // nonzero: hidden entries are walked and listed
     int32_t include_zero_byte; // nonzero: zero-byte regular files are listed
@@ -54,5 +56,9 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_d
 // 1 when the directory `path` is empty at this moment under `include_hidden`;
 // 0 when it holds content or cannot be opened. Stops at the first content.
 int ed_dir_still_empty(const char *path, int include_hidden);
+
+// ed_dir_still_empty() on an open stream over the directory at `path`
+// (`path` serves the joined-path limit and a backend that works by path).
+int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden);
 
 #endif

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -253,15 +254,50 @@ TEST(RootProbe, TellsTheKinds) {
     EXPECT_EQ(ed_probe_root(""), ED_ROOT_UNREACHABLE);
 }
 
+struct target_closer {
+    void operator()(ed_target *t) const noexcept { ed_target_close(t); }
+};
+using target_ptr = std::unique_ptr<ed_target, target_closer>;
+
+target_ptr open_dir_target(const edtest::temp_tree &tree, const std::string &relative,
+                           ed_target_status *status) {
+    return target_ptr(ed_target_open_dir(tree.canonical().c_str(),
+                                         tree.canonical_path(relative).c_str(),
+                                         tree.path(relative).c_str(), status));
+}
+
+ed_target_status remove_file(const edtest::temp_tree &tree, const std::string &relative) {
+    return ed_remove_file_beneath(tree.canonical().c_str(), tree.canonical_path(relative).c_str(),
+                                  tree.path(relative).c_str());
+}
+
 TEST(Removal, DirectoryOnlyWhenEmpty) {
     edtest::temp_tree tree;
     tree.mkdir("full/inner");
     tree.mkdir("empty");
-    EXPECT_EQ(ed_remove_dir(tree.path("full").c_str()), -1);
+    tree.file("file");
+    ed_target_status status;
+    {
+        target_ptr full = open_dir_target(tree, "full", &status);
+        ASSERT_TRUE(full);
+        EXPECT_EQ(ed_target_remove_dir(full.get()), -1);
+    }
     EXPECT_TRUE(tree.exists("full/inner"));
-    EXPECT_EQ(ed_remove_dir(tree.path("empty").c_str()), 0);
+    {
+        target_ptr empty = open_dir_target(tree, "empty", &status);
+        ASSERT_TRUE(empty);
+        ed_dir *entries = ed_target_opendir(empty.get());
+        ASSERT_NE(entries, nullptr);
+        EXPECT_EQ(ed_readdir(entries), nullptr);
+        ed_closedir(entries);
+        EXPECT_EQ(ed_target_remove_dir(empty.get()), 0);
+    }
     EXPECT_FALSE(tree.exists("empty"));
-    EXPECT_EQ(ed_remove_dir(tree.path("empty").c_str()), -1);
+    EXPECT_FALSE(open_dir_target(tree, "empty", &status));
+    EXPECT_EQ(status, ED_TARGET_FAILED);
+    EXPECT_FALSE(open_dir_target(tree, "file", &status));
+    EXPECT_EQ(status, ED_TARGET_WRONG_KIND);
+    ed_target_close(nullptr);
 }
 
 TEST(Removal, FileOnlyWhenEmptyAtThatMoment) {
@@ -269,26 +305,62 @@ TEST(Removal, FileOnlyWhenEmptyAtThatMoment) {
     tree.file("zero");
     tree.write("data", "x");
     tree.mkdir("dir");
-    EXPECT_EQ(ed_remove_empty_file(tree.path("data").c_str()), ED_FILE_NOT_EMPTY);
+    EXPECT_EQ(remove_file(tree, "data"), ED_TARGET_NOT_EMPTY);
     EXPECT_TRUE(tree.exists("data"));
-    EXPECT_EQ(ed_remove_empty_file(tree.path("dir").c_str()), ED_FILE_FAILED);
+    EXPECT_EQ(remove_file(tree, "dir"), ED_TARGET_WRONG_KIND);
     EXPECT_TRUE(tree.exists("dir"));
-    EXPECT_EQ(ed_remove_empty_file(tree.path("zero").c_str()), ED_FILE_REMOVED);
+    EXPECT_EQ(remove_file(tree, "zero"), ED_TARGET_OK);
     EXPECT_FALSE(tree.exists("zero"));
-    EXPECT_EQ(ed_remove_empty_file(tree.path("zero").c_str()), ED_FILE_FAILED);
+    EXPECT_EQ(remove_file(tree, "zero"), ED_TARGET_FAILED);
+}
+
+TEST(Removal, ObjectMustBeTheOneNamed) {
+    edtest::temp_tree tree;
+    edtest::temp_tree other;
+    tree.file("zero");
+    other.file("zero");
+    // The object text names another file than the host's path reaches.
+    EXPECT_EQ(ed_remove_file_beneath(tree.canonical().c_str(), other.canonical_path("zero").c_str(),
+                                     tree.path("zero").c_str()),
+              ED_TARGET_FAILED);
+    EXPECT_TRUE(tree.exists("zero"));
+    EXPECT_TRUE(other.exists("zero"));
 }
 
 #if !defined(_WIN32)
-TEST(Removal, FileRemovalNeverTouchesALinkOrAFifo) {
+TEST(Removal, NeverThroughOrOfALinkOrAFifo) {
     edtest::temp_tree tree;
+    edtest::temp_tree outside;
+    outside.file("zero");
+    outside.mkdir("empty");
     tree.file("target");
     ASSERT_TRUE(tree.symlink(tree.path("target"), "link", false));
+    ASSERT_TRUE(tree.symlink(outside.root(), "escape", true));
     ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0600), 0);
-    EXPECT_EQ(ed_remove_empty_file(tree.path("link").c_str()), ED_FILE_FAILED);
-    EXPECT_EQ(ed_remove_empty_file(tree.path("fifo").c_str()), ED_FILE_FAILED);
+    EXPECT_EQ(remove_file(tree, "link"), ED_TARGET_LINK);
+    EXPECT_EQ(remove_file(tree, "fifo"), ED_TARGET_WRONG_KIND);
+    EXPECT_EQ(remove_file(tree, "escape/zero"), ED_TARGET_FAILED);
+    ed_target_status status;
+    EXPECT_FALSE(open_dir_target(tree, "escape/empty", &status));
+    EXPECT_EQ(status, ED_TARGET_FAILED);
+    EXPECT_FALSE(open_dir_target(tree, "escape", &status));
+    EXPECT_EQ(status, ED_TARGET_LINK);
     EXPECT_TRUE(tree.exists("link"));
     EXPECT_TRUE(tree.exists("target"));
     EXPECT_TRUE(tree.exists("fifo"));
+    EXPECT_TRUE(outside.exists("zero"));
+    EXPECT_TRUE(outside.exists("empty"));
+}
+
+TEST(Removal, TheRootItselfCanGo) {
+    edtest::temp_tree tree;
+    tree.mkdir("root");
+    const std::string root = tree.canonical_path("root");
+    ed_target_status status;
+    target_ptr target(ed_target_open_dir(root.c_str(), root.c_str(), root.c_str(), &status));
+    ASSERT_TRUE(target);
+    EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
+    EXPECT_FALSE(tree.exists("root"));
 }
 #endif
 
