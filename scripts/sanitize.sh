@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The test suite under the sanitizers:
+#   address + undefined behaviour (with leak checking), then thread.
+# The Python and CLI end-to-end tests load the library into programs built
+# without the sanitizers and are left to the ordinary run.
+#   bash scripts/sanitize.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+skip='python_binding|cli_end_to_end|install_consumer'
+
+run() {
+  local name=$1 flags=$2 filter=${3:-}
+  local dir=build/$name
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" -DCMAKE_C_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  if [ -n "$filter" ]; then
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -E "$skip" -R "$filter"
+  else
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -E "$skip"
+  fi
+}
+
+echo "== address and undefined-behaviour sanitizers, leak checking on"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run asan "-fsanitize=address,undefined -fno-sanitize-recover=all"
+
+echo "== thread sanitizer: the calls that run on many threads"
+TSAN_OPTIONS=halt_on_error=1 run tsan "-fsanitize=thread" 'Threads|Frame|Race'

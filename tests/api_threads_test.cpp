@@ -1,0 +1,55 @@
+// A host that breaks the calling contract: scans and deletes on eight
+// threads at once. The library guards its registry and its include_hidden
+// record, so every call still answers correctly (and a ThreadSanitizer build
+// reports nothing).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "edclean.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(Threads, ScansAndDeletesAtOnceStayCorrect) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 25;
+    edtest::temp_tree tree;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        tree.mkdir("t" + std::to_string(t));
+        threads.emplace_back([&, t] {
+            const std::string mine = tree.path("t" + std::to_string(t));
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string dir = mine + "/d" + std::to_string(round);
+                const std::string zero = mine + "/z" + std::to_string(round);
+                tree.mkdir("t" + std::to_string(t) + "/d" + std::to_string(round));
+                tree.file("t" + std::to_string(t) + "/z" + std::to_string(round));
+                // Each thread scans its own subtree, registering it, with its
+                // own include_hidden setting, while the others delete.
+                char *text = edclean_scan(edtest::json_array({mine}).c_str(),
+                                          t % 2 ? R"({"include_hidden":true})" : nullptr);
+                if (text == nullptr) {
+                    ++wrong;
+                    continue;
+                }
+                edclean_free_string(text);
+                if (edclean_delete_files(edtest::json_array({zero}).c_str()) != 1)
+                    ++wrong;
+                if (edclean_delete_dirs(edtest::json_array({dir}).c_str()) != 1)
+                    ++wrong;
+                if (*edclean_last_error() != '\0')
+                    ++wrong;
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+} // namespace
