@@ -223,7 +223,9 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
         return ED_FINAL_INVALID;
     char *resolved = ::realpath(path, nullptr);
     if (resolved == nullptr)
-        return ED_FINAL_UNRESOLVED;
+        // Short of memory the object may well exist: an ancestor's path in
+        // its place would judge, or register, a wider tree than was named.
+        return errno == ENOMEM ? ED_FINAL_INVALID : ED_FINAL_UNRESOLVED;
     if (std::strlen(resolved) > kMaxCanonicalBytes) {
         std::free(resolved);
         return ED_FINAL_UNRESOLVED;
