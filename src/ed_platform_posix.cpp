@@ -228,7 +228,7 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
         return errno == ENOMEM ? ED_FINAL_INVALID : ED_FINAL_UNRESOLVED;
     if (std::strlen(resolved) > kMaxCanonicalBytes) {
         std::free(resolved);
-        return ED_FINAL_UNRESOLVED;
+        return ED_FINAL_INVALID; // exists, but cannot be named within the limit
     }
     *out = resolved;
     return ED_FINAL_RESOLVED;

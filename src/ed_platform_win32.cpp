@@ -223,28 +223,30 @@ namespace {
 
 // The canonical form of the object an open handle holds.
 ed_final_path_status canonical_of_handle(HANDLE object, char **out) {
+    // Once the object is open it exists: a failure from here on must not
+    // fall back to an ancestor, which would judge (or register) a wider tree
+    // than the one named.
     std::unique_ptr<wchar_t[]> final_path(new (std::nothrow) wchar_t[kFinalPathUnits]);
     if (!final_path)
-        return ED_FINAL_UNRESOLVED;
+        return ED_FINAL_INVALID;
     const DWORD units = GetFinalPathNameByHandleW(object, final_path.get(), kFinalPathUnits, 0);
     if (units == 0)
         return ED_FINAL_UNRESOLVED;
-    // Too long for the buffer: the object exists but its final path cannot be
-    // had, and judging an ancestor in its place would judge another object.
+    // Too long for the buffer: no final path to be had.
     if (units >= kFinalPathUnits)
         return ED_FINAL_INVALID;
 
     std::unique_ptr<char[]> text(new (std::nothrow) char[kCanonicalBytes + 1]);
     if (!text)
-        return ED_FINAL_UNRESOLVED;
+        return ED_FINAL_INVALID;
     if (WideCharToMultiByte(CP_UTF8, 0, final_path.get(), -1, text.get(), kCanonicalBytes, nullptr,
                             nullptr) <= 0)
-        return ED_FINAL_UNRESOLVED;
+        return ED_FINAL_INVALID;
     make_canonical_form(text.get());
     const size_t size = std::strlen(text.get()) + 1;
     char *copy = static_cast<char *>(std::malloc(size));
     if (copy == nullptr)
-        return ED_FINAL_UNRESOLVED;
+        return ED_FINAL_INVALID;
     std::memcpy(copy, text.get(), size);
     *out = copy;
     return ED_FINAL_RESOLVED;
