@@ -17,7 +17,7 @@ namespace {
 // the stock allocator would hand back null, so that running out of memory
 // ends a parse or a write cleanly instead of writing through a null pointer.
 struct throwing_allocator {
-    static const bool kNeedFree = true;
+    [[maybe_unused]] static const bool kNeedFree = true;
     void *Malloc(size_t size) {
         if (size == 0)
             return nullptr;

@@ -1,0 +1,16 @@
+// The options reader on arbitrary bytes.
+#include <string>
+
+#include "edclean_error.h"
+#include "edclean_json.h"
+#include "fuzz_helpers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string text = edfuzz::split_at_nul(data, size).first;
+    ed_scan_opts opts{0, 1};
+    if (ed_read_scan_options(text.c_str(), &opts) == 0 &&
+        ((opts.include_hidden != 0 && opts.include_hidden != 1) ||
+         (opts.include_zero_byte != 0 && opts.include_zero_byte != 1)))
+        __builtin_trap(); // fields are always 0 or 1
+    return 0;
+}
