@@ -2,7 +2,8 @@
 // the tools users would pick instead, on a generated tree, and checks that
 // the library's lists equal the reference walker's.
 //
-//   edclean_bench [--entries N] [--runs R] [--seed S] [--work DIR] [--scale] [--check]
+//   edclean_bench [--entries N] [--runs R] [--seed S] [--work DIR] [--scale] [--no-removal]
+//                 [--check]
 //
 // --check builds a small tree, runs once and fails on any difference: the
 // test suite runs it so that every change is checked against the reference.
@@ -45,6 +46,7 @@ struct options {
     std::string work;
     bool scale = false;
     bool check = false;
+    bool removal = true;
 };
 
 struct child_run {
@@ -321,6 +323,8 @@ bool parse_options(int argc, char **argv, options &o) {
             o.work = v;
         } else if (a == "--scale") {
             o.scale = true;
+        } else if (a == "--no-removal") {
+            o.removal = false;
         } else if (a == "--check") {
             o.check = true;
         } else {
@@ -337,11 +341,13 @@ const char *verdict(bool ok) { return ok ? "met" : "MISSED"; }
 int main(int argc, char **argv) {
     if (argc == 4 && std::strcmp(argv[1], "scan-only") == 0)
         return scan_only(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "reference-only") == 0) // for strace and perf
+        return edbench::reference_walk(argv[2]).scanned_dirs > 0 ? 0 : 1;
     options o;
     if (!parse_options(argc, argv, o)) {
         std::fprintf(stderr,
                      "usage: %s [--entries N] [--runs R] [--seed S] [--work DIR] "
-                     "[--scale] [--check]\n",
+                     "[--scale] [--no-removal] [--check]\n",
                      argv[0]);
         return 2;
     }
@@ -368,7 +374,8 @@ int main(int argc, char **argv) {
 
     const std::string root = make_tree(o.work, o.entries, o.seed);
     const scan_timings s = time_scans(root, o.runs, true);
-    const removal_timings r = time_removals(root, o.work, std::max(1, o.runs / 2));
+    const removal_timings r =
+        o.removal ? time_removals(root, o.work, std::max(1, o.runs / 2)) : removal_timings{};
     const auto memory = scan_peak_memory(argv[0], root, o.work);
 
     std::printf("\n%llu entries, %zu listed, median of %d runs, warm cache\n\n",
@@ -380,16 +387,19 @@ int main(int argc, char **argv) {
     std::printf("| scan: find ROOT -empty | %.3f | %.2f |\n", s.find, s.find / s.reference);
     if (s.fd_ran)
         std::printf("| scan: fdfind -H -t e . ROOT | %.3f | %.2f |\n", s.fd, s.fd / s.reference);
-    std::printf("| removal of everything listed: library | %.3f | |\n", r.library);
-    std::printf("| removal: find ROOT -depth -empty -delete | %.3f | |\n", r.find);
+    if (o.removal) {
+        std::printf("| removal of everything listed: library | %.3f | |\n", r.library);
+        std::printf("| removal: find ROOT -depth -empty -delete | %.3f | |\n", r.find);
+    }
 
     std::printf("\nresults identical to the reference walker: %s\n", s.same ? "yes" : "NO");
     std::printf("scan <= 1.10 x reference walker: %.2f, %s\n", s.library / s.reference,
                 verdict(s.library <= 1.10 * s.reference));
     std::printf("scan >= 1.5 x faster than find -empty: %.2f x, %s\n", s.find / s.library,
                 verdict(s.find >= 1.5 * s.library));
-    std::printf("removal <= 2 x find -depth -empty -delete: %.2f, %s\n", r.library / r.find,
-                verdict(r.library <= 2 * r.find));
+    if (o.removal)
+        std::printf("removal <= 2 x find -depth -empty -delete: %.2f, %s\n", r.library / r.find,
+                    verdict(r.library <= 2 * r.find));
     bool memory_ok = false;
     if (memory) {
         const double peak_mib = memory->first / 1024.0;

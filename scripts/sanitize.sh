@@ -16,10 +16,12 @@ run() {
     -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" -DCMAKE_C_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null
+  local log=${EDCLEAN_CTEST_LOGS:-/dev/null}
+  [ "$log" = /dev/null ] || log=$log/$name.log
   if [ -n "$filter" ]; then
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -E "$skip" -R "$filter"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -E "$skip" -R "$filter" | tee "$log"
   else
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -E "$skip"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -E "$skip" | tee "$log"
   fi
 }
 

@@ -7,17 +7,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+export EDCLEAN_CTEST_LOGS=$logs
 
 echo "== native build and tests"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/native -j"$jobs"
-ctest --test-dir build/native --output-on-failure -j"$jobs"
+ctest --test-dir build/native --output-on-failure -j"$jobs" | tee "$logs/native.log"
 
 echo "== Windows x64 build, tests under Wine"
 cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/windows -j"$jobs"
-ctest --test-dir build/windows --output-on-failure
+ctest --test-dir build/windows --output-on-failure | tee "$logs/windows.log"
 
 echo "== sanitizers"
 bash scripts/sanitize.sh
@@ -28,3 +31,15 @@ bash scripts/fuzz.sh "${EDCLEAN_FUZZ_SECONDS:-20}"
 echo "== packages"
 (cd build/native && cpack >/dev/null && ls packages/*.deb)
 (cd build/windows && cpack >/dev/null && ls packages/*.zip)
+
+# One closing line over every CTest run above (sanitizer runs included).
+passed=0
+total=0
+for log in "$logs"/*.log; do
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed.*/\1/')
+  out_of=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
+  total=$((total + out_of))
+  passed=$((passed + out_of - failed))
+done
+echo "tests: $passed passed, $((total - passed)) failed"

@@ -91,11 +91,18 @@ bool is_dot_or_dotdot(const char *name) {
 
 } // namespace
 
+// A stream reads the directory's entries in batches straight from the kernel
+// (getdents64): no status query or flag change per directory on top of the
+// open, as a library directory stream would make.
+constexpr size_t kEntryBatchBytes = 16384;
+
 struct ed_dir {
-    DIR *handle;
-    struct dirent *held; // the entry to hand out next; valid until the next readdir()
+    int fd;
+    size_t held; // offset in `batch` of the entry to hand out next
+    size_t end;  // bytes of `batch` filled
     int has_next;
     char name[kNameBufferBytes];
+    alignas(struct dirent64) char batch[kEntryBatchBytes];
 };
 
 namespace {
@@ -106,23 +113,35 @@ int fill_from(const struct stat &raw, ed_stat *st) {
     return 0;
 }
 
+const struct dirent64 *held_entry(const ed_dir *dir) {
+    return reinterpret_cast<const struct dirent64 *>(dir->batch + dir->held);
+}
+
+// Moves past the held entry, reading the next batch when this one is used
+// up. An error ends the stream like its end does.
+void advance(ed_dir *dir, bool first) {
+    if (!first)
+        dir->held += held_entry(dir)->d_reclen;
+    if (!first && dir->held < dir->end)
+        return;
+    const ssize_t bytes = ::getdents64(dir->fd, dir->batch, sizeof dir->batch);
+    dir->held = 0;
+    dir->end = bytes > 0 ? static_cast<size_t>(bytes) : 0;
+    dir->has_next = bytes > 0 ? 1 : 0;
+}
+
 // Wraps a just-opened directory descriptor (or -1) in a stream holding its
 // first entry; the stream takes the descriptor over.
 ed_dir *stream_from(int opened) {
     unique_fd fd(opened);
     if (!fd)
         return nullptr;
-    auto *dir = static_cast<ed_dir *>(std::calloc(1, sizeof(ed_dir)));
+    auto *dir = static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
     if (dir == nullptr)
         return nullptr;
-    dir->handle = ::fdopendir(fd.get());
-    if (dir->handle == nullptr) {
-        std::free(dir);
-        return nullptr;
-    }
-    fd.release(); // the stream owns the descriptor now
-    dir->held = ::readdir(dir->handle);
-    dir->has_next = dir->held != nullptr ? 1 : 0;
+    dir->fd = fd.release();
+    dir->name[0] = '\0';
+    advance(dir, true);
     return dir;
 }
 
@@ -159,7 +178,7 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, const char *, ed_stat *st) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return -1;
     struct stat raw;
-    if (::fstatat(::dirfd(dir->handle), name, &raw, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(dir->fd, name, &raw, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     return fill_from(raw, st);
 }
@@ -167,9 +186,8 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, const char *, ed_stat *st) {
 ed_dir *ed_opendir_at(ed_dir *dir, const char *name, const char *) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return nullptr;
-    return stream_from(
-        ::openat(::dirfd(dir->handle), name,
-                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    return stream_from(::openat(
+        dir->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
 }
 
 ed_dir *ed_opendir(const char *path) {
@@ -187,25 +205,21 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
     *hint = ED_HINT_UNKNOWN;
     if (dir == nullptr || !dir->has_next)
         return nullptr;
-    while (is_dot_or_dotdot(dir->held->d_name)) {
-        dir->held = ::readdir(dir->handle);
-        if (dir->held == nullptr) {
-            dir->has_next = 0;
+    while (is_dot_or_dotdot(held_entry(dir)->d_name)) {
+        advance(dir, false);
+        if (!dir->has_next)
             return nullptr;
-        }
     }
-    const char *raw = dir->held->d_name;
+    const char *raw = held_entry(dir)->d_name;
     const size_t length = std::strlen(raw);
     if (length < sizeof dir->name && ed_utf8_valid(raw, length)) {
         std::memcpy(dir->name, raw, length + 1);
-        *hint = hint_of(dir->held->d_type);
+        *hint = hint_of(held_entry(dir)->d_type);
     } else {
         std::memcpy(dir->name, ed_unnameable_entry, std::strlen(ed_unnameable_entry) + 1);
     }
 
-    // Read one ahead; an error ends the stream like its end does.
-    dir->held = ::readdir(dir->handle);
-    dir->has_next = dir->held != nullptr ? 1 : 0;
+    advance(dir, false); // read one ahead
     return dir->name;
 }
 
@@ -214,7 +228,7 @@ int ed_dir_has_next(const ed_dir *dir) { return dir != nullptr && dir->has_next 
 void ed_closedir(ed_dir *dir) {
     if (dir == nullptr)
         return;
-    ::closedir(dir->handle);
+    ::close(dir->fd);
     std::free(dir);
 }
 

@@ -1,8 +1,19 @@
 #include "ed_utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 bool ed_utf8_valid(const char *text, size_t length) noexcept {
     const auto *p = reinterpret_cast<const unsigned char *>(text);
     const unsigned char *end = p + length;
+    // Names and paths are mostly ASCII: pass eight such bytes at a time.
+    while (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        if (word & 0x8080808080808080ull)
+            break;
+        p += 8;
+    }
     while (p < end) {
         const unsigned char lead = *p;
         if (lead < 0x80) {

@@ -182,10 +182,16 @@ class malloc_text_stream {
     malloc_text_stream &operator=(const malloc_text_stream &) = delete;
 
     void Put(char c) {
-        if (length_ + 1 >= capacity_ && !grow())
-            throw std::bad_alloc();
+        Reserve(1);
         text_[length_++] = c;
     }
+    // The writer reserves room for a whole string before it puts its bytes.
+    void Reserve(size_t count) {
+        while (length_ + count >= capacity_)
+            if (!grow())
+                throw std::bad_alloc();
+    }
+    void PutUnsafe(char c) { text_[length_++] = c; }
     void Flush() {}
     // The terminated text, now owned by the caller.
     char *release() {
@@ -210,6 +216,11 @@ class malloc_text_stream {
     size_t length_ = 0;
     size_t capacity_ = 0;
 };
+
+// Found by the writer through argument-dependent lookup, in place of its
+// byte-at-a-time defaults.
+void PutReserve(malloc_text_stream &stream, size_t count) { stream.Reserve(count); }
+void PutUnsafe(malloc_text_stream &stream, char c) { stream.PutUnsafe(c); }
 
 template <typename Writer> void write_string_array(Writer &writer, const ed_strlist *list) {
     writer.StartArray();
