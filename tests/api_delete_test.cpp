@@ -11,8 +11,6 @@
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "edclean.h"
 #include "test_support.h"
@@ -42,15 +40,7 @@ scan_lists scan(const std::string &root, const char *options = nullptr) {
     return lists;
 }
 
-std::string to_json(const std::vector<std::string> &paths) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartArray();
-    for (const std::string &p : paths)
-        writer.String(p.c_str(), static_cast<rapidjson::SizeType>(p.size()));
-    writer.EndArray();
-    return buffer.GetString();
-}
+std::string to_json(const std::vector<std::string> &paths) { return edtest::json_array(paths); }
 
 TEST(Delete, NestedChainGoesDeepestFirstWhateverTheInputOrder) {
     edtest::temp_tree tree;

@@ -196,6 +196,10 @@ std::string json_quote(const std::string &text) {
 }
 
 std::string json_array(std::initializer_list<std::string> paths) {
+    return json_array(std::vector<std::string>(paths));
+}
+
+std::string json_array(const std::vector<std::string> &paths) {
     std::string out = "[";
     for (const std::string &p : paths) {
         if (out.size() > 1)

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace edtest {
 
@@ -66,6 +67,7 @@ class scoped_env {
 
 // A JSON array of the given path strings, escaped for JSON.
 std::string json_array(std::initializer_list<std::string> paths);
+std::string json_array(const std::vector<std::string> &paths);
 std::string json_quote(const std::string &text);
 
 } // namespace edtest
