@@ -2,9 +2,6 @@
 // the rest is its array text. Only a private tree, made and scanned once, is
 // registered, so every path outside it is refused; relative paths name
 // entries of that tree, which are made again before every input.
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
 
 #include "edclean.h"
@@ -12,11 +9,8 @@
 
 namespace {
 bool enter_private_tree() {
-    char pattern[] = "/tmp/edclean-fuzz-delete.XXXXXX";
-    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0)
+    if (!edfuzz::enter_private_folder())
         return false;
-    static const std::string made = pattern;
-    std::atexit([] { (void)system(("rm -rf '" + made + "'").c_str()); });
     char *text = edclean_scan("[\".\"]", nullptr);
     edclean_free_string(text);
     return text != nullptr;
@@ -27,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = enter_private_tree();
     if (!ready || size == 0)
         return 0;
-    if (system("mkdir -p a/b/c d/.h && : > z && : > d/.k && printf x > f") != 0)
+    if (!edfuzz::make_playground())
         return 0;
     const std::string text = edfuzz::split_at_nul(data + 1, size - 1).first;
     const int32_t removed =

@@ -3,8 +3,11 @@
 #ifndef EDCLEAN_FUZZ_HELPERS_H
 #define EDCLEAN_FUZZ_HELPERS_H
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -17,6 +20,22 @@ inline std::pair<std::string, std::string> split_at_nul(const uint8_t *data, siz
     if (nul == std::string::npos)
         return {all, std::string()};
     return {all.substr(0, nul), all.substr(nul + 1)};
+}
+
+// Makes the process work in a fresh private folder under /tmp, removed at
+// exit, so that relative paths in the input name only what the target made.
+inline bool enter_private_folder() {
+    char pattern[] = "/tmp/edclean-fuzz.XXXXXX";
+    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0)
+        return false;
+    static const std::string made = pattern;
+    std::atexit([] { (void)system(("rm -rf '" + made + "'").c_str()); });
+    return true;
+}
+
+// The entries the export targets play with, made again when removed.
+inline bool make_playground() {
+    return system("mkdir -p a/b/c d/.h && : > z && : > d/.k && printf x > f") == 0;
 }
 
 } // namespace edfuzz

@@ -1,23 +1,13 @@
 // edclean_scan on arbitrary bytes: the roots text up to the first NUL, the
 // options after it. The process works in a private directory of its own, so
 // relative roots name only what it made; scans only read.
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
 
 #include "edclean.h"
 #include "fuzz_helpers.h"
 
 namespace {
-bool enter_private_tree() {
-    char pattern[] = "/tmp/edclean-fuzz-scan.XXXXXX";
-    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0)
-        return false;
-    static const std::string made = pattern;
-    std::atexit([] { (void)system(("rm -rf '" + made + "'").c_str()); });
-    return system("mkdir -p a/b/c d/.h && : > z && : > d/.k && printf x > f") == 0;
-}
+bool enter_private_tree() { return edfuzz::enter_private_folder() && edfuzz::make_playground(); }
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
