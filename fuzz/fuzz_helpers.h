@@ -3,7 +3,11 @@
 #ifndef EDCLEAN_FUZZ_HELPERS_H
 #define EDCLEAN_FUZZ_HELPERS_H
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,9 +37,23 @@ inline bool enter_private_folder() {
     return true;
 }
 
-// The entries the export targets play with, made again when removed.
+// The entries the export targets play with, made again when removed:
+// a/b/c and d/.h (empty directories), z and d/.k (zero bytes), f (one byte).
 inline bool make_playground() {
-    return system("mkdir -p a/b/c d/.h && : > z && : > d/.k && printf x > f") == 0;
+    for (const char *dir : {"a", "a/b", "a/b/c", "d", "d/.h"})
+        if (mkdir(dir, 0755) != 0 && errno != EEXIST)
+            return false;
+    for (const char *file : {"z", "d/.k", "f"}) {
+        const int fd = open(file, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        const bool data = file[0] == 'f';
+        const bool written = !data || (ftruncate(fd, 0) == 0 && write(fd, "x", 1) == 1);
+        close(fd);
+        if (!written)
+            return false;
+    }
+    return true;
 }
 
 } // namespace edfuzz
