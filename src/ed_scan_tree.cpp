@@ -28,8 +28,8 @@ class path_builder {
     // False when memory is short.
     bool init(const char *dir) {
         length_ = std::strlen(dir);
-        capacity_ = std::max(length_, ED_PATH_BUFFER - 1) + 1;
-        text_.reset(new (std::nothrow) char[capacity_]);
+        // Room for the directory itself, or for any path within the limit.
+        text_.reset(new (std::nothrow) char[std::max(length_, ED_PATH_BUFFER - 1) + 1]);
         if (!text_)
             return false;
         std::memcpy(text_.get(), dir, length_ + 1);
@@ -60,7 +60,6 @@ class path_builder {
   private:
     std::unique_ptr<char[]> text_;
     size_t length_ = 0;
-    size_t capacity_ = 0;
 };
 
 // The kind of an entry, from the stream where it knows it and from a status
