@@ -300,36 +300,32 @@ std::string make_tree(const std::string &work, uint64_t entries, uint64_t seed) 
 bool parse_options(int argc, char **argv, options &o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "--entries") {
-            const char *v = value();
-            if (!v)
-                return false;
-            o.entries = std::strtoull(v, nullptr, 10);
-        } else if (a == "--runs") {
-            const char *v = value();
-            if (!v)
-                return false;
-            o.runs = std::atoi(v);
-        } else if (a == "--seed") {
-            const char *v = value();
-            if (!v)
-                return false;
-            o.seed = std::strtoull(v, nullptr, 10);
-        } else if (a == "--work") {
-            const char *v = value();
-            if (!v)
-                return false;
-            o.work = v;
-        } else if (a == "--scale") {
+        if (a == "--scale") {
             o.scale = true;
-        } else if (a == "--no-removal") {
-            o.removal = false;
-        } else if (a == "--check") {
-            o.check = true;
-        } else {
-            return false;
+            continue;
         }
+        if (a == "--no-removal") {
+            o.removal = false;
+            continue;
+        }
+        if (a == "--check") {
+            o.check = true;
+            continue;
+        }
+        // The rest take a value.
+        if (i + 1 >= argc)
+            return false;
+        const char *v = argv[++i];
+        if (a == "--entries")
+            o.entries = std::strtoull(v, nullptr, 10);
+        else if (a == "--runs")
+            o.runs = std::atoi(v);
+        else if (a == "--seed")
+            o.seed = std::strtoull(v, nullptr, 10);
+        else if (a == "--work")
+            o.work = v;
+        else
+            return false;
     }
     return o.runs > 0 && o.entries > 0;
 }

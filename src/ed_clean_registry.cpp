@@ -35,10 +35,6 @@ bool is_registered(const char *root) {
     return false;
 }
 
-bool is_drive_prefix(const char *text) {
-    return text[0] != '\0' && text[1] == ':' && text[2] == '\0';
-}
-
 // The canonical form of a path whose object cannot be queried: its parent's
 // canonical path and its leaf. A path longer than the walks' limit is judged
 // by its first 259 bytes.
@@ -53,11 +49,8 @@ heap_text candidate_for_missing(const char *path) {
         return heap_text(ed_strdup(path));
     *slash = '\0';
     const char *leaf = slash + 1;
-    // "C:" would name the drive's current directory; the object is missing
-    // right below the drive root.
-    const char *parent = is_drive_prefix(copy) ? nullptr : copy;
-    char drive_root[4] = {copy[0], ':', '/', '\0'};
-    heap_text canonical_parent(ed_realpath_dup(parent != nullptr ? parent : drive_root));
+    // A parent "C:" resolves as the drive root (see ed_realpath_win).
+    heap_text canonical_parent(ed_realpath_dup(copy));
     if (!canonical_parent)
         return nullptr;
     const size_t size = std::strlen(canonical_parent.get()) + std::strlen(leaf) + 2;

@@ -37,6 +37,10 @@ const char *const ed_unnameable_entry = kUnnameable.text;
 char *ed_realpath_win(const char *path) {
     if (path == nullptr || *path == '\0')
         return nullptr;
+    // "C:" alone would name the drive's current directory, not its root.
+    char drive_root[4] = {path[0], ':', '/', '\0'};
+    if (is_drive_prefix(path, std::strlen(path)))
+        path = drive_root;
 
     heap_text ancestor; // the text being tried, once the first try failed
     const char *current = path;
@@ -65,8 +69,7 @@ char *ed_realpath_win(const char *path) {
         if (last == nullptr || last == copy.get())
             return nullptr;
         *last = '\0';
-        // "C:" alone would name the drive's current directory, not its root:
-        // an object missing right below a drive root belongs to that root.
+        // An object missing right below a drive root belongs to that root.
         if (is_drive_prefix(copy.get(), static_cast<size_t>(last - copy.get()))) {
             last[0] = '/';
             last[1] = '\0';

@@ -95,10 +95,14 @@ TEST(Status, FifoAndSocketKeepTheirOwnKind) {
 }
 #endif
 
-std::set<std::string> read_all(ed_dir *dir) {
+// Every name the stream hands out for the directory at `path`.
+std::set<std::string> names_in(const std::string &path) {
     std::set<std::string> names;
+    ed_dir *dir = ed_opendir(path.c_str());
+    EXPECT_NE(dir, nullptr) << path;
     while (const char *name = ed_readdir(dir))
         names.insert(name);
+    ed_closedir(dir);
     return names;
 }
 
@@ -166,10 +170,7 @@ TEST(DirectoryStream, OverlongPathFailsCleanly) {
 TEST(DirectoryStream, NameThatIsNotUtf8ComesOutUnnameable) {
     edtest::temp_tree tree;
     tree.file("bad\xff");
-    ed_dir *dir = ed_opendir(tree.root().c_str());
-    ASSERT_NE(dir, nullptr);
-    const std::set<std::string> names = read_all(dir);
-    ed_closedir(dir);
+    const std::set<std::string> names = names_in(tree.root());
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(*names.begin(), ed_unnameable_entry);
     EXPECT_GE(names.begin()->size(), 260u);
@@ -188,10 +189,7 @@ TEST(DirectoryStream, NameTooLongForTheBufferComesOutUnnameable) {
     if (h == INVALID_HANDLE_VALUE)
         GTEST_SKIP() << "the file system refused a 200-character name";
     CloseHandle(h);
-    ed_dir *dir = ed_opendir(tree.root().c_str());
-    ASSERT_NE(dir, nullptr);
-    const std::set<std::string> names = read_all(dir);
-    ed_closedir(dir);
+    const std::set<std::string> names = names_in(tree.root());
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(*names.begin(), ed_unnameable_entry);
 }
