@@ -6,9 +6,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
+#include <vector>
 
-#include "ed_platform.h"
 #include "ed_scan_path.h"
 #include "ed_scan_strlist.h"
 
@@ -19,20 +20,32 @@ using heap_text = ed_heap_text;
 constexpr int32_t kFirstCapacity = 8;
 constexpr int32_t kMaxCapacity = int32_t{1} << 30;
 
+struct registered_root {
+    char *text; // null when its copy failed
+    ed_file_id id;
+};
+
 // Process-wide, zero at load, never released: roots accumulate for as long
-// as the library stays loaded. A null slot is a root whose copy failed.
-char **g_roots = nullptr;
+// as the library stays loaded.
+registered_root *g_roots = nullptr;
 int32_t g_n_roots = 0;
 int32_t g_cap_roots = 0;
 std::shared_mutex g_roots_lock;
 
 std::atomic<int32_t> g_last_include_hidden{0};
 
-bool is_registered(const char *root) {
+registered_root *find_registered(const char *root) {
     for (int32_t i = 0; i < g_n_roots; ++i)
-        if (g_roots[i] != nullptr && std::strcmp(g_roots[i], root) == 0)
-            return true;
-    return false;
+        if (g_roots[i].text != nullptr && std::strcmp(g_roots[i].text, root) == 0)
+            return &g_roots[i];
+    return nullptr;
+}
+
+heap_text copy_of(const char *text) {
+    heap_text copy(ed_strdup(text));
+    if (!copy)
+        throw std::bad_alloc();
+    return copy;
 }
 
 // The canonical form of a path whose object cannot be queried: its parent's
@@ -46,42 +59,73 @@ heap_text candidate_for_missing(const char *path) {
     if (slash == nullptr)
         return nullptr;
     if (slash == copy)
-        return heap_text(ed_strdup(path));
+        return copy_of(path);
     *slash = '\0';
     const char *leaf = slash + 1;
-    // A parent "C:" resolves as the drive root (see ed_realpath_win).
-    heap_text canonical_parent(ed_realpath_dup(copy));
+    // A parent "C:" stands for the drive's root here, not for the drive's
+    // current directory: the missing object was named below the root.
+    char drive_root[4] = {copy[0], ':', '/', '\0'};
+    const bool bare_drive = ed_backslash_separates && slash == copy + 2 && copy[1] == ':';
+    heap_text canonical_parent(ed_realpath_dup(bare_drive ? drive_root : copy));
     if (!canonical_parent)
         return nullptr;
     const size_t size = std::strlen(canonical_parent.get()) + std::strlen(leaf) + 2;
     heap_text candidate(static_cast<char *>(std::malloc(size)));
-    if (!candidate || ed_join_path(candidate.get(), size, canonical_parent.get(), leaf) != 0)
+    if (!candidate)
+        throw std::bad_alloc();
+    if (ed_join_path(candidate.get(), size, canonical_parent.get(), leaf) != 0)
         return nullptr;
     return candidate;
 }
 
+// The part of `candidate` below `root` (which contains it): "" for the root
+// itself.
+const char *below(const char *candidate, const char *root) {
+    const char *rest = candidate + std::strlen(root);
+    return *rest == '/' ? rest + 1 : rest;
+}
+
 } // namespace
 
-void ed_register_roots(const char *const *roots, int32_t count) {
-    if (roots == nullptr || count <= 0)
+void ed_register_scanned_roots(const char *const *roots, const ed_file_id *ids, int32_t count) {
+    if (roots == nullptr || ids == nullptr || count <= 0)
         return;
     std::unique_lock<std::shared_mutex> lock(g_roots_lock);
     for (int32_t i = 0; i < count; ++i) {
         const char *root = roots[i];
-        if (root == nullptr || is_registered(root))
+        if (root == nullptr)
             continue;
+        if (registered_root *known = find_registered(root)) {
+            known->id = ids[i];
+            continue;
+        }
         if (g_n_roots >= g_cap_roots) {
             if (g_cap_roots >= kMaxCapacity)
                 return;
             const int32_t grown = g_cap_roots == 0 ? kFirstCapacity : g_cap_roots * 2;
-            void *array = std::realloc(g_roots, sizeof(char *) * static_cast<size_t>(grown));
+            void *array =
+                std::realloc(g_roots, sizeof(registered_root) * static_cast<size_t>(grown));
             if (array == nullptr)
                 return;
-            g_roots = static_cast<char **>(array);
+            g_roots = static_cast<registered_root *>(array);
             g_cap_roots = grown;
         }
-        g_roots[g_n_roots++] = ed_strdup(root);
+        g_roots[g_n_roots++] = registered_root{ed_strdup(root), ids[i]};
     }
+}
+
+void ed_register_roots(const char *const *roots, int32_t count) {
+    if (roots == nullptr || count <= 0)
+        return;
+    std::vector<ed_file_id> ids(static_cast<size_t>(count), ed_file_id{});
+    for (int32_t i = 0; i < count; ++i) {
+        char *canonical = nullptr;
+        if (roots[i] != nullptr &&
+            ed_inspect_root(roots[i], &canonical, &ids[static_cast<size_t>(i)]) ==
+                ED_ROOT_DIRECTORY)
+            std::free(canonical);
+    }
+    ed_register_scanned_roots(roots, ids.data(), count);
 }
 
 int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
@@ -94,13 +138,19 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
         return 0;
     std::shared_lock<std::shared_mutex> lock(g_roots_lock);
     for (int32_t i = 0; i < g_n_roots; ++i) {
-        if (g_roots[i] == nullptr || !ed_path_under_root(candidate.get(), g_roots[i]))
+        const registered_root &root = g_roots[i];
+        if (root.text == nullptr || !ed_path_under_root(candidate.get(), root.text))
+            continue;
+        // The directory at the root's path must still be the one scanned:
+        // a tree moved in under that name was never accepted.
+        ed_root_pin pinned(ed_pin_root(root.text, &root.id));
+        if (!pinned)
             continue;
         if (where != nullptr) {
-            where->root.reset(ed_strdup(g_roots[i]));
-            if (!where->root)
-                return 0;
+            where->relative = below(candidate.get(), root.text);
             where->object = std::move(candidate);
+            where->root = std::move(pinned);
+            where->root_id = root.id;
         }
         return 1;
     }
@@ -114,7 +164,7 @@ int ed_is_under_scanned_root(const char *path) {
 void ed_clear_roots() {
     std::unique_lock<std::shared_mutex> lock(g_roots_lock);
     for (int32_t i = 0; i < g_n_roots; ++i)
-        std::free(g_roots[i]);
+        std::free(g_roots[i].text);
     std::free(g_roots);
     g_roots = nullptr;
     g_n_roots = 0;

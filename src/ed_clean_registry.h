@@ -1,6 +1,7 @@
-// The registry of scanned roots: the canonical path of every root a scan has
-// accepted, kept for the life of the process. The delete calls accept only
-// what lies at or below one of them.
+// The registry of scanned roots: the canonical path and the identity of
+// every root a scan has accepted, kept for the life of the process. The
+// delete calls accept only what lies at or below one of them, and only while
+// the directory at that path is still the one that was scanned.
 //
 // Registration and lookups are guarded by a reader-writer lock, so a host
 // that scans while deletes run on other threads still gets consistent
@@ -12,15 +13,23 @@
 #include <cstdlib>
 #include <memory>
 
-// Registers copies of the `count` canonical roots that are not registered
-// yet, in order. Null entries are passed over. When the array cannot grow,
-// the rest of the call stays unregistered.
+#include "ed_platform.h"
+
+// Registers copies of the `count` canonical roots, each with the identity of
+// the directory the scan checked. A root already registered takes the new
+// identity: the latest scan decides what the path stands for. Null entries
+// are passed over. When the array cannot grow, the rest of the call stays
+// unregistered.
+void ed_register_scanned_roots(const char *const *roots, const ed_file_id *ids, int32_t count);
+
+// ed_register_scanned_roots() with each root identified by what is at its
+// path now, for callers that hold only canonical texts.
 void ed_register_roots(const char *const *roots, int32_t count);
 
-// 1 when the object that `path` reaches lies at or below a registered root,
-// judged by its canonical path (or, for a missing object, its canonical
-// parent and leaf). 0 for a null or empty path, a ".." component, or
-// anything that cannot be canonicalised.
+// 1 when the object that `path` reaches lies at or below a registered root
+// that is still the directory that was scanned, judged by its canonical path
+// (or, for a missing object, its canonical parent and leaf). 0 for a null or
+// empty path, a ".." component, or anything that cannot be canonicalised.
 int ed_is_under_scanned_root(const char *path);
 
 struct ed_free_deleter {
@@ -28,12 +37,19 @@ struct ed_free_deleter {
 };
 using ed_heap_text = std::unique_ptr<char, ed_free_deleter>;
 
+struct ed_root_unpinner {
+    void operator()(ed_pinned_root *root) const noexcept { ed_unpin_root(root); }
+};
+using ed_root_pin = std::unique_ptr<ed_pinned_root, ed_root_unpinner>;
+
 // Where a path that lies inside the registry was found: the canonical path
-// of the object it reaches (a missing object: canonical parent and leaf) and
-// a copy of the registered root that contains it.
+// of the object it reaches (a missing object: canonical parent and leaf),
+// the part of it below the root, and the root itself, held open.
 struct ed_scanned_location {
     ed_heap_text object;
-    ed_heap_text root;
+    const char *relative = nullptr; // inside `object`: "" for the root itself
+    ed_root_pin root;
+    ed_file_id root_id{};
 };
 
 // ed_is_under_scanned_root() that also tells where, for removal to reach the

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "ed_clean_registry.h"
 #include "ed_platform.h"
@@ -31,10 +35,65 @@ bool removed_before(const char *a, const char *b) {
     return std::strcmp(a, b) > 0;
 }
 
+bool is_separator(char c) { return c == '/' || (ed_backslash_separates && c == '\\'); }
+
+// A component of a path text: where it begins in the text, and its bytes.
+struct component {
+    size_t offset;
+    std::string_view name;
+};
+
+// The components of `path`, with empty and "." ones left out: they name
+// nothing of their own.
+std::vector<component> components_of(const char *path) {
+    std::vector<component> parts;
+    const std::string_view text(path);
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = start;
+        while (end < text.size() && !is_separator(text[end]))
+            ++end;
+        const std::string_view name = text.substr(start, end - start);
+        if (!name.empty() && name != ".")
+            parts.push_back(component{start, name});
+        start = end + 1;
+    }
+    return parts;
+}
+
+// True when the host's text reaches its object without a link at or below
+// the root: its last components are, name for name, the object's canonical
+// components below the root, and the text before them leads to the root
+// itself. A link below the root would show in the canonical path under
+// another name ("R/S/." for a link S to R/T is canonically "R/T"), or, when
+// the names happen to agree, the text before them would lead elsewhere.
+// Links above the root, in the part that leads to it, are the host's
+// business.
+bool spelled_without_links(const char *path, const ed_scanned_location &where) {
+    const std::vector<component> host = components_of(path);
+    const std::vector<component> object = components_of(where.relative);
+    if (object.size() > host.size())
+        return false;
+    const size_t first = host.size() - object.size();
+    for (size_t i = 0; i < object.size(); ++i) {
+        const std::string_view a = host[first + i].name;
+        const std::string_view b = object[i].name;
+        if (!ed_names_equal(a.data(), a.size(), b.data(), b.size()))
+            return false;
+    }
+    const size_t leading_length = object.empty() ? std::strlen(path) : host[first].offset;
+    // Nothing before them: the host named the object relative to the
+    // current directory, which must then be the root.
+    const std::string leading =
+        leading_length == 0 ? std::string(".") : std::string(path, leading_length);
+    ed_file_id reached;
+    return ed_identify(leading.c_str(), &reached) == 0 && ed_same_file(reached, where.root_id);
+}
+
 // The tests both workers run first: 0 when `path` passed them, with its
-// status in `st` and where the registry found it in `where`, else -1 with the
+// status and identity, and where the registry found it, else -1 with the
 // message of the test it failed.
-int judge_common(const char *path, ed_stat *st, ed_scanned_location *where) {
+int judge_common(const char *path, ed_stat *st, ed_file_id *id, ed_scanned_location *where) {
     if (ed_path_has_dotdot(path)) {
         ed_set_error("refused: path contains ..");
         return -1;
@@ -43,11 +102,11 @@ int judge_common(const char *path, ed_stat *st, ed_scanned_location *where) {
         ed_set_error("refused: outside scanned roots");
         return -1;
     }
-    if (ed_fill_stat(path, st) != 0) {
+    if (ed_fill_stat_id(path, st, id) != 0) {
         ed_set_error("path not found");
         return -1;
     }
-    if ((st->st_mode & ED_S_IFMT) == ED_S_IFLNK) {
+    if ((st->st_mode & ED_S_IFMT) == ED_S_IFLNK || !spelled_without_links(path, *where)) {
         ed_set_error("refused: symlink");
         return -1;
     }
@@ -88,8 +147,9 @@ constexpr const char *kNoLongerEmpty = "refused: directory no longer empty (TOCT
 
 bool remove_dir(const char *path, int include_hidden) {
     ed_stat st;
+    ed_file_id id;
     ed_scanned_location where;
-    if (judge_common(path, &st, &where) != 0)
+    if (judge_common(path, &st, &id, &where) != 0)
         return false;
     if ((st.st_mode & ED_S_IFMT) != ED_S_IFDIR) {
         ed_set_error("refused: not a directory");
@@ -99,21 +159,21 @@ bool remove_dir(const char *path, int include_hidden) {
         ed_set_error("refused: system root");
         return false;
     }
-    if (!ed_dir_still_empty(path, include_hidden)) {
-        ed_set_error("%s", kNoLongerEmpty);
-        return false;
-    }
-    // Reach the directory again from its root, never through a link, and
-    // judge what was opened: the name may have been swapped since.
+    // Reach the directory again from its pinned root, never through a
+    // link, and judge what was opened: the name may have been swapped since.
     ed_target_status status;
     std::unique_ptr<ed_target, target_closer> target(
-        ed_target_open_dir(where.root.get(), where.object.get(), path, &status));
+        ed_target_open_dir(where.root.get(), where.relative, &id, &status));
     if (!report_target(status, "refused: not a directory", kNoLongerEmpty, "rmdir failed"))
         return false;
-    std::unique_ptr<ed_dir, dir_closer> entries(ed_target_opendir(target.get()));
-    if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden)) {
-        ed_set_error("%s", kNoLongerEmpty);
-        return false;
+    {
+        // The stream is closed before the removal: nothing of ours may hold
+        // the directory but the target itself.
+        std::unique_ptr<ed_dir, dir_closer> entries(ed_target_opendir(target.get()));
+        if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden)) {
+            ed_set_error("%s", kNoLongerEmpty);
+            return false;
+        }
     }
     // Anything created since the re-check makes the platform refuse.
     if (ed_target_remove_dir(target.get()) != 0) {
@@ -125,8 +185,9 @@ bool remove_dir(const char *path, int include_hidden) {
 
 bool remove_file(const char *path) {
     ed_stat st;
+    ed_file_id id;
     ed_scanned_location where;
-    if (judge_common(path, &st, &where) != 0)
+    if (judge_common(path, &st, &id, &where) != 0)
         return false;
     if ((st.st_mode & ED_S_IFMT) != ED_S_IFREG) {
         ed_set_error("refused: not a regular file");
@@ -136,8 +197,19 @@ bool remove_file(const char *path) {
         ed_set_error("refused: file size != 0");
         return false;
     }
-    return report_target(ed_remove_file_beneath(where.root.get(), where.object.get(), path),
+    return report_target(ed_remove_file_beneath(where.root.get(), where.relative, &id),
                          "refused: not a regular file", "refused: file size != 0", "unlink failed");
+}
+
+// Runs one path through a worker. Running out of memory on the way is that
+// path's refusal: what went before stays counted, and the call goes on.
+template <typename Remove> bool attempt(const char *path, Remove remove) noexcept {
+    try {
+        return remove(path);
+    } catch (const std::bad_alloc &) {
+        ed_set_error("out of memory");
+        return false;
+    }
 }
 
 } // namespace
@@ -150,7 +222,9 @@ int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden) {
     std::sort(paths, paths + count, removed_before);
     int32_t removed = 0;
     for (int32_t i = 0; i < count; ++i)
-        if (paths[i] != nullptr && paths[i][0] != '\0' && remove_dir(paths[i], include_hidden))
+        if (paths[i] != nullptr && paths[i][0] != '\0' &&
+            attempt(paths[i],
+                    [include_hidden](const char *p) { return remove_dir(p, include_hidden); }))
             ++removed;
     return removed;
 }
@@ -162,7 +236,7 @@ int32_t ed_delete_files_list(char *const *paths, int32_t count) {
     }
     int32_t removed = 0;
     for (int32_t i = 0; i < count; ++i)
-        if (paths[i] != nullptr && paths[i][0] != '\0' && remove_file(paths[i]))
+        if (paths[i] != nullptr && paths[i][0] != '\0' && attempt(paths[i], remove_file))
             ++removed;
     return removed;
 }

@@ -2,16 +2,24 @@
 //
 // Everything above it sees POSIX-style operations on UTF-8 paths: a status
 // query that never follows a link, a directory stream that hands out names,
-// a canonical-path query, the probe of a scan root, and the two removals.
-// One backend per platform implements the primitives declared here; the
-// canonical path's ancestor fallback is shared (ed_platform_common.cpp).
+// a canonical-path query, the inspection of a scan root, and the two
+// removals. One backend per platform implements the primitives declared
+// here; logic that is the same on every platform lives in
+// ed_platform_common.cpp.
 //
 // Ownership: every text returned here is a new malloc block that the caller
-// frees with free(); a stream returned by ed_opendir() is released with
-// ed_closedir(). Nothing here sets the error message; callers choose it.
+// frees with free(); a stream returned by an ed_opendir*() call is released
+// with ed_closedir(), a pinned root with ed_unpin_root(), a target with
+// ed_target_close(). Nothing here sets the error message; callers choose it.
+//
+// Running out of memory: where an operation cannot tell a host "no" from
+// "could not look", it throws std::bad_alloc instead of answering, so that
+// the call reports "out of memory" rather than a refusal or an ancestor's
+// answer. The exports catch it.
 #ifndef ED_PLATFORM_H
 #define ED_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Kind bits of ed_stat::st_mode (mask ED_S_IFMT).
@@ -19,9 +27,10 @@ constexpr uint16_t ED_S_IFMT = 0xF000;
 constexpr uint16_t ED_S_IFLNK = 0xA000; // symbolic link or any other reparse point
 constexpr uint16_t ED_S_IFDIR = 0x4000;
 constexpr uint16_t ED_S_IFREG = 0x8000;
-// POSIX only: FIFOs (0x1000), character devices (0x2000), block devices
-// (0x6000) and sockets (0xC000) keep their own kind, which every caller
-// treats as "some other kind" and never opens.
+// Every other value is "some other kind", which every caller refuses and
+// never opens: FIFOs (0x1000), character devices (0x2000), block devices
+// (0x6000) and sockets (0xC000) on POSIX; on Windows a named stream of a
+// file ("f.txt:s") has the kind 0.
 
 // Whether '\\' separates path components on this platform, as it does on
 // Windows. On POSIX it is an ordinary byte of a name.
@@ -36,10 +45,30 @@ struct ed_stat {
     int64_t st_size;  // size of a regular file; 0 for every other kind
 };
 
+// What tells one file-system object from every other for as long as it
+// exists: device and inode on POSIX, volume serial number and file index on
+// Windows.
+struct ed_file_id {
+    uint64_t volume;
+    uint64_t index_high;
+    uint64_t index_low;
+};
+
+inline bool ed_same_file(const ed_file_id &a, const ed_file_id &b) {
+    return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
+}
+
 // Status of the object at `path` itself, never following a link.
 // 0 and a filled record, or -1 with the record untouched (empty path,
 // missing object, unreadable status).
 int ed_fill_stat(const char *path, ed_stat *st);
+
+// ed_fill_stat() that also gives the object's identity, from the same query.
+int ed_fill_stat_id(const char *path, ed_stat *st, ed_file_id *id);
+
+// The identity of the object `path` reaches, links on the way and at its end
+// followed. 0, or -1 when it cannot be had.
+int ed_identify(const char *path, ed_file_id *id);
 
 // A directory stream. Opaque: each backend defines its record.
 struct ed_dir;
@@ -48,35 +77,41 @@ struct ed_dir;
 // the path is empty, too long, not a directory or cannot be enumerated.
 ed_dir *ed_opendir(const char *path);
 
+// A stream on the registered root `canonical`, reached without following a
+// link anywhere on its canonical path, and only while it is still the
+// object `id` that was registered; null otherwise.
+ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id);
+
 // The next entry name other than "." and "..", as terminated UTF-8 in the
 // stream's own buffer, valid until the next read or the close; null when no
-// entry is left. A name that cannot be handed out as UTF-8 within the buffer
-// comes out as ed_unnameable_entry (see below).
+// entry is left. A name that cannot be handed out faithfully comes out as
+// ed_unnameable_entry (see below).
 const char *ed_readdir(ed_dir *dir);
 
 // What a stream may know of an entry's kind without a status query.
 enum ed_entry_hint {
     ED_HINT_UNKNOWN, // ask ed_fill_stat_at()
     ED_HINT_DIR,
-    ED_HINT_REG, // regular file of unknown size
+    ED_HINT_REG,      // regular file whose size the stream does not vouch for
+    ED_HINT_REG_DATA, // regular file that holds data: no query needed to know it
     ED_HINT_LNK,
-    ED_HINT_OTHER, // FIFO, socket or device
+    ED_HINT_OTHER, // FIFO, socket, device or any other kind
 };
 
 // ed_readdir(), and the entry's kind where the stream knows it for free
-// (POSIX directory entries carry it; the Win32 stream never says).
+// (POSIX directory entries carry the type, Win32 directory listings the
+// attributes and the size).
 const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint);
 
 // The walks go down the tree relative to the stream of the directory that
 // holds an entry, so no path is resolved again from the root and no link in
-// it is followed. `name` is the entry's name in `dir`; `path` is the same
-// entry's joined path, for a backend that works by path.
+// it is followed. `name` is an entry name `dir` handed out.
 
 // Like ed_fill_stat() on the entry `name` of `dir`.
-int ed_fill_stat_at(ed_dir *dir, const char *name, const char *path, ed_stat *st);
+int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
 
 // Like ed_opendir() on the entry `name` of `dir`; never follows a link.
-ed_dir *ed_opendir_at(ed_dir *dir, const char *name, const char *path);
+ed_dir *ed_opendir_at(ed_dir *dir, const char *name);
 
 // 1 while the stream holds an entry not yet handed out, else 0 (also for null).
 int ed_dir_has_next(const ed_dir *dir);
@@ -85,37 +120,56 @@ int ed_dir_has_next(const ed_dir *dir);
 void ed_closedir(ed_dir *dir);
 
 // Handed out for an entry whose name the stream cannot give as UTF-8 (too
-// long for the name buffer, or not valid UTF-8 on POSIX). It is longer than
-// any joinable path, so every caller treats the entry as content it cannot
-// examine, and a directory holding such an entry is never empty.
+// long for the name buffer, not valid UTF-8 or UTF-16, or on Windows a name
+// that Win32 path handling would turn into another name, such as "f." or
+// "NUL"). It is longer than any joinable path, so every caller treats the
+// entry as content it cannot examine, and a directory holding such an entry
+// is never empty.
 extern const char *const ed_unnameable_entry;
 
 // The canonical path of `path`: the object's final path with every link
 // resolved, '/' as the only separator, no trailing '/' except on a root
-// ("/" or "C:/"). For a path the platform cannot resolve, the canonical path
+// ("/" or "C:/"). For a path whose object does not exist, the canonical path
 // of its nearest resolvable ancestor by text (missing components dropped).
-// Null for an empty path, or when no ancestor resolves.
+// Null for an empty path, for an object that exists but cannot be named, or
+// when no ancestor resolves.
 char *ed_realpath_win(const char *path);
 
 // The name under which the scan call and the registry reach ed_realpath_win.
 char *ed_realpath_dup(const char *path);
 
-// What a scan root is, learned without following it.
+// Backend primitive behind ed_realpath_win: the canonical form of `path`
+// itself, without the ancestor fallback.
+enum ed_final_path_status {
+    ED_FINAL_RESOLVED,
+    ED_FINAL_MISSING,    // the object does not exist: an ancestor may stand in
+    ED_FINAL_UNNAMEABLE, // it may exist but has no canonical form: nothing stands in
+};
+ed_final_path_status ed_final_path(const char *path, char **out);
+
+// What a scan root is, learned from one opened object without following it.
 enum ed_root_kind {
     ED_ROOT_UNREACHABLE, // cannot be converted, queried or opened
     ED_ROOT_LINK,        // symbolic link, junction or other reparse point
-    ED_ROOT_DIRECTORY,
-    ED_ROOT_OTHER, // exists, but is a file or another non-directory
+    ED_ROOT_DIRECTORY,   // *canonical and *id are filled
+    ED_ROOT_OTHER,       // exists, but is a file or another non-directory
+    ED_ROOT_UNNAMEABLE,  // a directory without a canonical form
 };
-ed_root_kind ed_probe_root(const char *path);
+ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id);
 
-// Removal reaches its object again from the registered root that contains
-// it, never through a link, and acts on what it opened: a name swapped for a
-// link between the checks and the removal cannot lead outside the root.
-//   root    the registered root, canonical
-//   object  the object's canonical path, at or below `root`
-//   path    the path as the host passed it (the Win32 backend opens this
-//           and then checks that the object it holds is `object`)
+// A registered root held open, so that removal works beneath the very
+// directory that was scanned whatever happens to the names above it.
+struct ed_pinned_root;
+
+// Reaches `canonical` without following a link anywhere on it and holds it,
+// if it is still the object `id`; null otherwise (moved, replaced, gone).
+ed_pinned_root *ed_pin_root(const char *canonical, const ed_file_id *id);
+void ed_unpin_root(ed_pinned_root *root); // null is ignored
+
+// Removal reaches its object again from the pinned root, one component of
+// `relative` (the object's canonical path below the root, '/'-separated;
+// empty for the root itself) at a time, never through a link, and acts only
+// on the object `examined`: the identity the path checks saw.
 
 // What removal found on the object it opened.
 enum ed_target_status {
@@ -129,35 +183,53 @@ enum ed_target_status {
 // An opened directory about to be removed. Opaque, per backend.
 struct ed_target;
 
-// Opens the directory `object` beneath `root`. Null with the reason in
-// `status` when it is not a directory that can be opened there.
-ed_target *ed_target_open_dir(const char *root, const char *object, const char *path,
-                              ed_target_status *status);
+// Opens the directory `relative` beneath `root`. Null with the reason in
+// `status` when it is not the directory `examined` or cannot be opened there.
+ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
+                              const ed_file_id *examined, ed_target_status *status);
 
 // A stream over the opened directory's entries, for the re-check of
-// emptiness on the very directory that is then removed; ed_closedir() it.
+// emptiness on the very directory that is then removed. It must be closed
+// (ed_closedir) before ed_target_remove_dir().
 ed_dir *ed_target_opendir(ed_target *target);
 
-// Removes the opened directory if its name still holds it and the platform
-// finds it empty. 0 removed, -1 otherwise.
+// Removes the opened directory if it is still the one opened and the
+// platform finds it empty. 0 removed, -1 otherwise.
 int ed_target_remove_dir(ed_target *target);
 
 // Releases the target (null is ignored).
 void ed_target_close(ed_target *target);
 
-// Removes the file `object` beneath `root` if, on the object opened, it is a
-// zero-byte regular file and not a link. The size test and the removal hold
-// on one and the same object. ED_TARGET_OK when removed.
-ed_target_status ed_remove_file_beneath(const char *root, const char *object, const char *path);
+// Removes the file `relative` beneath `root` if, on the object opened, it is
+// the object `examined`, a regular file, not a link, and holds no data. The
+// size test and the removal hold on one and the same object. ED_TARGET_OK
+// when removed.
+ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relative,
+                                        const ed_file_id *examined);
 
-// Backend primitive behind ed_realpath_win: the canonical form of `path`
-// itself, without the ancestor fallback.
-enum ed_final_path_status {
-    ED_FINAL_RESOLVED,
-    ED_FINAL_UNRESOLVED, // the object cannot be opened or named: try an ancestor
-    ED_FINAL_INVALID,    // the text itself is unusable (empty, unconvertible)
-};
-ed_final_path_status ed_final_path(const char *path, char **out);
+// 1 when the two names (not paths) name the same entry of one directory by
+// the platform's rules: byte-exact on POSIX, case-insensitive on Windows.
+int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_length);
+
+// The user's home directory as the environment names it: HOME where it is
+// set and not empty; on Windows, USERPROFILE when HOME is not. A new UTF-8
+// text, or null when there is none.
+char *ed_user_home_text();
+
+// The canonical path of the platform's system directory that is protected
+// in any spelling (the Windows directory, resolved from "C:/Windows"), as a
+// new text; null where there is none (POSIX) or it cannot be resolved.
+char *ed_system_directory_canonical();
+
+#if !defined(_WIN32)
+// For tests of the Linux backend: make resolution beneath a root take the
+// component-by-component way even where the kernel offers openat2; whether
+// the kernel's way is built in; and whether this thread's latest resolution
+// beneath a root was the kernel's.
+void ed_force_stepwise_resolution(bool stepwise);
+bool ed_kernel_resolution_compiled();
+bool ed_last_resolution_by_kernel();
+#endif
 
 #if defined(_WIN32)
 // A new UTF-16 form of `text` (free() it) in *out: 0, or -1 with *out untouched.

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "ed_platform.h"
 
@@ -30,6 +31,16 @@ bool is_drive_prefix(const char *text, size_t length) {
            ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
 }
 
+// Where backslashes separate, "//server/share" (or "//?/C:") is the least a
+// "//" text can be cut down to: one component less is no place at all, and
+// a lone "/" would be read as the root of the current drive.
+bool cut_leaves_a_place(const char *text, const char *cut) {
+    if (!ed_backslash_separates || std::strncmp(text, "//", 2) != 0)
+        return true;
+    const char *server_end = std::strchr(text + 2, '/');
+    return server_end != nullptr && cut > server_end + 1;
+}
+
 } // namespace
 
 const char *const ed_unnameable_entry = kUnnameable.text;
@@ -37,11 +48,6 @@ const char *const ed_unnameable_entry = kUnnameable.text;
 char *ed_realpath_win(const char *path) {
     if (path == nullptr || *path == '\0')
         return nullptr;
-    // "C:" alone would name the drive's current directory, not its root.
-    char drive_root[4] = {path[0], ':', '/', '\0'};
-    if (is_drive_prefix(path, std::strlen(path)))
-        path = drive_root;
-
     heap_text ancestor; // the text being tried, once the first try failed
     const char *current = path;
     for (;;) {
@@ -49,16 +55,18 @@ char *ed_realpath_win(const char *path) {
         switch (ed_final_path(current, &canonical)) {
         case ED_FINAL_RESOLVED:
             return canonical;
-        case ED_FINAL_INVALID:
+        case ED_FINAL_UNNAMEABLE:
+            // The object may well exist: an ancestor in its place would
+            // judge, or register, a wider tree than was named.
             return nullptr;
-        case ED_FINAL_UNRESOLVED:
+        case ED_FINAL_MISSING:
             break;
         }
 
         // Judge the nearest ancestor by text: drop the last component.
         heap_text copy(static_cast<char *>(std::malloc(std::strlen(current) + 1)));
         if (!copy)
-            return nullptr;
+            throw std::bad_alloc();
         std::strcpy(copy.get(), current);
         if (ed_backslash_separates) {
             for (char *c = copy.get(); *c != '\0'; ++c)
@@ -66,10 +74,11 @@ char *ed_realpath_win(const char *path) {
                     *c = '/';
         }
         char *last = std::strrchr(copy.get(), '/');
-        if (last == nullptr || last == copy.get())
+        if (last == nullptr || last == copy.get() || !cut_leaves_a_place(copy.get(), last))
             return nullptr;
         *last = '\0';
-        // An object missing right below a drive root belongs to that root.
+        // An object missing right below a drive root belongs to that root,
+        // not to the drive's current directory that "C:" alone would name.
         if (is_drive_prefix(copy.get(), static_cast<size_t>(last - copy.get()))) {
             last[0] = '/';
             last[1] = '\0';

@@ -1,18 +1,30 @@
-// POSIX backend of the file-system adapter.
+// Linux backend of the file-system adapter.
+//
+// Below a root everything works relative to open descriptors: the walk opens
+// each directory relative to the one that holds it, and removal reaches its
+// object again from the pinned root one component at a time (or all at once
+// with openat2 and RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV
+// where the kernel has it), never through a link and never onto another
+// mounted file system. A directory on which another file system is mounted
+// is treated as a link is: never walked, listed or removed.
 #include <dirent.h>
-#include <sys/syscall.h>
-#if defined(ED_HAVE_OPENAT2) && __has_include(<linux/openat2.h>)
-#include <linux/openat2.h>
-#define ED_HAVE_OPENAT2 1
-#endif
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>) && defined(SYS_openat2)
+#include <linux/openat2.h>
+#define ED_KERNEL_BENEATH 1
+#endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -45,9 +57,20 @@ class unique_fd {
     int fd_;
 };
 
+struct free_deleter {
+    void operator()(void *block) const noexcept { std::free(block); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
 // The longest canonical text the library hands out, terminator excluded.
 constexpr size_t kMaxCanonicalBytes = 8190;
 constexpr size_t kNameBufferBytes = 512;
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+constexpr int kPathDirectoryFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::atomic<bool> g_force_stepwise{false};
+thread_local bool g_last_resolution_by_kernel = false;
 
 uint16_t kind_of(mode_t mode) {
     switch (mode & S_IFMT) {
@@ -62,38 +85,194 @@ uint16_t kind_of(mode_t mode) {
     }
 }
 
-// lstat that also refuses to follow a link named with a trailing '/', which
-// the kernel would otherwise resolve: "link/" is judged as "link".
+ed_file_id id_of(const struct stat &st) {
+    return ed_file_id{static_cast<uint64_t>(st.st_dev), 0, static_cast<uint64_t>(st.st_ino)};
+}
+
+// Which mounted file system an object belongs to. The mount id tells bind
+// mounts of one file system apart; kernels that do not report it leave the
+// device number to decide.
+struct mount_key {
+    uint64_t device = 0;
+    uint64_t mount_id = 0;
+    bool has_mount_id = false;
+};
+
+bool same_mount(const mount_key &a, const mount_key &b) {
+    if (a.device != b.device)
+        return false;
+    return !a.has_mount_id || !b.has_mount_id || a.mount_id == b.mount_id;
+}
+
+// statx of `name` in `dirfd` (or of `dirfd` itself for ""), never following
+// a link. 0, or -1.
+int query(int dirfd, const char *name, struct statx *out) {
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name == '\0' ? AT_EMPTY_PATH : 0);
+    return ::statx(dirfd, name, flags, STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MNT_ID, out);
+}
+
+mount_key mount_of(const struct statx &sx) {
+    mount_key key;
+    key.device = static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+    key.has_mount_id = (sx.stx_mask & STATX_MNT_ID) != 0;
+    key.mount_id = key.has_mount_id ? sx.stx_mnt_id : 0;
+    return key;
+}
+
+ed_file_id id_of(const struct statx &sx) {
+    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), 0,
+                      sx.stx_ino};
+}
+
+// The text without trailing "/" and "/." components, which would make the
+// kernel resolve a link at the end ("link/" and "link/." name its target):
+// the object named is judged as itself. `had_trailing` tells the caller that
+// the host asked for a directory. "/" stays "/".
+std::string without_trailing_separators(const char *path, bool *had_trailing) {
+    std::string text(path);
+    *had_trailing = false;
+    for (;;) {
+        if (text.size() > 1 && text.back() == '/') {
+            text.pop_back();
+        } else if (text.size() > 2 && text.compare(text.size() - 2, 2, "/.") == 0) {
+            text.resize(text.size() - 2);
+            if (text.empty())
+                text = "/";
+        } else {
+            break;
+        }
+        *had_trailing = true;
+    }
+    return text;
+}
+
+// lstat of the object the host's text names, "link/" judged as "link".
 int status_nofollow(const char *path, struct stat *st) {
-    size_t length = std::strlen(path);
-    if (length < 2 || path[length - 1] != '/')
-        return ::lstat(path, st);
-    while (length > 1 && path[length - 1] == '/')
-        --length;
-    const std::string stripped(path, length);
-    if (::lstat(stripped.c_str(), st) != 0)
+    bool had_trailing;
+    const std::string text = without_trailing_separators(path, &had_trailing);
+    if (::lstat(text.c_str(), st) != 0)
         return -1;
-    if (S_ISLNK(st->st_mode) || S_ISDIR(st->st_mode))
+    if (!had_trailing || S_ISLNK(st->st_mode) || S_ISDIR(st->st_mode))
         return 0;
     errno = ENOTDIR; // a trailing '/' names a directory, and this is none
     return -1;
-}
-
-// Opens a directory for reading without ever opening a FIFO or a device:
-// O_DIRECTORY makes the kernel refuse anything else before it is opened.
-int open_directory(const char *path) {
-    return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 }
 
 bool is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+#if defined(ED_KERNEL_BENEATH)
+// The kernel resolves the whole relative path at once and refuses any link,
+// any step out of the starting directory and, when asked, any mount
+// crossing. -1 with errno ENOSYS (or EPERM, EINVAL, E2BIG) when this kernel
+// or its sandbox does not offer it.
+int open_beneath_kernel(int base, const char *relative, bool same_mount_only) {
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    if (same_mount_only)
+        how.resolve |= RESOLVE_NO_XDEV;
+    return static_cast<int>(::syscall(SYS_openat2, base, relative, &how, sizeof how));
+}
+#endif
+
+// One component at a time, each opened without following a link and, when
+// asked, each checked to be on the starting directory's file system. A
+// canonical path holds no "." or ".." components, and none is accepted.
+int open_beneath_stepwise(int base, const std::string &relative, bool same_mount_only) {
+    unique_fd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+    mount_key base_mount;
+    if (same_mount_only) {
+        struct statx sx;
+        if (!current || query(current.get(), "", &sx) != 0)
+            return -1;
+        base_mount = mount_of(sx);
+    }
+    size_t start = 0;
+    while (current && start < relative.size()) {
+        const size_t end = std::min(relative.find('/', start), relative.size());
+        const std::string component = relative.substr(start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return -1;
+        current.reset(::openat(current.get(), component.c_str(), kPathDirectoryFlags));
+        if (current && same_mount_only) {
+            struct statx sx;
+            if (query(current.get(), "", &sx) != 0 || !same_mount(mount_of(sx), base_mount))
+                return -1;
+        }
+        start = end + 1;
+    }
+    return current.release();
+}
+
+// The directory `relative` ('/'-separated, no "." or "..") beneath `base`,
+// reached without following a link, as an O_PATH descriptor; -1 otherwise.
+int open_beneath(int base, const std::string &relative, bool same_mount_only) {
+    g_last_resolution_by_kernel = false;
+    if (relative.empty())
+        return ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+#if defined(ED_KERNEL_BENEATH)
+    if (!g_force_stepwise.load(std::memory_order_relaxed)) {
+        const int fd = open_beneath_kernel(base, relative.c_str(), same_mount_only);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)) {
+            g_last_resolution_by_kernel = true;
+            return fd;
+        }
+    }
+#endif
+    return open_beneath_stepwise(base, relative, same_mount_only);
+}
+
+// The directory at the absolute canonical path `canonical`, reached from "/"
+// without following a link anywhere on the way (a canonical path has none,
+// so a link there means the tree moved). Mounts on the way are crossed.
+int open_canonical(const char *canonical) {
+    if (canonical == nullptr || canonical[0] != '/')
+        return -1;
+    unique_fd top(::open("/", kPathDirectoryFlags));
+    if (!top)
+        return -1;
+    return open_beneath(top.get(), std::string(canonical + 1), false);
+}
+
+// The final path of the open object `fd`, which the host named `path`: the
+// kernel's name for the descriptor, or the resolved text where /proc is not
+// mounted; either is accepted only if it leads, without a link, back to the
+// very object. Null when the object cannot be named.
+heap_text final_path_of(int fd, const char *path, const struct stat &opened) {
+    heap_text text;
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char buffer[kMaxCanonicalBytes + 2];
+    const ssize_t length = ::readlink(link, buffer, sizeof buffer);
+    if (length > 0 && static_cast<size_t>(length) <= kMaxCanonicalBytes && buffer[0] == '/') {
+        buffer[length] = '\0';
+        text.reset(static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1)));
+        if (!text)
+            throw std::bad_alloc();
+        std::memcpy(text.get(), buffer, static_cast<size_t>(length) + 1);
+    } else {
+        text.reset(::realpath(path, nullptr));
+        if (!text && errno == ENOMEM)
+            throw std::bad_alloc();
+        if (!text || std::strlen(text.get()) > kMaxCanonicalBytes)
+            return nullptr;
+    }
+    unique_fd again(open_canonical(text.get()));
+    struct stat reached;
+    if (!again || ::fstat(again.get(), &reached) != 0 ||
+        !ed_same_file(id_of(reached), id_of(opened)))
+        return nullptr;
+    return text;
+}
+
 } // namespace
 
 // A stream reads the directory's entries in batches straight from the kernel
 // (getdents64): no status query or flag change per directory on top of the
-// open, as a library directory stream would make.
+// open and the one query that tells its mount, as a library directory stream
+// would make.
 constexpr size_t kEntryBatchBytes = 16384;
 
 struct ed_dir {
@@ -101,6 +280,7 @@ struct ed_dir {
     size_t held; // offset in `batch` of the entry to hand out next
     size_t end;  // bytes of `batch` filled
     int has_next;
+    mount_key mount;
     char name[kNameBufferBytes];
     alignas(struct dirent64) char batch[kEntryBatchBytes];
 };
@@ -130,19 +310,28 @@ void advance(ed_dir *dir, bool first) {
     dir->has_next = bytes > 0 ? 1 : 0;
 }
 
+struct stream_free {
+    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
+};
+using stream_ptr = std::unique_ptr<ed_dir, stream_free>;
+
 // Wraps a just-opened directory descriptor (or -1) in a stream holding its
 // first entry; the stream takes the descriptor over.
-ed_dir *stream_from(int opened) {
+stream_ptr stream_from(int opened) {
     unique_fd fd(opened);
     if (!fd)
         return nullptr;
+    struct statx sx;
+    if (query(fd.get(), "", &sx) != 0)
+        return nullptr;
     auto *dir = static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
     if (dir == nullptr)
-        return nullptr;
+        throw std::bad_alloc();
     dir->fd = fd.release();
+    dir->mount = mount_of(sx);
     dir->name[0] = '\0';
     advance(dir, true);
-    return dir;
+    return stream_ptr(dir);
 }
 
 ed_entry_hint hint_of(unsigned char type) {
@@ -174,26 +363,62 @@ int ed_fill_stat(const char *path, ed_stat *st) {
     return fill_from(raw, st);
 }
 
-int ed_fill_stat_at(ed_dir *dir, const char *name, const char *, ed_stat *st) {
-    if (dir == nullptr || name == nullptr || *name == '\0')
+int ed_fill_stat_id(const char *path, ed_stat *st, ed_file_id *id) {
+    if (path == nullptr || *path == '\0')
         return -1;
     struct stat raw;
-    if (::fstatat(dir->fd, name, &raw, AT_SYMLINK_NOFOLLOW) != 0)
+    if (status_nofollow(path, &raw) != 0)
         return -1;
+    *id = id_of(raw);
     return fill_from(raw, st);
 }
 
-ed_dir *ed_opendir_at(ed_dir *dir, const char *name, const char *) {
+int ed_identify(const char *path, ed_file_id *id) {
+    struct stat raw;
+    if (path == nullptr || *path == '\0' || ::stat(path, &raw) != 0)
+        return -1;
+    *id = id_of(raw);
+    return 0;
+}
+
+int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
+    if (dir == nullptr || name == nullptr || *name == '\0')
+        return -1;
+    struct statx sx;
+    if (query(dir->fd, name, &sx) != 0)
+        return -1;
+    st->st_mode = kind_of(sx.stx_mode);
+    st->st_size = S_ISREG(sx.stx_mode) ? static_cast<int64_t>(sx.stx_size) : 0;
+    // Another file system mounted here is the kind a mounted folder has on
+    // Windows: a link, never followed.
+    if (S_ISDIR(sx.stx_mode) && !same_mount(mount_of(sx), dir->mount))
+        st->st_mode = ED_S_IFLNK;
+    return 0;
+}
+
+ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return nullptr;
-    return stream_from(::openat(
-        dir->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    stream_ptr child = stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
+    if (child && !same_mount(child->mount, dir->mount))
+        return nullptr; // a mount point: never walked
+    return child.release();
 }
 
 ed_dir *ed_opendir(const char *path) {
     if (path == nullptr || *path == '\0')
         return nullptr;
-    return stream_from(open_directory(path));
+    return stream_from(::open(path, kDirectoryFlags)).release();
+}
+
+ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
+    if (id == nullptr)
+        return nullptr;
+    unique_fd pinned(open_canonical(canonical));
+    struct stat st;
+    if (!pinned || ::fstat(pinned.get(), &st) != 0 || !ed_same_file(id_of(st), *id))
+        return nullptr;
+    return stream_from(::openat(pinned.get(), ".", kDirectoryFlags)).release();
 }
 
 const char *ed_readdir(ed_dir *dir) {
@@ -234,128 +459,129 @@ void ed_closedir(ed_dir *dir) {
 
 ed_final_path_status ed_final_path(const char *path, char **out) {
     if (path == nullptr || *path == '\0')
-        return ED_FINAL_INVALID;
+        return ED_FINAL_UNNAMEABLE;
     char *resolved = ::realpath(path, nullptr);
-    if (resolved == nullptr)
-        // Short of memory the object may well exist: an ancestor's path in
-        // its place would judge, or register, a wider tree than was named.
-        return errno == ENOMEM ? ED_FINAL_INVALID : ED_FINAL_UNRESOLVED;
+    if (resolved == nullptr) {
+        switch (errno) {
+        case ENOENT:  // nothing there, or a link whose target is missing
+        case ENOTDIR: // a component that should hold it is not a directory
+            return ED_FINAL_MISSING;
+        case ENOMEM:
+            throw std::bad_alloc();
+        default: // too long, a loop, no search permission: it may exist
+            return ED_FINAL_UNNAMEABLE;
+        }
+    }
     if (std::strlen(resolved) > kMaxCanonicalBytes) {
         std::free(resolved);
-        return ED_FINAL_INVALID; // exists, but cannot be named within the limit
+        return ED_FINAL_UNNAMEABLE; // exists, but cannot be named within the limit
     }
     *out = resolved;
     return ED_FINAL_RESOLVED;
 }
 
-ed_root_kind ed_probe_root(const char *path) {
-    struct stat raw;
-    if (path == nullptr || *path == '\0' || status_nofollow(path, &raw) != 0)
+ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id) {
+    if (path == nullptr || *path == '\0')
         return ED_ROOT_UNREACHABLE;
-    if (S_ISLNK(raw.st_mode))
+    bool had_trailing;
+    const std::string text = without_trailing_separators(path, &had_trailing);
+    // O_PATH pins the object without opening it, so a FIFO or a device is
+    // never opened; O_NOFOLLOW pins a link as itself.
+    unique_fd object(::open(text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!object || ::fstat(object.get(), &st) != 0)
+        return ED_ROOT_UNREACHABLE;
+    if (S_ISLNK(st.st_mode))
         return ED_ROOT_LINK;
-    if (S_ISDIR(raw.st_mode))
-        return ED_ROOT_DIRECTORY;
-    return ED_ROOT_OTHER;
+    if (!S_ISDIR(st.st_mode))
+        return had_trailing ? ED_ROOT_UNREACHABLE : ED_ROOT_OTHER;
+    heap_text final_path = final_path_of(object.get(), text.c_str(), st);
+    if (!final_path)
+        return ED_ROOT_UNNAMEABLE;
+    *canonical = final_path.release();
+    *id = id_of(st);
+    return ED_ROOT_DIRECTORY;
 }
+
+struct ed_pinned_root {
+    unique_fd fd;
+    ed_file_id id;
+    std::string canonical;
+};
+
+ed_pinned_root *ed_pin_root(const char *canonical, const ed_file_id *id) {
+    if (canonical == nullptr || id == nullptr)
+        return nullptr;
+    auto root = std::make_unique<ed_pinned_root>();
+    root->fd.reset(open_canonical(canonical));
+    struct stat st;
+    if (!root->fd || ::fstat(root->fd.get(), &st) != 0 || !ed_same_file(id_of(st), *id))
+        return nullptr;
+    root->id = *id;
+    root->canonical = canonical;
+    return root.release();
+}
+
+void ed_unpin_root(ed_pinned_root *root) { delete root; }
 
 namespace {
 
-// The object's place relative to its registered root: the directory that
-// holds it (as a descriptor reached beneath the root) and its leaf name.
+// The object's place: the directory that holds it, reached beneath the
+// pinned root without a link, and its leaf name.
 struct place_beneath {
     unique_fd parent;
     std::string leaf;
+    bool is_root = false; // the object is the pinned root itself
 };
 
-int open_dir_path(int at, const char *relative) {
-    return ::openat(at, relative, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-#if defined(ED_HAVE_OPENAT2)
-// The kernel resolves the whole relative path at once and refuses any link
-// and any step out of the starting directory.
-int open_beneath_kernel(int root_fd, const char *relative) {
-    struct open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(::syscall(SYS_openat2, root_fd, relative, &how, sizeof how));
-}
-#endif
-
-// One component at a time, each opened without following a link; the
-// canonical path holds no "." or ".." components, and none is accepted.
-int open_beneath_stepwise(int root_fd, const std::string &relative) {
-    unique_fd current(::fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
-    size_t start = 0;
-    while (current && start < relative.size()) {
-        const size_t end = std::min(relative.find('/', start), relative.size());
-        const std::string component = relative.substr(start, end - start);
-        if (component.empty() || component == "." || component == "..")
-            return -1;
-        current.reset(open_dir_path(current.get(), component.c_str()));
-        start = end + 1;
-    }
-    return current.release();
-}
-
-int open_beneath(int root_fd, const std::string &relative) {
-    if (relative.empty())
-        return ::fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
-#if defined(ED_HAVE_OPENAT2)
-    const int fd = open_beneath_kernel(root_fd, relative.c_str());
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
-        return fd;
-#endif
-    return open_beneath_stepwise(root_fd, relative);
-}
-
-// Finds the directory holding `object` beneath `root` without following a
-// link. The root itself is held by the directory above it.
-bool locate_beneath(const char *root, const char *object, place_beneath *place) {
-    const size_t root_length = std::strlen(root);
-    if (root_length == 0 || std::strncmp(object, root, root_length) != 0)
-        return false;
-    const char *rest = object + root_length;
-    if (*rest == '/')
-        ++rest;
-    else if (*rest != '\0' && root[root_length - 1] != '/')
-        return false;
-
-    if (*rest == '\0') { // the root itself
-        const char *slash = std::strrchr(root, '/');
-        if (slash == nullptr || slash[1] == '\0')
+bool locate_beneath(const ed_pinned_root &root, const char *relative, place_beneath *place) {
+    if (*relative == '\0') {
+        // The root itself is held by the directory above it, reached from
+        // "/" without a link like the root was.
+        const std::string &canonical = root.canonical;
+        const size_t slash = canonical.rfind('/');
+        if (slash == std::string::npos || slash + 1 == canonical.size())
             return false;
-        const std::string above = slash == root ? "/" : std::string(root, slash - root);
-        place->parent.reset(open_dir_path(AT_FDCWD, above.c_str()));
-        place->leaf = slash + 1;
+        const std::string above = slash == 0 ? "/" : canonical.substr(0, slash);
+        place->parent.reset(open_canonical(above.c_str()));
+        place->leaf = canonical.substr(slash + 1);
+        place->is_root = true;
         return static_cast<bool>(place->parent);
     }
-    unique_fd root_fd(open_dir_path(AT_FDCWD, root));
-    if (!root_fd)
-        return false;
-    const char *slash = std::strrchr(rest, '/');
-    const std::string relative_parent = slash == nullptr ? "" : std::string(rest, slash - rest);
-    place->leaf = slash == nullptr ? rest : slash + 1;
+    const char *slash = std::strrchr(relative, '/');
+    const std::string relative_parent =
+        slash == nullptr ? std::string() : std::string(relative, slash);
+    place->leaf = slash == nullptr ? relative : slash + 1;
     if (place->leaf.empty() || place->leaf == "." || place->leaf == "..")
         return false;
-    place->parent.reset(open_beneath(root_fd.get(), relative_parent));
+    place->parent.reset(open_beneath(root.fd.get(), relative_parent, true));
     return static_cast<bool>(place->parent);
 }
 
-ed_target_status kind_status(const struct stat &st, bool want_directory) {
-    if (S_ISLNK(st.st_mode))
+// The leaf's status, never following it, and whether it sits on the same
+// mounted file system as the directory that holds it.
+bool leaf_status(const place_beneath &place, struct statx *leaf, bool *same_file_system) {
+    struct statx parent;
+    if (query(place.parent.get(), "", &parent) != 0 ||
+        query(place.parent.get(), place.leaf.c_str(), leaf) != 0)
+        return false;
+    *same_file_system = place.is_root || same_mount(mount_of(*leaf), mount_of(parent));
+    return true;
+}
+
+ed_target_status kind_status(mode_t mode, bool same_file_system, bool want_directory) {
+    if (S_ISLNK(mode) || !same_file_system)
         return ED_TARGET_LINK;
-    if (want_directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+    if (want_directory ? !S_ISDIR(mode) : !S_ISREG(mode))
         return ED_TARGET_WRONG_KIND;
     return ED_TARGET_OK;
 }
 
-// True while the leaf's name still holds the object pinned by `st`.
-bool name_holds(const place_beneath &place, const struct stat &st) {
+// True while the leaf's name still holds the object `id`.
+bool name_holds(const place_beneath &place, const ed_file_id &id) {
     struct stat named;
     return ::fstatat(place.parent.get(), place.leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+           ed_same_file(id_of(named), id);
 }
 
 } // namespace
@@ -363,48 +589,46 @@ bool name_holds(const place_beneath &place, const struct stat &st) {
 struct ed_target {
     place_beneath place;
     unique_fd directory;
-    struct stat pinned;
+    ed_file_id id;
 };
 
-ed_target *ed_target_open_dir(const char *root, const char *object, const char *,
-                              ed_target_status *status) {
+ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
+                              const ed_file_id *examined, ed_target_status *status) {
     *status = ED_TARGET_FAILED;
-    if (root == nullptr || object == nullptr)
+    if (root == nullptr || relative == nullptr || examined == nullptr)
         return nullptr;
-    auto *target = new (std::nothrow) ed_target;
-    if (target == nullptr)
+    auto target = std::make_unique<ed_target>();
+    struct statx leaf;
+    bool same_file_system;
+    if (!locate_beneath(*root, relative, &target->place) ||
+        !leaf_status(target->place, &leaf, &same_file_system))
         return nullptr;
-    struct stat st;
-    if (!locate_beneath(root, object, &target->place) ||
-        ::fstatat(target->place.parent.get(), target->place.leaf.c_str(), &st,
-                  AT_SYMLINK_NOFOLLOW) != 0) {
-        delete target;
+    *status = kind_status(leaf.stx_mode, same_file_system, true);
+    if (*status != ED_TARGET_OK)
         return nullptr;
-    }
-    *status = kind_status(st, true);
-    if (*status == ED_TARGET_OK) {
-        target->directory.reset(
-            ::openat(target->place.parent.get(), target->place.leaf.c_str(),
-                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (!target->directory || ::fstat(target->directory.get(), &target->pinned) != 0)
-            *status = ED_TARGET_FAILED;
-    }
-    if (*status != ED_TARGET_OK) {
-        delete target;
+    *status = ED_TARGET_FAILED;
+    if (!ed_same_file(id_of(leaf), *examined) ||
+        (target->place.is_root && !ed_same_file(*examined, root->id)))
         return nullptr;
-    }
-    return target;
+    target->directory.reset(::openat(target->place.parent.get(), target->place.leaf.c_str(),
+                                     kDirectoryFlags | O_NOFOLLOW));
+    struct stat opened;
+    if (!target->directory || ::fstat(target->directory.get(), &opened) != 0 ||
+        !ed_same_file(id_of(opened), *examined))
+        return nullptr;
+    target->id = *examined;
+    *status = ED_TARGET_OK;
+    return target.release();
 }
 
 ed_dir *ed_target_opendir(ed_target *target) {
     if (target == nullptr)
         return nullptr;
-    return stream_from(::openat(target->directory.get(), ".",
-                                O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    return stream_from(::openat(target->directory.get(), ".", kDirectoryFlags)).release();
 }
 
 int ed_target_remove_dir(ed_target *target) {
-    if (target == nullptr || !name_holds(target->place, target->pinned))
+    if (target == nullptr || !name_holds(target->place, target->id))
         return -1;
     return ::unlinkat(target->place.parent.get(), target->place.leaf.c_str(), AT_REMOVEDIR) == 0
                ? 0
@@ -413,27 +637,62 @@ int ed_target_remove_dir(ed_target *target) {
 
 void ed_target_close(ed_target *target) { delete target; }
 
-ed_target_status ed_remove_file_beneath(const char *root, const char *object, const char *) {
-    if (root == nullptr || object == nullptr)
+ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relative,
+                                        const ed_file_id *examined) {
+    if (root == nullptr || relative == nullptr || *relative == '\0' || examined == nullptr)
         return ED_TARGET_FAILED;
     place_beneath place;
-    if (!locate_beneath(root, object, &place))
+    if (!locate_beneath(*root, relative, &place))
         return ED_TARGET_FAILED;
     // O_PATH pins the object without opening its data, so a FIFO or device
     // is never opened and no read permission is needed; with O_NOFOLLOW a
     // link is pinned as itself.
     unique_fd file(
         ::openat(place.parent.get(), place.leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat pinned;
-    if (!file || ::fstat(file.get(), &pinned) != 0)
+    struct statx pinned;
+    struct statx parent;
+    if (!file || query(file.get(), "", &pinned) != 0 || query(place.parent.get(), "", &parent) != 0)
         return ED_TARGET_FAILED;
-    const ed_target_status kind = kind_status(pinned, false);
+    const ed_target_status kind =
+        kind_status(pinned.stx_mode, same_mount(mount_of(pinned), mount_of(parent)), false);
     if (kind != ED_TARGET_OK)
         return kind;
-    if (pinned.st_size != 0)
+    if (!ed_same_file(id_of(pinned), *examined))
+        return ED_TARGET_FAILED;
+    if (pinned.stx_size != 0)
         return ED_TARGET_NOT_EMPTY;
-    if (!name_holds(place, pinned))
+    // The name is checked once more right before it goes; what a rename can
+    // still put there in between is said in the README.
+    if (!name_holds(place, *examined))
         return ED_TARGET_FAILED;
     return ::unlinkat(place.parent.get(), place.leaf.c_str(), 0) == 0 ? ED_TARGET_OK
                                                                       : ED_TARGET_FAILED;
 }
+
+int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_length) {
+    return a_length == b_length && std::memcmp(a, b, a_length) == 0 ? 1 : 0;
+}
+
+char *ed_user_home_text() {
+    const char *home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0')
+        return nullptr;
+    char *copy = ::strdup(home);
+    if (copy == nullptr)
+        throw std::bad_alloc();
+    return copy;
+}
+
+char *ed_system_directory_canonical() { return nullptr; }
+
+void ed_force_stepwise_resolution(bool stepwise) { g_force_stepwise.store(stepwise); }
+
+bool ed_kernel_resolution_compiled() {
+#if defined(ED_KERNEL_BENEATH)
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool ed_last_resolution_by_kernel() { return g_last_resolution_by_kernel; }

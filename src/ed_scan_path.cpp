@@ -63,17 +63,23 @@ int ed_is_system_root(const char *path) {
         return ed_is_user_home(path);
     if (std::strcmp(canonical.get(), "/") == 0 || std::strcmp(canonical.get(), "/usr") == 0)
         return 1;
+    // The Windows directory in any spelling that resolves to it: the file
+    // system ignores case, so the literals alone would protect it or not by
+    // the letters the host chose.
+    heap_text system_directory(ed_system_directory_canonical());
+    if (system_directory && std::strcmp(canonical.get(), system_directory.get()) == 0)
+        return 1;
     return ed_is_user_home(canonical.get());
 }
 
 int ed_is_user_home(const char *path) {
     if (path == nullptr)
         return 0;
-    const char *home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0')
+    heap_text home(ed_user_home_text());
+    if (!home)
         return 0;
-    heap_text canonical(ed_realpath_win(home));
-    const char *home_form = canonical ? canonical.get() : home;
+    heap_text canonical(ed_realpath_win(home.get()));
+    const char *home_form = canonical ? canonical.get() : home.get();
     return std::strcmp(path, home_form) == 0 ? 1 : 0;
 }
 

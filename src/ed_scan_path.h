@@ -23,12 +23,14 @@ int ed_is_hidden_name(const char *name);
 int ed_path_has_dotdot(const char *path);
 
 // 1 for a protected location ("/", "/usr", the Windows directory as listed),
-// for a path whose canonical form is "/" or "/usr", for the user's home
-// (HOME) in any form that resolves to it, and for a null or empty path.
+// for a path whose canonical form is "/", "/usr" or (on Windows) that of the
+// Windows directory, for the user's home in any form that resolves to it,
+// and for a null or empty path.
 int ed_is_system_root(const char *path);
 
-// 1 when `path` is byte-for-byte the canonical form of HOME (or HOME itself
-// when that cannot be resolved). 0 for a null path or an unset/empty HOME.
+// 1 when `path` is byte-for-byte the canonical form of the user's home (HOME;
+// on Windows USERPROFILE when HOME is unset or empty), or the home text itself
+// when that cannot be resolved. 0 for a null path or when there is no home.
 int ed_is_user_home(const char *path);
 
 // 1 when `path` equals `root` or lies below it at a component boundary.

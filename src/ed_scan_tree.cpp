@@ -64,8 +64,7 @@ class path_builder {
 
 // The kind of an entry, from the stream where it knows it and from a status
 // query otherwise. The size matters only for regular files that may be listed.
-bool entry_kind(ed_dir *dir, const char *name, const path_builder &path, ed_entry_hint hint,
-                bool need_size, ed_stat *st) {
+bool entry_kind(ed_dir *dir, const char *name, ed_entry_hint hint, bool need_size, ed_stat *st) {
     switch (hint) {
     case ED_HINT_DIR:
         st->st_mode = ED_S_IFDIR;
@@ -76,6 +75,10 @@ bool entry_kind(ed_dir *dir, const char *name, const path_builder &path, ed_entr
     case ED_HINT_OTHER:
         st->st_mode = 0;
         return true;
+    case ED_HINT_REG_DATA:
+        st->st_mode = ED_S_IFREG;
+        st->st_size = 1; // some data: all that matters of its size
+        return true;
     case ED_HINT_REG:
         if (!need_size) {
             st->st_mode = ED_S_IFREG;
@@ -85,7 +88,7 @@ bool entry_kind(ed_dir *dir, const char *name, const path_builder &path, ed_entr
     case ED_HINT_UNKNOWN:
         break;
     }
-    return ed_fill_stat_at(dir, name, path.c_str(), st) == 0;
+    return ed_fill_stat_at(dir, name, st) == 0;
 }
 
 struct walk {
@@ -106,12 +109,13 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path);
 // Walks the subdirectory `name` of `parent`, whose path `path` holds.
 // 1 empty, 0 not empty, -1 cannot be opened.
 int scan_subdir(const walk &w, ed_dir *parent, const char *name, path_builder &path) {
-    dir_stream dir(ed_opendir_at(parent, name, path.c_str()));
+    dir_stream dir(ed_opendir_at(parent, name));
     if (!dir) {
-        // Counted like every directory whose status can be read; one that
-        // vanished since it was listed is not a directory any more.
+        // Counted like every directory that is still one; one that vanished
+        // since it was listed, or that another file system is mounted on
+        // (the kind of a link, as a mounted folder on Windows), is not.
         ed_stat st;
-        if (ed_fill_stat_at(parent, name, path.c_str(), &st) == 0)
+        if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR)
             w.count();
         return -1;
     }
@@ -138,7 +142,7 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
             result = 0;
             continue;
         }
-        if (!entry_kind(dir, name, path, hint, w.opts->include_zero_byte != 0, &st)) {
+        if (!entry_kind(dir, name, hint, w.opts->include_zero_byte != 0, &st)) {
             result = 0;
         } else {
             switch (st.st_mode & ED_S_IFMT) {
@@ -176,10 +180,9 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
         if (!path.push(name))
             return 0;
         ed_stat st;
-        if (!entry_kind(dir, name, path, hint, false, &st) ||
-            (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
+        if (!entry_kind(dir, name, hint, false, &st) || (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
             return 0;
-        dir_stream child(ed_opendir_at(dir, name, path.c_str()));
+        dir_stream child(ed_opendir_at(dir, name));
         if (!child || !still_empty_entries(child.get(), path, include_hidden))
             return 0;
         path.pop_to(length);
@@ -214,7 +217,8 @@ void ed_path_index::append_unique(ed_strlist *list, const char *path) noexcept {
 }
 
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_dirs,
-                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index) {
+                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index,
+                 const ed_file_id *root_id) {
     if (root == nullptr || opts == nullptr || empty_dirs == nullptr || zero_files == nullptr)
         return -1;
     std::unique_ptr<ed_scan_index> own_index;
@@ -230,7 +234,7 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_d
         return -1;
     const walk w{opts, empty_dirs, zero_files, counter, index};
     w.count(); // also a root that cannot be opened
-    dir_stream dir(ed_opendir(root));
+    dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
     if (dir && scan_entries(w, dir.get(), path) == 1)
         index->empty_dirs.append_unique(empty_dirs, root);
     return 0;

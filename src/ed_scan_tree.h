@@ -13,9 +13,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "ed_platform.h"
 #include "ed_scan_strlist.h"
-
-struct ed_dir;
 
 struct ed_scan_opts {
     int32_t include_hidden;    // nonzero: hidden entries are walked and listed
@@ -48,10 +47,14 @@ struct ed_scan_index {
 // itself) and the zero-byte files (in the order met). `counter`, when not
 // null, rises by one per directory visited, also for one that cannot be
 // opened. `index` carries the lists' indexes across the roots of one call;
-// null builds a fresh one from the lists' contents.
+// null builds a fresh one from the lists' contents. With `root_id`, the root
+// is walked only while it is still that directory, reached without a link
+// (what the scan call checked and registered); a root that is not is
+// counted and lists nothing.
 // -1 when the root, the options or a list is null (nothing walked); else 0.
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_dirs,
-                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index = nullptr);
+                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index = nullptr,
+                 const ed_file_id *root_id = nullptr);
 
 // 1 when the directory `path` is empty at this moment under `include_hidden`;
 // 0 when it holds content or cannot be opened. Stops at the first content.

@@ -161,13 +161,17 @@ struct options_handler : depth_handler<options_handler> {
     bool EndObject(rapidjson::SizeType) { return close_container(); }
 };
 
-template <typename Handler> bool read_strict(const char *json, Handler &handler) {
+enum class read_outcome { ok, invalid, out_of_memory };
+
+template <typename Handler> read_outcome read_strict(const char *json, Handler &handler) {
     try {
         strict_reader reader;
         rapidjson::StringStream stream(json);
-        return !reader.Parse<kReadFlags>(stream, handler).IsError();
+        return reader.Parse<kReadFlags>(stream, handler).IsError() ? read_outcome::invalid
+                                                                   : read_outcome::ok;
     } catch (const std::bad_alloc &) {
-        return false;
+        // Whether the text was valid is unknown: say what happened.
+        return read_outcome::out_of_memory;
     }
 }
 
@@ -241,7 +245,10 @@ int parse_string_array(const char *json, ed_strlist *out) {
     }
     string_array_handler handler(out);
     const char *message = nullptr;
-    if (!read_strict(json, handler))
+    const read_outcome outcome = read_strict(json, handler);
+    if (outcome == read_outcome::out_of_memory)
+        message = "out of memory";
+    else if (outcome == read_outcome::invalid)
         message = "invalid json array";
     else if (!handler.root_is_container)
         message = "expected JSON array";
@@ -259,8 +266,10 @@ int parse_string_array(const char *json, ed_strlist *out) {
 int ed_read_scan_options(const char *json, ed_scan_opts *opts) {
     ed_scan_opts read = *opts;
     options_handler handler(&read);
-    if (!read_strict(json, handler)) {
-        ed_set_error("invalid options_json");
+    const read_outcome outcome = read_strict(json, handler);
+    if (outcome != read_outcome::ok) {
+        ed_set_error(outcome == read_outcome::out_of_memory ? "out of memory"
+                                                            : "invalid options_json");
         return -1;
     }
     if (!handler.root_is_container) {

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include "ed_clean_registry.h"
 #include "ed_platform.h"
@@ -24,9 +26,12 @@ bool options_are_default(const char *options_json) {
            std::strcmp(options_json, "{}") == 0;
 }
 
-// Checks one root text and appends its canonical path to `canonical_roots`.
-// 0, or -1 with the message of the first check it fails.
-int accept_root(const char *root, ed_strlist *canonical_roots) {
+// Checks one root text and appends its canonical path and identity to
+// `canonical_roots` and `ids`. 0, or -1 with the message of the first check
+// it fails. Kind, canonical path and identity all come from one opened
+// object, so a root swapped for a link while it is checked is either seen
+// as a link or changes nothing.
+int accept_root(const char *root, ed_strlist *canonical_roots, std::vector<ed_file_id> *ids) {
     if (*root == '\0') {
         ed_set_error("empty path in dirs");
         return -1;
@@ -39,7 +44,11 @@ int accept_root(const char *root, ed_strlist *canonical_roots) {
         ed_set_error("refused: system root (%s)", root);
         return -1;
     }
-    switch (ed_probe_root(root)) {
+    char *canonical_text = nullptr;
+    ed_file_id id{};
+    const ed_root_kind kind = ed_inspect_root(root, &canonical_text, &id);
+    heap_text canonical(canonical_text);
+    switch (kind) {
     case ED_ROOT_UNREACHABLE:
         ed_set_error("root not found: %s", root);
         return -1;
@@ -49,13 +58,11 @@ int accept_root(const char *root, ed_strlist *canonical_roots) {
     case ED_ROOT_OTHER:
         ed_set_error("not a directory: %s", root);
         return -1;
-    case ED_ROOT_DIRECTORY:
-        break;
-    }
-    heap_text canonical(ed_realpath_dup(root));
-    if (!canonical) {
+    case ED_ROOT_UNNAMEABLE:
         ed_set_error("realpath failed: %s", root);
         return -1;
+    case ED_ROOT_DIRECTORY:
+        break;
     }
     // The canonical form is checked again: a protected location may be
     // reached through another spelling or a link.
@@ -63,10 +70,9 @@ int accept_root(const char *root, ed_strlist *canonical_roots) {
         ed_set_error("refused: system root (%s)", root);
         return -1;
     }
-    if (ed_strlist_push(canonical_roots, canonical.get()) != 0) {
-        ed_set_error("out of memory");
-        return -1;
-    }
+    if (ed_strlist_push(canonical_roots, canonical.get()) != 0)
+        throw std::bad_alloc();
+    ids->push_back(id);
     return 0;
 }
 
@@ -94,10 +100,11 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
 
     // Every root must pass before any is registered or walked.
     ed_strlist_guard canonical_roots;
+    std::vector<ed_file_id> ids;
     for (int32_t i = 0; i < roots->n; ++i)
-        if (accept_root(roots->strs[i], canonical_roots.get()) != 0)
+        if (accept_root(roots->strs[i], canonical_roots.get(), &ids) != 0)
             return nullptr;
-    ed_register_roots(canonical_roots->strs, canonical_roots->n);
+    ed_register_scanned_roots(canonical_roots->strs, ids.data(), canonical_roots->n);
 
     ed_strlist_guard empty_dirs;
     ed_strlist_guard zero_files;
@@ -105,8 +112,8 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
     int32_t scanned_dirs = 0;
     for (int32_t i = 0; i < canonical_roots->n; ++i) {
         const char *root = canonical_roots->strs[i];
-        if (ed_scan_tree(root, &opts, empty_dirs.get(), zero_files.get(), &scanned_dirs, &index) !=
-            0) {
+        if (ed_scan_tree(root, &opts, empty_dirs.get(), zero_files.get(), &scanned_dirs, &index,
+                         &ids[static_cast<size_t>(i)]) != 0) {
             ed_set_error("scan failed under %s", root);
             return nullptr;
         }

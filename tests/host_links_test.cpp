@@ -44,7 +44,10 @@ TEST_F(HostLinks, DirectoryLinkIsALinkNotADirectory) {
     ed_stat st{};
     ASSERT_EQ(ed_fill_stat(path("dir_link").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & ED_S_IFMT, ED_S_IFLNK);
-    EXPECT_EQ(ed_probe_root(path("dir_link").c_str()), ED_ROOT_LINK);
+    char *canonical = nullptr;
+    ed_file_id id;
+    EXPECT_EQ(ed_inspect_root(path("dir_link").c_str(), &canonical, &id), ED_ROOT_LINK);
+    std::free(canonical);
 }
 
 TEST_F(HostLinks, WalkAndRecheckNeverFollowALink) {

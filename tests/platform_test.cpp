@@ -17,6 +17,15 @@
 
 namespace {
 
+// The kind ed_inspect_root() sees, its canonical text released.
+ed_root_kind root_kind(const std::string &path) {
+    char *canonical = nullptr;
+    ed_file_id id;
+    const ed_root_kind kind = ed_inspect_root(path.c_str(), &canonical, &id);
+    std::free(canonical);
+    return kind;
+}
+
 struct free_deleter {
     void operator()(void *p) const noexcept { std::free(p); }
 };
@@ -89,7 +98,7 @@ TEST(Status, FifoAndSocketKeepTheirOwnKind) {
     EXPECT_EQ(st.st_mode & ED_S_IFMT, 0x1000);
     ASSERT_EQ(ed_fill_stat("/dev/null", &st), 0);
     EXPECT_EQ(st.st_mode & ED_S_IFMT, 0x2000);
-    EXPECT_EQ(ed_probe_root(tree.path("fifo").c_str()), ED_ROOT_OTHER);
+    EXPECT_EQ(root_kind(tree.path("fifo")), ED_ROOT_OTHER);
     // Opening a FIFO as a directory must fail at once, never block.
     EXPECT_EQ(ed_opendir(tree.path("fifo").c_str()), nullptr);
 }
@@ -243,30 +252,80 @@ TEST(CanonicalPath, WindowsCaseAndSeparators) {
 }
 #endif
 
-TEST(RootProbe, TellsTheKinds) {
+TEST(RootInspection, TellsTheKindsAndNamesWhatItOpened) {
     edtest::temp_tree tree;
     tree.file("f");
-    EXPECT_EQ(ed_probe_root(tree.root().c_str()), ED_ROOT_DIRECTORY);
-    EXPECT_EQ(ed_probe_root(tree.path("f").c_str()), ED_ROOT_OTHER);
-    EXPECT_EQ(ed_probe_root(tree.path("missing").c_str()), ED_ROOT_UNREACHABLE);
-    EXPECT_EQ(ed_probe_root(""), ED_ROOT_UNREACHABLE);
+    tree.mkdir("d");
+    EXPECT_EQ(root_kind(tree.path("f")), ED_ROOT_OTHER);
+    EXPECT_EQ(root_kind(tree.path("missing")), ED_ROOT_UNREACHABLE);
+    EXPECT_EQ(root_kind(""), ED_ROOT_UNREACHABLE);
+
+    char *canonical = nullptr;
+    ed_file_id id;
+    ASSERT_EQ(ed_inspect_root(tree.path("d").c_str(), &canonical, &id), ED_ROOT_DIRECTORY);
+    EXPECT_STREQ(canonical, tree.canonical_path("d").c_str());
+    std::free(canonical);
+    ed_stat st;
+    ed_file_id named;
+    ASSERT_EQ(ed_fill_stat_id(tree.path("d").c_str(), &st, &named), 0);
+    EXPECT_TRUE(ed_same_file(id, named));
+    ASSERT_EQ(ed_fill_stat_id(tree.path("f").c_str(), &st, &named), 0);
+    EXPECT_FALSE(ed_same_file(id, named));
 }
 
 struct target_closer {
     void operator()(ed_target *t) const noexcept { ed_target_close(t); }
 };
 using target_ptr = std::unique_ptr<ed_target, target_closer>;
+struct root_unpinner {
+    void operator()(ed_pinned_root *r) const noexcept { ed_unpin_root(r); }
+};
+using root_ptr = std::unique_ptr<ed_pinned_root, root_unpinner>;
+
+ed_file_id identity_of(const std::string &path) {
+    ed_stat st;
+    ed_file_id id{};
+    EXPECT_EQ(ed_fill_stat_id(path.c_str(), &st, &id), 0) << path;
+    return id;
+}
+
+// The tree's root, pinned as a removal pins a registered root.
+root_ptr pin(const edtest::temp_tree &tree) {
+    const ed_file_id id = identity_of(tree.root());
+    return root_ptr(ed_pin_root(tree.canonical().c_str(), &id));
+}
 
 target_ptr open_dir_target(const edtest::temp_tree &tree, const std::string &relative,
                            ed_target_status *status) {
-    return target_ptr(ed_target_open_dir(tree.canonical().c_str(),
-                                         tree.canonical_path(relative).c_str(),
-                                         tree.path(relative).c_str(), status));
+    root_ptr root = pin(tree);
+    EXPECT_TRUE(root);
+    ed_stat st;
+    ed_file_id id{};
+    ed_fill_stat_id(tree.path(relative).c_str(), &st, &id);
+    return target_ptr(ed_target_open_dir(root.get(), relative.c_str(), &id, status));
 }
 
 ed_target_status remove_file(const edtest::temp_tree &tree, const std::string &relative) {
-    return ed_remove_file_beneath(tree.canonical().c_str(), tree.canonical_path(relative).c_str(),
-                                  tree.path(relative).c_str());
+    root_ptr root = pin(tree);
+    EXPECT_TRUE(root);
+    ed_stat st;
+    ed_file_id id{};
+    ed_fill_stat_id(tree.path(relative).c_str(), &st, &id);
+    return ed_remove_file_beneath(root.get(), relative.c_str(), &id);
+}
+
+TEST(PinnedRoot, OnlyTheDirectoryThatWasRegistered) {
+    edtest::temp_tree tree;
+    tree.mkdir("a");
+    tree.mkdir("b");
+    const ed_file_id a = identity_of(tree.path("a"));
+    root_ptr held(ed_pin_root(tree.canonical_path("a").c_str(), &a));
+    EXPECT_TRUE(held);
+    // Another directory under the registered name is not the root.
+    EXPECT_FALSE(root_ptr(ed_pin_root(tree.canonical_path("b").c_str(), &a)));
+    EXPECT_EQ(ed_opendir_root(tree.canonical_path("b").c_str(), &a), nullptr);
+    EXPECT_FALSE(root_ptr(ed_pin_root(tree.canonical_path("gone").c_str(), &a)));
+    ed_closedir(ed_opendir_root(tree.canonical_path("a").c_str(), &a));
 }
 
 TEST(Removal, DirectoryOnlyWhenEmpty) {
@@ -312,17 +371,24 @@ TEST(Removal, FileOnlyWhenEmptyAtThatMoment) {
     EXPECT_EQ(remove_file(tree, "zero"), ED_TARGET_FAILED);
 }
 
-TEST(Removal, ObjectMustBeTheOneNamed) {
+TEST(Removal, ObjectMustBeTheOneExamined) {
     edtest::temp_tree tree;
-    edtest::temp_tree other;
     tree.file("zero");
-    other.file("zero");
-    // The object text names another file than the host's path reaches.
-    EXPECT_EQ(ed_remove_file_beneath(tree.canonical().c_str(), other.canonical_path("zero").c_str(),
-                                     tree.path("zero").c_str()),
-              ED_TARGET_FAILED);
+    tree.file("other");
+    tree.mkdir("d");
+    tree.mkdir("e");
+    root_ptr root = pin(tree);
+    ASSERT_TRUE(root);
+    // The path checks saw another object than the one at the canonical name.
+    const ed_file_id other = identity_of(tree.path("other"));
+    EXPECT_EQ(ed_remove_file_beneath(root.get(), "zero", &other), ED_TARGET_FAILED);
     EXPECT_TRUE(tree.exists("zero"));
-    EXPECT_TRUE(other.exists("zero"));
+    EXPECT_TRUE(tree.exists("other"));
+    const ed_file_id e = identity_of(tree.path("e"));
+    ed_target_status status;
+    EXPECT_FALSE(target_ptr(ed_target_open_dir(root.get(), "d", &e, &status)));
+    EXPECT_EQ(status, ED_TARGET_FAILED);
+    EXPECT_TRUE(tree.exists("d"));
 }
 
 #if !defined(_WIN32)
@@ -353,9 +419,11 @@ TEST(Removal, NeverThroughOrOfALinkOrAFifo) {
 TEST(Removal, TheRootItselfCanGo) {
     edtest::temp_tree tree;
     tree.mkdir("root");
-    const std::string root = tree.canonical_path("root");
+    const ed_file_id id = identity_of(tree.path("root"));
+    root_ptr root(ed_pin_root(tree.canonical_path("root").c_str(), &id));
+    ASSERT_TRUE(root);
     ed_target_status status;
-    target_ptr target(ed_target_open_dir(root.c_str(), root.c_str(), root.c_str(), &status));
+    target_ptr target(ed_target_open_dir(root.get(), "", &id, &status));
     ASSERT_TRUE(target);
     EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
     EXPECT_FALSE(tree.exists("root"));
