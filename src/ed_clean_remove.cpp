@@ -62,32 +62,49 @@ std::vector<component> components_of(const char *path) {
 }
 
 // True when the host's text reaches its object without a link at or below
-// the root: its last components are, name for name, the object's canonical
-// components below the root, and the text before them leads to the root
-// itself. A link below the root would show in the canonical path under
-// another name ("R/S/." for a link S to R/T is canonically "R/T"), or, when
-// the names happen to agree, the text before them would lead elsewhere.
+// the root. Its last components must be, name for name, the last of the
+// object's canonical components below the root, and what comes before them
+// must lead to the directory that holds those components: to the root
+// itself, or, for a text relative to a current directory inside the tree,
+// to that directory. A link below the root shows as a name that is not the
+// canonical one ("R/S/." for a link S to R/T is canonically "R/T"), or,
+// where the names happen to agree, as a leading part that leads elsewhere.
 // Links above the root, in the part that leads to it, are the host's
 // business.
 bool spelled_without_links(const char *path, const ed_scanned_location &where) {
     const std::vector<component> host = components_of(path);
     const std::vector<component> object = components_of(where.relative);
-    if (object.size() > host.size())
-        return false;
-    const size_t first = host.size() - object.size();
-    for (size_t i = 0; i < object.size(); ++i) {
-        const std::string_view a = host[first + i].name;
-        const std::string_view b = object[i].name;
+    size_t matched = 0;
+    while (matched < host.size() && matched < object.size()) {
+        const std::string_view a = host[host.size() - 1 - matched].name;
+        const std::string_view b = object[object.size() - 1 - matched].name;
         if (!ed_names_equal(a.data(), a.size(), b.data(), b.size()))
-            return false;
+            break;
+        ++matched;
     }
-    const size_t leading_length = object.empty() ? std::strlen(path) : host[first].offset;
-    // Nothing before them: the host named the object relative to the
-    // current directory, which must then be the root.
-    const std::string leading =
-        leading_length == 0 ? std::string(".") : std::string(path, leading_length);
+    const size_t leading_length =
+        matched == 0 ? std::strlen(path) : host[host.size() - matched].offset;
+    const std::string leading(path, leading_length);
+
     ed_file_id reached;
-    return ed_identify(leading.c_str(), &reached) == 0 && ed_same_file(reached, where.root_id);
+    if (matched == object.size()) {
+        // Nothing before them: a text relative to the current directory,
+        // which must then be the root.
+        const char *start = leading_length == 0 ? "." : leading.c_str();
+        return ed_identify(start, &reached) == 0 && ed_same_file(reached, where.root_id);
+    }
+    // Fewer names than the object has below the root: only a text relative
+    // to a current directory inside the tree, with nothing before its names.
+    if (matched < host.size() ||
+        leading.find_first_not_of(ed_backslash_separates ? "./\\" : "./") != std::string::npos)
+        return false;
+    // The canonical path of the directory that holds the matched names.
+    const size_t root_length = static_cast<size_t>(where.relative - where.object.get());
+    const std::string holder(where.object.get(),
+                             root_length + object[object.size() - matched].offset);
+    ed_file_id expected;
+    return ed_identify(".", &reached) == 0 && ed_identify(holder.c_str(), &expected) == 0 &&
+           ed_same_file(reached, expected);
 }
 
 // The tests both workers run first: 0 when `path` passed them, with its

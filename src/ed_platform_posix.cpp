@@ -85,10 +85,6 @@ uint16_t kind_of(mode_t mode) {
     }
 }
 
-ed_file_id id_of(const struct stat &st) {
-    return ed_file_id{static_cast<uint64_t>(st.st_dev), 0, static_cast<uint64_t>(st.st_ino)};
-}
-
 // Which mounted file system an object belongs to. The mount id tells bind
 // mounts of one file system apart; kernels that do not report it leave the
 // device number to decide.
@@ -104,11 +100,13 @@ bool same_mount(const mount_key &a, const mount_key &b) {
     return !a.has_mount_id || !b.has_mount_id || a.mount_id == b.mount_id;
 }
 
+constexpr unsigned kQueryMask = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MNT_ID | STATX_BTIME;
+
 // statx of `name` in `dirfd` (or of `dirfd` itself for ""), never following
 // a link. 0, or -1.
 int query(int dirfd, const char *name, struct statx *out) {
     const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name == '\0' ? AT_EMPTY_PATH : 0);
-    return ::statx(dirfd, name, flags, STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MNT_ID, out);
+    return ::statx(dirfd, name, flags, kQueryMask, out);
 }
 
 mount_key mount_of(const struct statx &sx) {
@@ -119,9 +117,25 @@ mount_key mount_of(const struct statx &sx) {
     return key;
 }
 
+// Device and inode, and the birth time where the file system keeps one: an
+// inode number freed by a removal can be given to the next directory made,
+// and a directory made under a scanned root's name in its place must not
+// pass for the root.
 ed_file_id id_of(const struct statx &sx) {
-    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), 0,
+    const uint64_t born =
+        (sx.stx_mask & STATX_BTIME) != 0
+            ? static_cast<uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec
+            : 0;
+    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), born,
                       sx.stx_ino};
+}
+
+bool identity_of_fd(int fd, ed_file_id *id) {
+    struct statx sx;
+    if (query(fd, "", &sx) != 0)
+        return false;
+    *id = id_of(sx);
+    return true;
 }
 
 // The text without trailing "/" and "/." components, which would make the
@@ -129,30 +143,31 @@ ed_file_id id_of(const struct statx &sx) {
 // the object named is judged as itself. `had_trailing` tells the caller that
 // the host asked for a directory. "/" stays "/".
 std::string without_trailing_separators(const char *path, bool *had_trailing) {
-    std::string text(path);
+    size_t length = std::strlen(path);
     *had_trailing = false;
     for (;;) {
-        if (text.size() > 1 && text.back() == '/') {
-            text.pop_back();
-        } else if (text.size() > 2 && text.compare(text.size() - 2, 2, "/.") == 0) {
-            text.resize(text.size() - 2);
-            if (text.empty())
-                text = "/";
+        if (length > 1 && path[length - 1] == '/') {
+            length -= 1;
+        } else if (length > 2 && path[length - 2] == '/' && path[length - 1] == '.') {
+            length -= 2;
+        } else if (length == 2 && path[0] == '/' && path[1] == '.') {
+            length = 1; // "/." is "/"
         } else {
             break;
         }
         *had_trailing = true;
     }
-    return text;
+    return std::string(path, length);
 }
 
-// lstat of the object the host's text names, "link/" judged as "link".
-int status_nofollow(const char *path, struct stat *st) {
+// Status of the object the host's text names, never following it: "link/"
+// is judged as "link".
+int status_nofollow(const char *path, struct statx *sx) {
     bool had_trailing;
     const std::string text = without_trailing_separators(path, &had_trailing);
-    if (::lstat(text.c_str(), st) != 0)
+    if (::statx(AT_FDCWD, text.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kQueryMask, sx) != 0)
         return -1;
-    if (!had_trailing || S_ISLNK(st->st_mode) || S_ISDIR(st->st_mode))
+    if (!had_trailing || S_ISLNK(sx->stx_mode) || S_ISDIR(sx->stx_mode))
         return 0;
     errno = ENOTDIR; // a trailing '/' names a directory, and this is none
     return -1;
@@ -195,11 +210,24 @@ int open_beneath_stepwise(int base, const std::string &relative, bool same_mount
         const std::string component = relative.substr(start, end - start);
         if (component.empty() || component == "." || component == "..")
             return -1;
-        current.reset(::openat(current.get(), component.c_str(), kPathDirectoryFlags));
-        if (current && same_mount_only) {
+        const int next = ::openat(current.get(), component.c_str(), kPathDirectoryFlags);
+        if (next < 0) {
+            // Tell a link on the way as the kernel's own resolution does.
             struct statx sx;
-            if (query(current.get(), "", &sx) != 0 || !same_mount(mount_of(sx), base_mount))
+            if (errno == ENOTDIR && query(current.get(), component.c_str(), &sx) == 0 &&
+                S_ISLNK(sx.stx_mode))
+                errno = ELOOP;
+            return -1;
+        }
+        current.reset(next);
+        if (same_mount_only) {
+            struct statx sx;
+            if (query(current.get(), "", &sx) != 0)
                 return -1;
+            if (!same_mount(mount_of(sx), base_mount)) {
+                errno = EXDEV;
+                return -1;
+            }
         }
         start = end + 1;
     }
@@ -240,7 +268,7 @@ int open_canonical(const char *canonical) {
 // kernel's name for the descriptor, or the resolved text where /proc is not
 // mounted; either is accepted only if it leads, without a link, back to the
 // very object. Null when the object cannot be named.
-heap_text final_path_of(int fd, const char *path, const struct stat &opened) {
+heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
     heap_text text;
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
@@ -260,9 +288,8 @@ heap_text final_path_of(int fd, const char *path, const struct stat &opened) {
             return nullptr;
     }
     unique_fd again(open_canonical(text.get()));
-    struct stat reached;
-    if (!again || ::fstat(again.get(), &reached) != 0 ||
-        !ed_same_file(id_of(reached), id_of(opened)))
+    ed_file_id reached;
+    if (!again || !identity_of_fd(again.get(), &reached) || !ed_same_file(reached, opened))
         return nullptr;
     return text;
 }
@@ -287,9 +314,9 @@ struct ed_dir {
 
 namespace {
 
-int fill_from(const struct stat &raw, ed_stat *st) {
-    st->st_mode = kind_of(raw.st_mode);
-    st->st_size = S_ISREG(raw.st_mode) ? static_cast<int64_t>(raw.st_size) : 0;
+int fill_from(const struct statx &raw, ed_stat *st) {
+    st->st_mode = kind_of(raw.stx_mode);
+    st->st_size = S_ISREG(raw.stx_mode) ? static_cast<int64_t>(raw.stx_size) : 0;
     return 0;
 }
 
@@ -357,7 +384,7 @@ ed_entry_hint hint_of(unsigned char type) {
 int ed_fill_stat(const char *path, ed_stat *st) {
     if (path == nullptr || *path == '\0')
         return -1;
-    struct stat raw;
+    struct statx raw;
     if (status_nofollow(path, &raw) != 0)
         return -1;
     return fill_from(raw, st);
@@ -366,7 +393,7 @@ int ed_fill_stat(const char *path, ed_stat *st) {
 int ed_fill_stat_id(const char *path, ed_stat *st, ed_file_id *id) {
     if (path == nullptr || *path == '\0')
         return -1;
-    struct stat raw;
+    struct statx raw;
     if (status_nofollow(path, &raw) != 0)
         return -1;
     *id = id_of(raw);
@@ -374,8 +401,9 @@ int ed_fill_stat_id(const char *path, ed_stat *st, ed_file_id *id) {
 }
 
 int ed_identify(const char *path, ed_file_id *id) {
-    struct stat raw;
-    if (path == nullptr || *path == '\0' || ::stat(path, &raw) != 0)
+    struct statx raw;
+    if (path == nullptr || *path == '\0' ||
+        ::statx(AT_FDCWD, path, AT_NO_AUTOMOUNT, kQueryMask, &raw) != 0)
         return -1;
     *id = id_of(raw);
     return 0;
@@ -389,9 +417,10 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
         return -1;
     st->st_mode = kind_of(sx.stx_mode);
     st->st_size = S_ISREG(sx.stx_mode) ? static_cast<int64_t>(sx.stx_size) : 0;
-    // Another file system mounted here is the kind a mounted folder has on
-    // Windows: a link, never followed.
-    if (S_ISDIR(sx.stx_mode) && !same_mount(mount_of(sx), dir->mount))
+    // Anything mounted here (a file system on a directory, or a file bound
+    // onto a file) is the kind a mounted folder has on Windows: a link,
+    // never followed, listed or removed.
+    if (!same_mount(mount_of(sx), dir->mount))
         st->st_mode = ED_S_IFLNK;
     return 0;
 }
@@ -415,8 +444,8 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
     if (id == nullptr)
         return nullptr;
     unique_fd pinned(open_canonical(canonical));
-    struct stat st;
-    if (!pinned || ::fstat(pinned.get(), &st) != 0 || !ed_same_file(id_of(st), *id))
+    ed_file_id found;
+    if (!pinned || !identity_of_fd(pinned.get(), &found) || !ed_same_file(found, *id))
         return nullptr;
     return stream_from(::openat(pinned.get(), ".", kDirectoryFlags)).release();
 }
@@ -488,16 +517,21 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
     // O_PATH pins the object without opening it, so a FIFO or a device is
     // never opened; O_NOFOLLOW pins a link as itself.
     unique_fd object(::open(text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!object || ::fstat(object.get(), &st) != 0)
+    struct statx st;
+    if (!object || query(object.get(), "", &st) != 0)
         return ED_ROOT_UNREACHABLE;
-    if (S_ISLNK(st.st_mode))
+    if (S_ISLNK(st.stx_mode))
         return ED_ROOT_LINK;
-    if (!S_ISDIR(st.st_mode))
+    if (!S_ISDIR(st.stx_mode))
         return had_trailing ? ED_ROOT_UNREACHABLE : ED_ROOT_OTHER;
-    heap_text final_path = final_path_of(object.get(), text.c_str(), st);
-    if (!final_path)
+    heap_text final_path = final_path_of(object.get(), text.c_str(), id_of(st));
+    if (!final_path) {
+        // Removed while it was looked at: it is not there any more.
+        struct statx now;
+        if (query(object.get(), "", &now) == 0 && now.stx_nlink == 0)
+            return ED_ROOT_UNREACHABLE;
         return ED_ROOT_UNNAMEABLE;
+    }
     *canonical = final_path.release();
     *id = id_of(st);
     return ED_ROOT_DIRECTORY;
@@ -514,8 +548,8 @@ ed_pinned_root *ed_pin_root(const char *canonical, const ed_file_id *id) {
         return nullptr;
     auto root = std::make_unique<ed_pinned_root>();
     root->fd.reset(open_canonical(canonical));
-    struct stat st;
-    if (!root->fd || ::fstat(root->fd.get(), &st) != 0 || !ed_same_file(id_of(st), *id))
+    ed_file_id found;
+    if (!root->fd || !identity_of_fd(root->fd.get(), &found) || !ed_same_file(found, *id))
         return nullptr;
     root->id = *id;
     root->canonical = canonical;
@@ -534,28 +568,38 @@ struct place_beneath {
     bool is_root = false; // the object is the pinned root itself
 };
 
-bool locate_beneath(const ed_pinned_root &root, const char *relative, place_beneath *place) {
+// Why the object's place could not be reached.
+enum class place_fault { none, crossing, unreachable };
+
+place_fault locate_beneath(const ed_pinned_root &root, const char *relative, place_beneath *place) {
     if (*relative == '\0') {
         // The root itself is held by the directory above it, reached from
         // "/" without a link like the root was.
         const std::string &canonical = root.canonical;
         const size_t slash = canonical.rfind('/');
         if (slash == std::string::npos || slash + 1 == canonical.size())
-            return false;
+            return place_fault::unreachable;
         const std::string above = slash == 0 ? "/" : canonical.substr(0, slash);
         place->parent.reset(open_canonical(above.c_str()));
         place->leaf = canonical.substr(slash + 1);
         place->is_root = true;
-        return static_cast<bool>(place->parent);
+        return place->parent ? place_fault::none : place_fault::unreachable;
     }
     const char *slash = std::strrchr(relative, '/');
     const std::string relative_parent =
         slash == nullptr ? std::string() : std::string(relative, slash);
     place->leaf = slash == nullptr ? relative : slash + 1;
     if (place->leaf.empty() || place->leaf == "." || place->leaf == "..")
-        return false;
+        return place_fault::unreachable;
     place->parent.reset(open_beneath(root.fd.get(), relative_parent, true));
-    return static_cast<bool>(place->parent);
+    if (place->parent)
+        return place_fault::none;
+    // A link or another file system on the way is refused as a link is.
+    return errno == ELOOP || errno == EXDEV ? place_fault::crossing : place_fault::unreachable;
+}
+
+ed_target_status fault_status(place_fault fault) {
+    return fault == place_fault::crossing ? ED_TARGET_LINK : ED_TARGET_FAILED;
 }
 
 // The leaf's status, never following it, and whether it sits on the same
@@ -577,11 +621,53 @@ ed_target_status kind_status(mode_t mode, bool same_file_system, bool want_direc
     return ED_TARGET_OK;
 }
 
-// True while the leaf's name still holds the object `id`.
-bool name_holds(const place_beneath &place, const ed_file_id &id) {
-    struct stat named;
-    return ::fstatat(place.parent.get(), place.leaf.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           ed_same_file(id_of(named), id);
+int rename_no_replace(int dirfd, const char *from, const char *to) {
+    return static_cast<int>(
+        ::syscall(SYS_renameat2, dirfd, from, dirfd, to, static_cast<unsigned>(RENAME_NOREPLACE)));
+}
+
+// A name of the library's own in the same directory, for the moment an
+// object is moved aside to be removed; no other program has a reason to use
+// it, and RENAME_NOREPLACE keeps anything that does from being hit.
+std::string aside_name() {
+    static std::atomic<unsigned long> counter{0};
+    char name[64];
+    std::snprintf(name, sizeof name, ".edclean-removing-%ld-%lu", static_cast<long>(::getpid()),
+                  counter.fetch_add(1));
+    return name;
+}
+
+// Removes the examined object from its place. Linux removes by name only, so
+// the object is first moved aside, atomically, under a name of our own;
+// what arrived there is checked to be the examined object (for a file: a
+// regular file still without data) and removed under that name, which no
+// save-by-rename of another program aims at. Anything else that was moved
+// is put back under its name. Where the file system cannot rename without
+// replacing, the name is checked once more and removed directly.
+int remove_examined(const place_beneath &place, const ed_file_id &examined, bool directory) {
+    const int parent = place.parent.get();
+    const char *leaf = place.leaf.c_str();
+    const int how = directory ? AT_REMOVEDIR : 0;
+    const auto is_examined = [&](const char *name) {
+        struct statx now;
+        return query(parent, name, &now) == 0 && ed_same_file(id_of(now), examined) &&
+               (directory ? S_ISDIR(now.stx_mode) : S_ISREG(now.stx_mode) && now.stx_size == 0);
+    };
+
+    const std::string aside = aside_name();
+    if (rename_no_replace(parent, leaf, aside.c_str()) != 0) {
+        if (errno != EINVAL && errno != ENOSYS)
+            return -1;
+        return is_examined(leaf) && ::unlinkat(parent, leaf, how) == 0 ? 0 : -1;
+    }
+    if (is_examined(aside.c_str()) && ::unlinkat(parent, aside.c_str(), how) == 0)
+        return 0;
+    // Not ours to remove, or the system refused (a directory that gained an
+    // entry): back under its own name. Should that name have been taken in
+    // this instant, the object stays under the aside name, where nothing is
+    // lost.
+    rename_no_replace(parent, aside.c_str(), leaf);
+    return -1;
 }
 
 } // namespace
@@ -598,10 +684,14 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
     if (root == nullptr || relative == nullptr || examined == nullptr)
         return nullptr;
     auto target = std::make_unique<ed_target>();
+    const place_fault fault = locate_beneath(*root, relative, &target->place);
+    if (fault != place_fault::none) {
+        *status = fault_status(fault);
+        return nullptr;
+    }
     struct statx leaf;
     bool same_file_system;
-    if (!locate_beneath(*root, relative, &target->place) ||
-        !leaf_status(target->place, &leaf, &same_file_system))
+    if (!leaf_status(target->place, &leaf, &same_file_system))
         return nullptr;
     *status = kind_status(leaf.stx_mode, same_file_system, true);
     if (*status != ED_TARGET_OK)
@@ -612,9 +702,9 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
         return nullptr;
     target->directory.reset(::openat(target->place.parent.get(), target->place.leaf.c_str(),
                                      kDirectoryFlags | O_NOFOLLOW));
-    struct stat opened;
-    if (!target->directory || ::fstat(target->directory.get(), &opened) != 0 ||
-        !ed_same_file(id_of(opened), *examined))
+    ed_file_id opened;
+    if (!target->directory || !identity_of_fd(target->directory.get(), &opened) ||
+        !ed_same_file(opened, *examined))
         return nullptr;
     target->id = *examined;
     *status = ED_TARGET_OK;
@@ -628,11 +718,9 @@ ed_dir *ed_target_opendir(ed_target *target) {
 }
 
 int ed_target_remove_dir(ed_target *target) {
-    if (target == nullptr || !name_holds(target->place, target->id))
+    if (target == nullptr)
         return -1;
-    return ::unlinkat(target->place.parent.get(), target->place.leaf.c_str(), AT_REMOVEDIR) == 0
-               ? 0
-               : -1;
+    return remove_examined(target->place, target->id, true);
 }
 
 void ed_target_close(ed_target *target) { delete target; }
@@ -642,8 +730,9 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     if (root == nullptr || relative == nullptr || *relative == '\0' || examined == nullptr)
         return ED_TARGET_FAILED;
     place_beneath place;
-    if (!locate_beneath(*root, relative, &place))
-        return ED_TARGET_FAILED;
+    const place_fault fault = locate_beneath(*root, relative, &place);
+    if (fault != place_fault::none)
+        return fault_status(fault);
     // O_PATH pins the object without opening its data, so a FIFO or device
     // is never opened and no read permission is needed; with O_NOFOLLOW a
     // link is pinned as itself.
@@ -661,12 +750,7 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
         return ED_TARGET_FAILED;
     if (pinned.stx_size != 0)
         return ED_TARGET_NOT_EMPTY;
-    // The name is checked once more right before it goes; what a rename can
-    // still put there in between is said in the README.
-    if (!name_holds(place, *examined))
-        return ED_TARGET_FAILED;
-    return ::unlinkat(place.parent.get(), place.leaf.c_str(), 0) == 0 ? ED_TARGET_OK
-                                                                      : ED_TARGET_FAILED;
+    return remove_examined(place, *examined, false) == 0 ? ED_TARGET_OK : ED_TARGET_FAILED;
 }
 
 int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_length) {

@@ -25,15 +25,12 @@ bool is_dot_or_dotdot(const char *name) {
 // (259 bytes) is never examined.
 class path_builder {
   public:
-    // False when memory is short.
-    bool init(const char *dir) {
+    // Throws std::bad_alloc when memory is short.
+    void init(const char *dir) {
         length_ = std::strlen(dir);
         // Room for the directory itself, or for any path within the limit.
-        text_.reset(new (std::nothrow) char[std::max(length_, ED_PATH_BUFFER - 1) + 1]);
-        if (!text_)
-            return false;
+        text_.reset(new char[std::max(length_, ED_PATH_BUFFER - 1) + 1]);
         std::memcpy(text_.get(), dir, length_ + 1);
-        return true;
     }
     const char *c_str() const { return text_.get(); }
     size_t length() const { return length_; }
@@ -192,27 +189,23 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
 
 } // namespace
 
-bool ed_path_index::seed(const ed_strlist *list) noexcept {
-    try {
-        for (int32_t i = 0; i < list->n; ++i)
-            if (list->strs[i] != nullptr)
-                held_.insert(list->strs[i]);
-        return true;
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
+void ed_path_index::seed(const ed_strlist *list) {
+    for (int32_t i = 0; i < list->n; ++i)
+        if (list->strs[i] != nullptr)
+            held_.insert(list->strs[i]);
 }
 
-void ed_path_index::append_unique(ed_strlist *list, const char *path) noexcept {
+void ed_path_index::append_unique(ed_strlist *list, const char *path) {
     if (held_.find(path) != held_.end())
         return;
     if (ed_strlist_push(list, path) != 0)
-        return;
+        throw std::bad_alloc(); // a result without this path would be wrong
     try {
         held_.insert(list->strs[list->n - 1]);
     } catch (const std::bad_alloc &) {
-        // Unindexed, the path could be listed twice later: leave it out.
+        // List and index must agree for the rest of the call.
         std::free(list->strs[--list->n]);
+        throw;
     }
 }
 
@@ -223,15 +216,13 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_d
         return -1;
     std::unique_ptr<ed_scan_index> own_index;
     if (index == nullptr) {
-        own_index.reset(new (std::nothrow) ed_scan_index);
-        if (!own_index || !own_index->empty_dirs.seed(empty_dirs) ||
-            !own_index->zero_files.seed(zero_files))
-            return -1;
+        own_index = std::make_unique<ed_scan_index>();
+        own_index->empty_dirs.seed(empty_dirs);
+        own_index->zero_files.seed(zero_files);
         index = own_index.get();
     }
     path_builder path;
-    if (!path.init(root))
-        return -1;
+    path.init(root);
     const walk w{opts, empty_dirs, zero_files, counter, index};
     w.count(); // also a root that cannot be opened
     dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
@@ -246,8 +237,9 @@ int ed_dir_still_empty(const char *path, int include_hidden) {
 }
 
 int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden) {
-    path_builder builder;
-    if (dir == nullptr || path == nullptr || !builder.init(path))
+    if (dir == nullptr || path == nullptr)
         return 0;
+    path_builder builder;
+    builder.init(path);
     return still_empty_entries(dir, builder, include_hidden);
 }

@@ -26,11 +26,12 @@ struct ed_scan_opts {
 // points into the list's own strings: it must not outlive them.
 class ed_path_index {
   public:
-    // Indexes the strings `list` holds already. False when memory is short.
-    bool seed(const ed_strlist *list) noexcept;
-    // Appends a copy of `path` to `list` unless an equal text is there. When
-    // memory is short the path is left out, and the list and index agree.
-    void append_unique(ed_strlist *list, const char *path) noexcept;
+    // Indexes the strings `list` holds already.
+    void seed(const ed_strlist *list);
+    // Appends a copy of `path` to `list` unless an equal text is there.
+    // When memory is short it throws std::bad_alloc, list and index still
+    // agreeing: a result that silently left a path out would be wrong.
+    void append_unique(ed_strlist *list, const char *path);
 
   private:
     std::unordered_set<std::string_view> held_;
@@ -52,6 +53,7 @@ struct ed_scan_index {
 // (what the scan call checked and registered); a root that is not is
 // counted and lists nothing.
 // -1 when the root, the options or a list is null (nothing walked); else 0.
+// Running out of memory throws std::bad_alloc.
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_dirs,
                  ed_strlist *zero_files, int32_t *counter, ed_scan_index *index = nullptr,
                  const ed_file_id *root_id = nullptr);

@@ -69,7 +69,7 @@ template <typename Derived> struct depth_handler : rapidjson::BaseReaderHandler<
 // text was valid JSON is known only at its end, so a failure found on the
 // way is remembered and reported then, the first one in array order.
 struct string_array_handler : depth_handler<string_array_handler> {
-    enum class element_fault { none, not_a_string, out_of_memory };
+    enum class element_fault { none, not_a_string, holds_nul, out_of_memory };
 
     ed_strlist *out;
     element_fault fault = element_fault::none;
@@ -87,7 +87,13 @@ struct string_array_handler : depth_handler<string_array_handler> {
     bool String(const char *text, rapidjson::SizeType length, bool) {
         if (!ed_utf8_valid(text, length))
             return false;
-        if (depth == 1 && fault == element_fault::none && ed_strlist_push(out, text) != 0)
+        if (depth != 1 || fault != element_fault::none)
+            return true;
+        // An escaped NUL ("\u0000") would cut the path where the library
+        // reads it, naming a wider tree or another object than the host's.
+        if (std::memchr(text, '\0', length) != nullptr)
+            fault = element_fault::holds_nul;
+        else if (ed_strlist_push(out, text) != 0)
             fault = element_fault::out_of_memory;
         return true;
     }
@@ -254,6 +260,8 @@ int parse_string_array(const char *json, ed_strlist *out) {
         message = "expected JSON array";
     else if (handler.fault == string_array_handler::element_fault::not_a_string)
         message = "array elements must be strings";
+    else if (handler.fault == string_array_handler::element_fault::holds_nul)
+        message = "array elements must not contain NUL";
     else if (handler.fault == string_array_handler::element_fault::out_of_memory)
         message = "out of memory";
     if (message == nullptr)

@@ -47,17 +47,27 @@ TEST(BadInput, MalformedTextsGetTheParserMessageFromEveryExport) {
     }
 }
 
-TEST(BadInput, EscapedNulCutsThePathBeforeItIsJudged) {
+TEST(BadInput, EscapedNulInAPathRefusesTheWholeCall) {
+    // Read as a C text, "e\u0000/../../etc" would be "e": a wider tree, or
+    // another object, than the host named.
     edtest::temp_tree tree;
     tree.mkdir("e");
+    tree.mkdir("e/inner");
     const std::string dirs = "[" + edtest::json_quote(tree.path("e")) + "]";
     std::string with_nul = dirs;
-    with_nul.insert(with_nul.size() - 2, "\\u0000/../../etc");
-    char *text = edclean_scan(with_nul.c_str(), nullptr);
-    ASSERT_NE(text, nullptr) << message();
-    edclean_free_string(text);
-    EXPECT_EQ(edclean_delete_dirs(with_nul.c_str()), 1) << message();
-    EXPECT_FALSE(tree.exists("e"));
+    with_nul.insert(with_nul.size() - 2, "\\u0000/inner");
+    EXPECT_EQ(edclean_scan(with_nul.c_str(), nullptr), nullptr);
+    EXPECT_EQ(message(), "array elements must not contain NUL");
+    char *listed = edclean_scan(edtest::json_array({tree.path("e/inner")}).c_str(), nullptr);
+    ASSERT_NE(listed, nullptr) << message();
+    edclean_free_string(listed);
+    std::string inner_nul = "[" + edtest::json_quote(tree.path("e/inner")) + "]";
+    inner_nul.insert(inner_nul.size() - 2, "\\u0000x");
+    for (const auto call : {edclean_delete_dirs, edclean_delete_files}) {
+        EXPECT_EQ(call(inner_nul.c_str()), -1);
+        EXPECT_EQ(message(), "array elements must not contain NUL");
+    }
+    EXPECT_TRUE(tree.exists("e/inner"));
 }
 
 TEST(BadInput, FiftyMegabyteArrayIsJudgedPathByPath) {

@@ -40,8 +40,9 @@ TEST_P(ParseStringArray, GivesEntriesOrExactMessage) {
 const array_case kArrayCases[] = {
     {"empty_array", "[]", nullptr, {}},
     {"duplicates_and_empty", R"(["a","a",""])", nullptr, {"a", "a", ""}},
-    {"escaped_nul_cuts", R"(["x\u0000y"])", nullptr, {"x"}},
-    {"leading_nul_gives_empty", R"(["\u0000y"])", nullptr, {""}},
+    {"escaped_nul", R"(["x\u0000y"])", "array elements must not contain NUL", {}},
+    {"leading_nul", R"(["a",5,"\u0000y"])", "array elements must be strings", {}},
+    {"nul_before_a_number", R"(["\u0000y",5])", "array elements must not contain NUL", {}},
     {"white_space_around", " \t\r\n[ \"a\" ,\n\"b\" ]\n ", nullptr, {"a", "b"}},
     {"escapes_decoded",
      R"(["a\/b\\c\"d\u00e9\ud83d\ude00"])",
