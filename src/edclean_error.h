@@ -7,8 +7,9 @@
 
 constexpr size_t ED_ERROR_CAPACITY = 512; // terminator included
 
-// Replaces the calling thread's message with the formatted text, cut to 511
-// bytes. A path enters only as an argument, never as the format.
+// Replaces the calling thread's message with the formatted text, cut to at
+// most 511 bytes at the end of the last whole UTF-8 character that fits. A
+// path enters only as an argument, never as the format.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif

@@ -85,6 +85,52 @@ TEST(Frame, LongMessagesAreCutAt511Bytes) {
     EXPECT_EQ(last_error(), expected);
 }
 
+// Strict decoding, as .NET, Node or Python would do it: whole characters
+// only, nothing cut in the middle of one.
+bool is_strict_utf8(const std::string &text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80         ? 1
+                              : (lead >> 5) == 6  ? 2
+                              : (lead >> 4) == 14 ? 3
+                              : (lead >> 3) == 30 ? 4
+                                                  : 0;
+        if (length == 0 || i + length > text.size())
+            return false;
+        for (size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += length;
+    }
+    return true;
+}
+
+TEST(Frame, ACutMessageEndsOnAWholeCharacter) {
+    // "root not found: " (16 bytes) + "/x/" + padding + many copies of one
+    // character: for each padding the cut at byte 511 falls 0, 1, 2 or 3
+    // bytes into a character of 2, 3 and 4 bytes.
+    const std::string prefix = "root not found: ";
+    for (const std::string character : {"\u00e9", "\u20ac", "\U0001F600"}) {
+        for (size_t padding = 0; padding < character.size(); ++padding) {
+            const std::string root = "/x/" + std::string(padding, 'p') + [&] {
+                std::string many;
+                while (many.size() < 600)
+                    many += character;
+                return many;
+            }();
+            EXPECT_EQ(edclean_scan(edtest::json_array({root}).c_str(), nullptr), nullptr);
+            const std::string message = last_error();
+            const std::string full = prefix + root;
+            const size_t into = (511 - prefix.size() - 3 - padding) % character.size();
+            EXPECT_TRUE(is_strict_utf8(message))
+                << character.size() << "-byte, padding " << padding;
+            EXPECT_EQ(message.size(), 511 - into)
+                << character.size() << "-byte, padding " << padding;
+            EXPECT_EQ(message, full.substr(0, message.size()));
+        }
+    }
+}
+
 TEST(Frame, ArrayParserMessagesReachEveryExport) {
     struct {
         const char *text, *message;

@@ -82,6 +82,21 @@ class CliTest(unittest.TestCase):
         self.assertIn(f"{len(expected['empty_dirs'])} empty directories, 0 zero-byte files, "
                       f"{expected['scanned_dirs']} directories scanned in ", text)
 
+    def test_counts_of_one_are_singular(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.makedirs(os.path.join(tmp, "only", "e"))
+            open(os.path.join(tmp, "only", "z"), "wb").close()
+            root = os.path.join(tmp, "only", "e")
+            out = run("scan", root)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn("1 empty directory, 0 zero-byte files, 1 directory scanned in ",
+                          out.stdout.decode("utf-8"))
+            out = run("scan", os.path.join(tmp, "only"))
+            self.assertIn("1 empty directory, 1 zero-byte file, 2 directories scanned in ",
+                          out.stdout.decode("utf-8"))
+            out = run("clean", "--yes", root)
+            self.assertIn("Removed 1 of 1 entry.", out.stdout.decode("utf-8"))
+
     def test_clean_removes_exactly_what_was_listed(self):
         listed = edclean.scan([self.root])
         before = self.snapshot()

@@ -136,9 +136,17 @@ void print_list(const char *title, const std::vector<std::string> &paths) {
         std::printf("  %s\n", p.c_str());
 }
 
+// "1 entry", "2 entries": the noun agrees with its count.
+std::string counted(long long count, const char *one, const char *many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 void print_summary(const scan_result &r) {
-    std::printf("%zu empty directories, %zu zero-byte files, %lld directories scanned in %.2f s\n",
-                r.empty_dirs.size(), r.zero_files.size(), r.scanned_dirs, r.seconds);
+    const auto n = [](size_t count) { return static_cast<long long>(count); };
+    std::printf("%s, %s, %s scanned in %.2f s\n",
+                counted(n(r.empty_dirs.size()), "empty directory", "empty directories").c_str(),
+                counted(n(r.zero_files.size()), "zero-byte file", "zero-byte files").c_str(),
+                counted(r.scanned_dirs, "directory", "directories").c_str(), r.seconds);
 }
 
 struct scan_options {
@@ -177,7 +185,8 @@ struct clean_options {
 };
 
 bool confirm(size_t count) {
-    std::printf("Remove these %zu entries? [y/N] ", count);
+    std::printf("Remove %s %s? [y/N] ", count == 1 ? "this" : "these",
+                counted(static_cast<long long>(count), "entry", "entries").c_str());
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer))
@@ -202,7 +211,8 @@ int command_clean(const clean_options &o) {
         return exit_success;
     }
     if (o.dry_run) {
-        std::printf("Dry run: %zu entries would be removed.\n", wanted);
+        std::printf("Dry run: %s would be removed.\n",
+                    counted(static_cast<long long>(wanted), "entry", "entries").c_str());
         return exit_success;
     }
     if (!o.yes) {
@@ -238,7 +248,8 @@ int command_clean(const clean_options &o) {
     remove(files, edclean_delete_files);
     remove(dirs, edclean_delete_dirs);
 
-    std::printf("Removed %lld of %zu entries.\n", removed, wanted);
+    std::printf("Removed %lld of %s.\n", removed,
+                counted(static_cast<long long>(wanted), "entry", "entries").c_str());
     if (!last_refusal.empty())
         std::cerr << "edclean: last refusal: " << last_refusal << "\n";
     if (call_failed)
