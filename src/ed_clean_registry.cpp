@@ -50,7 +50,7 @@ heap_text copy_of(const char *text) {
 
 // The canonical form of a path whose object cannot be queried: its parent's
 // canonical path and its leaf. A path longer than the walks' limit is judged
-// by its first 259 bytes.
+// by its first ED_PATH_LIMIT bytes.
 heap_text candidate_for_missing(const char *path) {
     char copy[ED_PATH_BUFFER];
     std::strncpy(copy, path, sizeof copy - 1);

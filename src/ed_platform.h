@@ -40,6 +40,17 @@ inline constexpr bool ed_backslash_separates = true;
 inline constexpr bool ed_backslash_separates = false;
 #endif
 
+// The longest path, in bytes of its UTF-8 text, that the walks examine and
+// the registry judges: MAX_PATH less its terminator on Windows (the library
+// never uses the long-path prefix for a host's text), the system's own limit
+// for a path (PATH_MAX less its terminator) on Linux. An entry whose path
+// would be longer is content that is never examined.
+#if defined(_WIN32)
+inline constexpr size_t ED_PATH_LIMIT = 259;
+#else
+inline constexpr size_t ED_PATH_LIMIT = 4095;
+#endif
+
 struct ed_stat {
     uint16_t st_mode; // kind bits only
     int64_t st_size;  // size of a regular file; 0 for every other kind
@@ -122,10 +133,12 @@ void ed_closedir(ed_dir *dir);
 // Handed out for an entry whose name the stream cannot give as UTF-8 (too
 // long for the name buffer, not valid UTF-8 or UTF-16, or on Windows a name
 // that Win32 path handling would turn into another name, such as "f." or
-// "NUL"). It is longer than any joinable path, so every caller treats the
-// entry as content it cannot examine, and a directory holding such an entry
-// is never empty.
+// "NUL"). Every caller treats such an entry as content it cannot examine
+// (ed_is_unnameable_entry), so a directory holding one is never empty.
 extern const char *const ed_unnameable_entry;
+
+// 1 when a stream handed out `name` for an entry it could not name.
+int ed_is_unnameable_entry(const char *name);
 
 // The canonical path of `path`: the object's final path with every link
 // resolved, '/' as the only separator, no trailing '/' except on a root

@@ -13,8 +13,8 @@ struct free_deleter {
 };
 using heap_text = std::unique_ptr<char, free_deleter>;
 
-// 511 bytes: fits the 512-byte name buffer of a stream, never joins within
-// the 259-byte path limit, and is not a hidden name.
+// 511 bytes: fits the 512-byte name buffer of a stream, is longer than any
+// name a file system gives (255), and is not a hidden name.
 constexpr size_t kUnnameableLength = 511;
 
 struct unnameable_text {
@@ -44,6 +44,10 @@ bool cut_leaves_a_place(const char *text, const char *cut) {
 } // namespace
 
 const char *const ed_unnameable_entry = kUnnameable.text;
+
+int ed_is_unnameable_entry(const char *name) {
+    return name != nullptr && name[0] == '?' && std::strcmp(name, ed_unnameable_entry) == 0 ? 1 : 0;
+}
 
 char *ed_realpath_win(const char *path) {
     if (path == nullptr || *path == '\0')

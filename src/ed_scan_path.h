@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ed_platform.h"
+
 // The walks join paths into buffers of this size, so a path they examine
-// below a root has at most 259 bytes.
-constexpr size_t ED_PATH_BUFFER = 260;
+// below a root has at most ED_PATH_LIMIT bytes (259 on Windows).
+constexpr size_t ED_PATH_BUFFER = ED_PATH_LIMIT + 1;
 
 // Writes dir + '/' + name into `out` (no '/' added when dir ends in '/').
 // 0 when the whole text fits in `size` bytes with its terminator, -1 when it

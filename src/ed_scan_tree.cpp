@@ -22,7 +22,7 @@ bool is_dot_or_dotdot(const char *name) {
 
 // The path of the directory being walked, extended in place by one entry
 // name at a time. An entry whose joined path would not fit the walks' limit
-// (259 bytes) is never examined.
+// (ED_PATH_LIMIT) is never examined.
 class path_builder {
   public:
     // Throws std::bad_alloc when memory is short.
@@ -130,7 +130,7 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
     while (const char *name = ed_readdir_hint(dir, &hint)) {
         if (is_dot_or_dotdot(name))
             continue;
-        if (!w.opts->include_hidden && ed_is_hidden_name(name)) {
+        if (ed_is_unnameable_entry(name) || (!w.opts->include_hidden && ed_is_hidden_name(name))) {
             result = 0;
             continue;
         }
@@ -172,7 +172,7 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
     while (const char *name = ed_readdir_hint(dir, &hint)) {
         if (is_dot_or_dotdot(name))
             continue;
-        if (!include_hidden && ed_is_hidden_name(name))
+        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)))
             return 0;
         if (!path.push(name))
             return 0;

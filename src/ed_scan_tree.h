@@ -4,7 +4,7 @@
 //
 // A directory is empty when it can be opened and each of its entries other
 // than "." and ".." is a directory (not a link) whose status can be read,
-// whose joined path fits ED_PATH_BUFFER, that is itself empty and, while
+// whose joined path fits ED_PATH_LIMIT, that is itself empty and, while
 // hidden entries are left out, does not have a hidden name.
 #ifndef ED_SCAN_TREE_H
 #define ED_SCAN_TREE_H

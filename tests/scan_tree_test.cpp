@@ -171,13 +171,36 @@ TEST(ScanTree, FifoMakesItsDirectoryNotEmptyAndIsNeverOpened) {
 
 TEST(ScanTree, EntriesBeyondThePathLimitAreNotExamined) {
     edtest::temp_tree tree;
-    // Pad the directory so that its entries join to more than 259 bytes.
-    const size_t room = 259 - tree.root().size() - 1;
-    const std::string deep(room - 2, 'd');
-    tree.mkdir(deep + "/sub");
+    // Nest directories until one more entry would join to more than the
+    // limit: the deepest directory holds an entry that is never examined.
+    std::string relative;
+    while (tree.root().size() + relative.size() + 1 + 200 + 2 <= ED_PATH_LIMIT)
+        relative += (relative.empty() ? "" : "/") + std::string(200, 'd');
+    const size_t room = ED_PATH_LIMIT - tree.root().size() - relative.size() - 1;
+    relative += "/" + std::string(room - 2, 'p'); // joins to the limit less 2
+    tree.mkdir(relative);
+    // "/sub" makes it one byte more than the limit: too long for a path, so
+    // it is made relative to its directory.
+    ASSERT_TRUE(edtest::make_directory_in(tree.path(relative), "sub"));
     const scan_result r = scan(tree.root());
-    EXPECT_TRUE(r.dirs.empty()) << "the unexamined entry keeps its directory from being empty";
-    EXPECT_EQ(r.counter, 2);
+    EXPECT_TRUE(r.dirs.empty()) << "the unexamined entry keeps its directories from being empty";
+    EXPECT_EQ(r.counter,
+              static_cast<int32_t>(std::count(relative.begin(), relative.end(), '/') + 2));
+}
+
+TEST(ScanTree, DeepChainsWithinTheLimitAreWalkedWhole) {
+    // Forty nested names of 16 bytes: far beyond 259 bytes where Linux
+    // allows it, so every directory of the chain is examined and listed.
+    if (ED_PATH_LIMIT < 1000)
+        GTEST_SKIP() << "this platform's path limit is " << ED_PATH_LIMIT << " bytes";
+    edtest::temp_tree tree;
+    std::string relative;
+    for (int i = 0; i < 40; ++i)
+        relative += (i ? "/" : "") + std::string(15, static_cast<char>('a' + i % 26));
+    tree.mkdir(relative);
+    const scan_result r = scan(tree.root());
+    EXPECT_EQ(r.counter, 41);
+    EXPECT_EQ(r.dirs.size(), 41u);
 }
 
 TEST(ScanTree, NullArgumentsWalkNothing) {

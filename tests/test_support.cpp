@@ -10,8 +10,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 #endif
 
 namespace edtest {
@@ -56,6 +59,20 @@ bool running_under_wine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 #else
     return false;
+#endif
+}
+
+bool make_directory_in(const std::string &dir, const std::string &name) {
+#if defined(_WIN32)
+    std::error_code error;
+    return fs::create_directory(native(dir + "/" + name), error);
+#else
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool made = ::mkdirat(fd, name.c_str(), 0755) == 0;
+    ::close(fd);
+    return made;
 #endif
 }
 

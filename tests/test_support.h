@@ -49,6 +49,10 @@ class temp_tree {
     std::string canonical_;
 };
 
+// Makes the directory `name` inside the directory `dir`, relative to it, so
+// that the joined path may be longer than the system accepts for a path.
+bool make_directory_in(const std::string &dir, const std::string &name);
+
 // The canonical form the library gives a path: final path, '/' separators.
 std::string canonical_of(const std::string &path);
 
