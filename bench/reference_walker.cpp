@@ -11,7 +11,8 @@ namespace edbench {
 
 namespace {
 
-constexpr size_t kPathLimit = 259;
+// The library's path limit on Linux: the system's own, PATH_MAX less its NUL.
+constexpr size_t kPathLimit = 4095;
 
 struct walker {
     bool include_hidden;

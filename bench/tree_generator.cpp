@@ -48,7 +48,7 @@ tree_counts generate_tree(const std::string &root, const tree_shape &shape) {
     const uint64_t n_zero = static_cast<uint64_t>(shape.entries * shape.zero_byte_files);
     const uint64_t n_links = static_cast<uint64_t>(shape.entries * shape.links);
     const uint64_t n_data = shape.entries - n_dirs - n_zero - n_links;
-    constexpr int kMaxDepth = 9; // keeps every path far below the walks' 259-byte limit
+    constexpr int kMaxDepth = 9; // keeps every path within 259 bytes, Windows' limit too
 
     make_dir(root);
     std::vector<dir_slot> dirs{{root, 0, false}};
