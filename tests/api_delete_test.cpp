@@ -156,6 +156,54 @@ TEST(Delete, LinkToOutsideIsOutsideAndLeavesTheTargetAlone) {
     EXPECT_TRUE(outside.exists("z"));
 }
 
+// S is a link inside the root R to R/T, L a link to the folder that holds R.
+// A host path that goes through S reaches T or what T holds, which the host
+// never named by a path inside R: refused in every spelling, and nothing
+// goes. A link above the root, in the part that leads to it, is the host's
+// own business, and the same object is removed through it.
+TEST(Delete, LinkSpellingsBelowTheRootAreRefusedAndAboveItAccepted) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    struct {
+        const char *path;    // as the host spells it, below the temporary folder
+        const char *object;  // what it reaches there
+        bool directory;      // through edclean_delete_dirs, else edclean_delete_files
+        const char *message; // null: removed
+    } const cases[] = {
+        {"R/S/.", "R/T", true, "refused: symlink"},
+        {"R/S/./", "R/T", true, "refused: symlink"},
+        {"R/S/", "R/T", true, "refused: symlink"},
+        {"R/S/x", "R/T/x", true, "refused: symlink"},
+        {"R/S/x", "R/T/x", false, "refused: symlink"},
+        {"R/S/./x", "R/T/x", false, "refused: symlink"},
+        {"L/R/T/x", "R/T/x", true, nullptr},
+        {"L/R/T/x", "R/T/x", false, nullptr},
+        {"R/T/x", "R/T/x", true, nullptr},
+        {"R/T/x", "R/T/x", false, nullptr},
+    };
+    for (const auto &c : cases) {
+        edtest::temp_tree tree;
+        tree.mkdir("R/T");
+        const std::string object = c.object;
+        if (object != "R/T") {
+            if (c.directory)
+                tree.mkdir(object);
+            else
+                tree.file(object);
+        }
+        if (!tree.symlink(tree.path("R/T"), "R/S", true) || !tree.symlink(tree.root(), "L", true))
+            GTEST_SKIP() << "this account may not create symbolic links";
+        scan(tree.path("R"));
+        const std::string json = to_json({tree.path(c.path)});
+        const int32_t removed =
+            c.directory ? edclean_delete_dirs(json.c_str()) : edclean_delete_files(json.c_str());
+        EXPECT_EQ(removed, c.message == nullptr ? 1 : 0) << c.path;
+        EXPECT_STREQ(edclean_last_error(), c.message == nullptr ? "" : c.message) << c.path;
+        EXPECT_EQ(tree.exists(object), c.message != nullptr) << c.path;
+        EXPECT_TRUE(tree.exists("R/S")) << c.path;
+    }
+}
+
 // A generated tree of a few thousand entries: everything the scan lists
 // goes, everything else stays with its bytes, and a second scan lists only
 // directories that held nothing but listed entries.

@@ -1,6 +1,7 @@
 // The scan call as a host sees it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,7 +13,13 @@
 #include "test_support.h"
 
 #if !defined(_WIN32)
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
 #endif
 
 namespace {
@@ -202,5 +209,123 @@ TEST(Scan, SymlinkRootIsRefused) {
         EXPECT_STREQ(edclean_last_error(), "refused: symlink root");
     }
 }
+
+#if !defined(_WIN32)
+// Removes the entry `name` of the directory `parent` with all it holds,
+// through descriptors only: its path may be longer than any path call takes.
+void remove_tree_at(int parent, const char *name) {
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        unlinkat(parent, name, 0);
+        return;
+    }
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent *entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    for (const std::string &n : names)
+        remove_tree_at(dirfd(dir), n.c_str());
+    closedir(dir);
+    unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// Inside the temporary folder, a chain of directories ending in "A", whose
+// canonical path is about 4000 bytes, built one descriptor at a time. A
+// holds an empty directory "other", and an empty directory and a zero-byte
+// file with 200-byte names, whose canonical paths exceed PATH_MAX. The tests
+// work from A's parent, which they make the current directory.
+class BeyondPathMax : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_cwd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(saved_cwd_, 0);
+        top_ = open(tree_.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(top_, 0);
+        int parent = dup(top_);
+        size_t length = tree_.canonical().size();
+        constexpr size_t kTarget = 4000;
+        while (length + 2 < kTarget) { // room left for "/A"
+            const size_t room = kTarget - length - 2;
+            const std::string name(std::max<size_t>(1, std::min<size_t>(250, room - 1)), 'c');
+            if (first_.empty())
+                first_ = name;
+            ASSERT_EQ(mkdirat(parent, name.c_str(), 0755), 0);
+            const int child = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            close(parent);
+            parent = child;
+            ASSERT_GE(parent, 0);
+            length += 1 + name.size();
+        }
+        above_a_ = parent;
+        ASSERT_EQ(mkdirat(above_a_, "A", 0755), 0);
+        ASSERT_EQ(mkdirat(above_a_, "A/other", 0755), 0);
+        ASSERT_EQ(mkdirat(above_a_, ("A/" + long_name_).c_str(), 0755), 0);
+        const int file = openat(above_a_, ("A/" + long_name_ + "f").c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(file, 0);
+        close(file);
+        a_length_ = length + 2;
+        ASSERT_LT(a_length_, static_cast<size_t>(PATH_MAX));
+        ASSERT_GT(a_length_ + 1 + long_name_.size(), static_cast<size_t>(PATH_MAX));
+        ASSERT_EQ(fchdir(above_a_), 0);
+    }
+    void TearDown() override {
+        if (saved_cwd_ >= 0) {
+            EXPECT_EQ(fchdir(saved_cwd_), 0);
+            close(saved_cwd_);
+        }
+        if (above_a_ >= 0)
+            close(above_a_);
+        if (top_ >= 0) {
+            if (!first_.empty())
+                remove_tree_at(top_, first_.c_str());
+            close(top_);
+        }
+    }
+    bool exists_in_a(const std::string &name) const {
+        return faccessat(above_a_, ("A/" + name).c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    edtest::temp_tree tree_;
+    const std::string long_name_ = std::string(200, 'b');
+    std::string first_;
+    size_t a_length_ = 0;
+    int saved_cwd_ = -1;
+    int top_ = -1;
+    int above_a_ = -1;
+};
+
+// A root whose object exists but has no canonical path is refused; its
+// parent, which does have one, never stands in for it (it would register and
+// walk a wider tree than the host named).
+TEST_F(BeyondPathMax, RootIsRefusedAndItsParentNeverStandsIn) {
+    const std::string root = "A/" + long_name_;
+    result_text text(edclean_scan(edtest::json_array({root}).c_str(), nullptr));
+    EXPECT_FALSE(text) << text.get();
+    EXPECT_EQ(std::string(edclean_last_error()), "realpath failed: " + root);
+    // Nothing was registered: A's empty "other" is in no scanned tree.
+    EXPECT_EQ(edclean_delete_dirs(edtest::json_array({"A/other"}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: outside scanned roots");
+    EXPECT_TRUE(exists_in_a("other"));
+}
+
+// Inside a scanned tree, a path whose object has no canonical path is
+// refused as it stands, not judged as its parent A.
+TEST_F(BeyondPathMax, DeletePathIsRefusedNotJudgedAsItsParent) {
+    scan_ok(edtest::json_array({tree_.root()}));
+    EXPECT_EQ(edclean_delete_dirs(edtest::json_array({"A/" + long_name_}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: outside scanned roots");
+    EXPECT_EQ(edclean_delete_files(edtest::json_array({"A/" + long_name_ + "f"}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: outside scanned roots");
+    EXPECT_TRUE(exists_in_a(long_name_));
+    EXPECT_TRUE(exists_in_a(long_name_ + "f"));
+    EXPECT_TRUE(exists_in_a("other"));
+}
+#endif
 
 } // namespace

@@ -182,7 +182,7 @@ TEST(DirectoryStream, NameThatIsNotUtf8ComesOutUnnameable) {
     const std::set<std::string> names = names_in(tree.root());
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(*names.begin(), ed_unnameable_entry);
-    EXPECT_GE(names.begin()->size(), 260u);
+    EXPECT_TRUE(ed_is_unnameable_entry(names.begin()->c_str()));
 }
 #endif
 
@@ -403,10 +403,11 @@ TEST(Removal, NeverThroughOrOfALinkOrAFifo) {
     ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0600), 0);
     EXPECT_EQ(remove_file(tree, "link"), ED_TARGET_LINK);
     EXPECT_EQ(remove_file(tree, "fifo"), ED_TARGET_WRONG_KIND);
-    EXPECT_EQ(remove_file(tree, "escape/zero"), ED_TARGET_FAILED);
+    // A link on the way is refused as a link, whichever way it is resolved.
+    EXPECT_EQ(remove_file(tree, "escape/zero"), ED_TARGET_LINK);
     ed_target_status status;
     EXPECT_FALSE(open_dir_target(tree, "escape/empty", &status));
-    EXPECT_EQ(status, ED_TARGET_FAILED);
+    EXPECT_EQ(status, ED_TARGET_LINK);
     EXPECT_FALSE(open_dir_target(tree, "escape", &status));
     EXPECT_EQ(status, ED_TARGET_LINK);
     EXPECT_TRUE(tree.exists("link"));

@@ -1,12 +1,29 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ed_clean_registry.h"
 #include "ed_clean_remove.h"
+#include "ed_platform.h"
 #include "edclean_error.h"
 #include "test_support.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/mount.h>
+#endif
+#if __has_include(<linux/openat2.h>) && defined(SYS_openat2)
+#include <linux/openat2.h>
+#define EDTEST_HEADERS_OFFER_OPENAT2 1
+#endif
+#endif
 
 namespace {
 
@@ -178,6 +195,180 @@ TEST_F(Workers, ReadOnlyFileIsNotRemoved) {
     EXPECT_STREQ(ed_error_buffer(), "unlink failed");
     EXPECT_TRUE(tree.exists("ro"));
 }
+#endif
+
+#if !defined(_WIN32)
+// Whether this kernel (and any sandbox around the process) answers openat2
+// with the resolution flags removal asks for.
+bool kernel_offers_openat2() {
+#if defined(EDTEST_HEADERS_OFFER_OPENAT2)
+    struct open_how how {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how);
+    if (fd < 0)
+        return false;
+    ::close(static_cast<int>(fd));
+    return true;
+#else
+    return false;
+#endif
+}
+
+// Where the system offers openat2, removal must resolve with it: the
+// component-by-component way is only for kernels that lack it.
+TEST(KernelResolution, RemovalUsesOpenat2WhereTheSystemOffersIt) {
+#if !defined(EDTEST_HEADERS_OFFER_OPENAT2)
+    GTEST_SKIP() << "the system headers do not declare openat2";
+#else
+    EXPECT_TRUE(ed_kernel_resolution_compiled()) << "the headers offer openat2 but it is not used";
+    if (!kernel_offers_openat2())
+        GTEST_SKIP() << "this kernel or its sandbox refuses openat2: " << std::strerror(errno);
+    edtest::temp_tree tree;
+    tree.file("d/z");
+    ed_clear_roots();
+    const std::string root = tree.canonical();
+    const char *roots[] = {root.c_str()};
+    ed_register_roots(roots, 1);
+    ed_force_stepwise_resolution(false);
+    path_array one({tree.path("d/z")});
+    EXPECT_EQ(ed_delete_files_list(one.data(), 1), 1) << ed_error_buffer();
+    EXPECT_TRUE(ed_last_resolution_by_kernel());
+    ed_clear_roots();
+#endif
+}
+
+// The removal tests once with the kernel's resolution beneath the root and
+// once component by component (what kernels without openat2 get): both must
+// refuse every link and mount crossing, and remove the same objects.
+class BothResolutions : public Workers, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        Workers::SetUp();
+        ed_force_stepwise_resolution(GetParam());
+    }
+    void TearDown() override {
+        ed_force_stepwise_resolution(false);
+        Workers::TearDown();
+    }
+    // What ed_last_resolution_by_kernel() must say after a resolution.
+    bool kernel_expected() const {
+        return !GetParam() && ed_kernel_resolution_compiled() && kernel_offers_openat2();
+    }
+};
+
+// S is a link inside the root to T: what T holds is refused through S, and
+// removed when named by its own path.
+TEST_P(BothResolutions, LinksRefusedAndPlainPathsRemoved) {
+    tree.mkdir("T/x");
+    tree.file("T/y");
+    tree.mkdir("T/d");
+    tree.file("T/f");
+    ASSERT_TRUE(tree.symlink(tree.path("T"), "S", true));
+    struct {
+        const char *path;
+        bool directory;
+        const char *message; // null: removed
+        const char *object;
+    } const cases[] = {
+        {"S/x", true, "refused: symlink", "T/x"},
+        {"S/./x", true, "refused: symlink", "T/x"},
+        {"S/y", false, "refused: symlink", "T/y"},
+        {"T/d", true, nullptr, "T/d"},
+        {"T/f", false, nullptr, "T/f"},
+    };
+    for (const auto &c : cases) {
+        ed_clear_error();
+        path_array one({tree.path(c.path)});
+        const int32_t removed = c.directory ? ed_delete_dirs_list(one.data(), 1, 0)
+                                            : ed_delete_files_list(one.data(), 1);
+        EXPECT_EQ(removed, c.message == nullptr ? 1 : 0) << c.path;
+        EXPECT_STREQ(ed_error_buffer(), c.message == nullptr ? "" : c.message) << c.path;
+        EXPECT_EQ(tree.exists(c.object), c.message != nullptr) << c.path;
+        if (c.message == nullptr) {
+            EXPECT_EQ(ed_last_resolution_by_kernel(), kernel_expected()) << c.path;
+        }
+    }
+}
+
+struct root_unpinner {
+    void operator()(ed_pinned_root *root) const noexcept { ed_unpin_root(root); }
+};
+struct target_closer {
+    void operator()(ed_target *target) const noexcept { ed_target_close(target); }
+};
+using root_ptr = std::unique_ptr<ed_pinned_root, root_unpinner>;
+using target_ptr = std::unique_ptr<ed_target, target_closer>;
+
+ed_file_id identity_of(const std::string &path) {
+    ed_stat st;
+    ed_file_id id{};
+    EXPECT_EQ(ed_fill_stat_id(path.c_str(), &st, &id), 0) << path;
+    return id;
+}
+
+// A directory on the way became a link after the path checks saw z and e
+// through it: removal, which acts only on the objects the checks saw, must
+// still not reach them by following the link, whether it leads out of the
+// root or to another place inside it.
+TEST_P(BothResolutions, ALinkSwappedInBeneathTheRootIsNeverFollowed) {
+    edtest::temp_tree outside;
+    outside.file("D/z");
+    outside.mkdir("D/e");
+    tree.file("T/z");
+    tree.mkdir("T/e");
+    ASSERT_TRUE(tree.symlink(outside.path("D"), "out", true));
+    ASSERT_TRUE(tree.symlink("T", "in", true)); // relative: stays beneath the root
+    const ed_file_id root_id = identity_of(tree.root());
+    root_ptr root(ed_pin_root(tree.canonical().c_str(), &root_id));
+    ASSERT_TRUE(root);
+    for (const std::string link : {"out", "in"}) {
+        const ed_file_id z = identity_of(tree.path(link + "/z"));
+        const ed_file_id e = identity_of(tree.path(link + "/e"));
+        EXPECT_NE(ed_remove_file_beneath(root.get(), (link + "/z").c_str(), &z), ED_TARGET_OK)
+            << link;
+        ed_target_status status;
+        EXPECT_FALSE(target_ptr(ed_target_open_dir(root.get(), (link + "/e").c_str(), &e, &status)))
+            << link;
+        EXPECT_NE(status, ED_TARGET_OK) << link;
+    }
+    EXPECT_TRUE(outside.exists("D/z"));
+    EXPECT_TRUE(outside.exists("D/e"));
+    EXPECT_TRUE(tree.exists("T/z"));
+    EXPECT_TRUE(tree.exists("T/e"));
+}
+
+#if defined(__linux__)
+// The same for a file system mounted at m below the root: nothing beneath
+// the mount point is reached from the root.
+TEST_P(BothResolutions, AMountPointBeneathTheRootIsNeverCrossed) {
+    tree.mkdir("m");
+    if (mount("edclean-test", tree.path("m").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "this process may not mount file systems: " << std::strerror(errno);
+    struct unmount {
+        std::string path;
+        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } const unmount_at_end{tree.path("m")};
+    tree.file("m/d/z");
+    tree.mkdir("m/d/e");
+    const ed_file_id z = identity_of(tree.path("m/d/z"));
+    const ed_file_id e = identity_of(tree.path("m/d/e"));
+    const ed_file_id root_id = identity_of(tree.root());
+    root_ptr root(ed_pin_root(tree.canonical().c_str(), &root_id));
+    ASSERT_TRUE(root);
+    EXPECT_NE(ed_remove_file_beneath(root.get(), "m/d/z", &z), ED_TARGET_OK);
+    ed_target_status status;
+    EXPECT_FALSE(target_ptr(ed_target_open_dir(root.get(), "m/d/e", &e, &status)));
+    EXPECT_NE(status, ED_TARGET_OK);
+    EXPECT_TRUE(tree.exists("m/d/z"));
+    EXPECT_TRUE(tree.exists("m/d/e"));
+}
+#endif
+
+std::string way_name(const ::testing::TestParamInfo<bool> &way) {
+    return way.param ? "Stepwise" : "Kernel";
+}
+INSTANTIATE_TEST_SUITE_P(Ways, BothResolutions, ::testing::Values(false, true), way_name);
 #endif
 
 } // namespace
