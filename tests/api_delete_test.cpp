@@ -204,6 +204,47 @@ TEST(Delete, LinkSpellingsBelowTheRootAreRefusedAndAboveItAccepted) {
     }
 }
 
+#if !defined(_WIN32)
+// Restores the current directory when the scope ends.
+class scoped_cwd {
+  public:
+    explicit scoped_cwd(const std::string &dir) : saved_(fs::current_path()) {
+        fs::current_path(dir);
+    }
+    ~scoped_cwd() {
+        std::error_code ignored;
+        fs::current_path(saved_, ignored);
+    }
+    scoped_cwd(const scoped_cwd &) = delete;
+    scoped_cwd &operator=(const scoped_cwd &) = delete;
+
+  private:
+    fs::path saved_;
+};
+
+// A host working inside the tree names entries relative to its current
+// directory: no link is on the way, so they go like any other spelling.
+TEST(Delete, PathsRelativeToADirectoryInsideTheTreeAreRemoved) {
+    edtest::temp_tree tree;
+    const char *const spellings[] = {"e", "./e", "sub2/e", ".//sub2/./e"};
+    tree.mkdir("R/sub/sub2");
+    scan(tree.path("R"));
+    const scoped_cwd inside(tree.path("R/sub"));
+    for (const char *spelling : spellings) {
+        const std::string relative =
+            std::string(spelling).find("sub2") != std::string::npos ? "R/sub/sub2/e" : "R/sub/e";
+        tree.mkdir(relative);
+        EXPECT_EQ(edclean_delete_dirs(to_json({spelling}).c_str()), 1)
+            << spelling << ": " << edclean_last_error();
+        EXPECT_FALSE(tree.exists(relative)) << spelling;
+        tree.file(relative);
+        EXPECT_EQ(edclean_delete_files(to_json({spelling}).c_str()), 1)
+            << spelling << ": " << edclean_last_error();
+        EXPECT_FALSE(tree.exists(relative)) << spelling;
+    }
+}
+#endif
+
 // A generated tree of a few thousand entries: everything the scan lists
 // goes, everything else stays with its bytes, and a second scan lists only
 // directories that held nothing but listed entries.
