@@ -143,6 +143,38 @@ TEST(Scan, RootRefusalsInOrderWithTheHostText) {
     }
 }
 
+#if defined(_WIN32)
+// The Windows directory is protected in every spelling Windows resolves to
+// it, and the profile folder stands for the home when HOME is not set.
+TEST(Scan, ProtectedWindowsLocationsInAnySpelling) {
+    edtest::temp_tree tree;
+    tree.mkdir("profile/e");
+    tree.mkdir("home");
+    edtest::scoped_env profile("USERPROFILE", tree.path("profile"));
+    edtest::scoped_env home("HOME", std::nullopt);
+    const std::vector<std::string> roots = {"C:\\WINDOWS", "c:/WINDOWS/", "C:/windows",
+                                            tree.path("profile")};
+    for (const std::string &root : roots) {
+        EXPECT_EQ(edclean_scan(edtest::json_array({root}).c_str(), nullptr), nullptr) << root;
+        EXPECT_EQ(std::string(edclean_last_error()), "refused: system root (" + root + ")");
+    }
+    // Scanned from above, the profile folder is still never removed.
+    scan_ok(edtest::json_array({tree.root()}));
+    EXPECT_EQ(edclean_delete_dirs(
+                  edtest::json_array({tree.path("profile/e"), tree.path("profile")}).c_str()),
+              1);
+    EXPECT_STREQ(edclean_last_error(), "refused: system root");
+    EXPECT_TRUE(tree.exists("profile"));
+    // Where HOME is set, it is the home, and the profile folder is not.
+    edtest::scoped_env home_set("HOME", tree.path("home"));
+    EXPECT_EQ(edclean_delete_dirs(edtest::json_array({tree.path("profile")}).c_str()), 1)
+        << edclean_last_error();
+    EXPECT_EQ(edclean_scan(edtest::json_array({tree.path("home")}).c_str(), nullptr), nullptr);
+    EXPECT_EQ(std::string(edclean_last_error()),
+              "refused: system root (" + tree.path("home") + ")");
+}
+#endif
+
 TEST(Scan, RefusedRootsRegisterNothing) {
     edtest::temp_tree tree;
     tree.mkdir("a/e");

@@ -81,14 +81,56 @@ TEST(UnderRoot, Table) {
 
 TEST(SystemRoot, LiteralsAndEmptyAreProtectedWithoutHome) {
     edtest::scoped_env home("HOME", std::nullopt);
+    edtest::scoped_env profile("USERPROFILE", std::nullopt);
     for (const char *p :
          {"", "/", "/usr", "/usr/", "C:\\Windows", "C:/Windows", "c:\\windows", "c:/windows"})
         EXPECT_EQ(ed_is_system_root(p), 1) << p;
     EXPECT_EQ(ed_is_system_root(nullptr), 1);
-    // Other spellings and places below are not on the list.
-    for (const char *p : {"C:/", "C:\\WINDOWS", "C:/Windows/", "C:/Windows/Temp"})
+    // A drive root and places below the Windows directory are not protected.
+    for (const char *p : {"C:/", "C:/Windows/Temp"})
         EXPECT_EQ(ed_is_system_root(p), 0) << p;
 }
+
+TEST(SystemRoot, TheWindowsDirectoryInAnySpellingThatResolvesToIt) {
+    edtest::scoped_env home("HOME", std::nullopt);
+    edtest::scoped_env profile("USERPROFILE", std::nullopt);
+    // On Windows the file system ignores case, so every spelling names the
+    // one directory; elsewhere these are just texts that name nothing.
+#if defined(_WIN32)
+    const int expected = 1;
+#else
+    const int expected = 0;
+#endif
+    for (const char *p :
+         {"C:\\WINDOWS", "C:/Windows/", "c:/WINDOWS/", "C:/windows", "C:\\Windows\\"})
+        EXPECT_EQ(ed_is_system_root(p), expected) << p;
+}
+
+#if defined(_WIN32)
+TEST(SystemRoot, ProfileStandsForHomeOnlyWhereHomeIsNotSet) {
+    edtest::temp_tree tree;
+    const std::string profile = tree.mkdir("profile");
+    const std::string other = tree.mkdir("other");
+    edtest::scoped_env user_profile("USERPROFILE", profile);
+    for (const std::optional<std::string> &unset :
+         {std::optional<std::string>{}, std::optional<std::string>{""}}) {
+        edtest::scoped_env home("HOME", unset);
+        EXPECT_EQ(ed_is_system_root(profile.c_str()), 1);
+        EXPECT_EQ(ed_is_system_root(other.c_str()), 0);
+    }
+    edtest::scoped_env home("HOME", other);
+    EXPECT_EQ(ed_is_system_root(profile.c_str()), 0);
+    EXPECT_EQ(ed_is_system_root(other.c_str()), 1);
+}
+#else
+TEST(SystemRoot, ProfileIsNotConsultedOnLinux) {
+    edtest::temp_tree tree;
+    const std::string profile = tree.mkdir("profile");
+    edtest::scoped_env user_profile("USERPROFILE", profile);
+    edtest::scoped_env home("HOME", std::nullopt);
+    EXPECT_EQ(ed_is_system_root(profile.c_str()), 0);
+}
+#endif
 
 TEST(SystemRoot, ProtectsHomeInEveryFormThatResolvesToIt) {
     edtest::temp_tree tree;

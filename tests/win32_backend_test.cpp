@@ -1,0 +1,446 @@
+// The Win32 backend on the faults that only Windows has: names Win32 would
+// rewrite, names that are not UTF-16, stream paths, final paths that cannot
+// be had, bare drives, and the sharing rules removal relies on.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "ed_clean_registry.h"
+#include "ed_platform.h"
+#include "edclean.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct free_deleter {
+    void operator()(void *p) const noexcept { std::free(p); }
+};
+using heap_text = std::unique_ptr<char, free_deleter>;
+
+struct handle_closer {
+    void operator()(HANDLE h) const noexcept {
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+};
+using handle_guard = std::unique_ptr<void, handle_closer>;
+
+struct dir_closer {
+    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
+};
+using dir_ptr = std::unique_ptr<ed_dir, dir_closer>;
+
+struct target_closer {
+    void operator()(ed_target *t) const noexcept { ed_target_close(t); }
+};
+using target_ptr = std::unique_ptr<ed_target, target_closer>;
+
+std::wstring wide(const std::string &utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end())).wstring();
+}
+
+// The "\\?\" form of a test path: no Win32 rewriting of its names.
+std::wstring extended(const std::string &utf8) {
+    std::wstring text = L"\\\\?\\" + wide(utf8);
+    for (wchar_t &c : text)
+        if (c == L'/')
+            c = L'\\';
+    return text;
+}
+
+bool make_file(const std::wstring &path, const std::string &bytes) {
+    handle_guard file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    DWORD written = 0;
+    return file.get() != INVALID_HANDLE_VALUE &&
+           (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                        &written, nullptr) &&
+                              written == bytes.size()));
+}
+
+bool exists_extended(const std::wstring &path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Removes, through their "\\?\" paths, entries that the tree's own cleanup
+// would reach only by names Win32 rewrites (or opens as devices).
+class odd_entries {
+  public:
+    odd_entries() = default;
+    odd_entries(const odd_entries &) = delete;
+    odd_entries &operator=(const odd_entries &) = delete;
+    ~odd_entries() {
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it)
+            if (!DeleteFileW(it->c_str()))
+                RemoveDirectoryW(it->c_str());
+    }
+    void add(const std::wstring &path) { made_.push_back(path); }
+
+  private:
+    std::vector<std::wstring> made_;
+};
+
+struct scan_result {
+    bool ok = false;
+    std::vector<std::string> empty_dirs, zero_files;
+};
+
+scan_result scan(const std::string &root) {
+    scan_result result;
+    heap_text text(edclean_scan(edtest::json_array({root}).c_str(), nullptr));
+    if (!text)
+        return result;
+    rapidjson::Document doc;
+    doc.Parse(text.get());
+    for (const auto &v : doc["empty_dirs"].GetArray())
+        result.empty_dirs.emplace_back(v.GetString());
+    for (const auto &v : doc["zero_files"].GetArray())
+        result.zero_files.emplace_back(v.GetString());
+    result.ok = true;
+    return result;
+}
+
+bool starts_with(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::multiset<std::string> names_in(const std::string &path) {
+    std::multiset<std::string> names;
+    dir_ptr dir(ed_opendir(path.c_str()));
+    EXPECT_TRUE(dir) << path;
+    while (const char *name = dir ? ed_readdir(dir.get()) : nullptr)
+        names.insert(name);
+    return names;
+}
+
+class Win32Backend : public ::testing::Test {
+  protected:
+    void TearDown() override { ed_clear_roots(); }
+};
+
+TEST_F(Win32Backend, NamesWin32WouldRewriteKeepTheirDirectoryAndAreNeverListed) {
+    edtest::temp_tree tree;
+    struct {
+        const wchar_t *name;
+        bool directory;
+        const char *bytes; // file content; for a directory, a zero-byte file "x" inside
+    } const cases[] = {
+        {L"f.", false, "data"},    {L"z.", false, ""},          {L"d.", true, "x"},
+        {L"e.", true, nullptr},    {L"NUL", false, "data"},     {L"nul.txt", false, ""},
+        {L"Com\u00b9", false, ""}, {L"lpt1 .log", false, ""},   {L"con", true, nullptr},
+        {L"trail ", false, ""},    {L"sp ace ", true, nullptr},
+    };
+    tree.mkdir("ok"); // an ordinary empty sibling: the scan does list
+    std::vector<std::string> case_dirs;
+    odd_entries cleanup;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string dir = "c" + std::to_string(i);
+        tree.mkdir(dir);
+        case_dirs.push_back(dir);
+        const std::wstring odd = extended(tree.path(dir)) + L"\\" + cases[i].name;
+        bool made;
+        if (cases[i].directory) {
+            made = CreateDirectoryW(odd.c_str(), nullptr);
+            if (made)
+                cleanup.add(odd);
+            if (made && cases[i].bytes != nullptr) {
+                made = make_file(odd + L"\\x", "");
+                cleanup.add(odd + L"\\x");
+            }
+        } else {
+            made = make_file(odd, cases[i].bytes);
+            cleanup.add(odd);
+        }
+        ASSERT_TRUE(made) << "case " << i << " error " << GetLastError();
+        EXPECT_EQ(names_in(tree.path(dir)), std::multiset<std::string>{ed_unnameable_entry})
+            << "case " << i;
+    }
+    const scan_result found = scan(tree.root());
+    ASSERT_TRUE(found.ok) << edclean_last_error();
+    EXPECT_EQ(found.empty_dirs, std::vector<std::string>{tree.canonical_path("ok")});
+    EXPECT_TRUE(found.zero_files.empty());
+    for (const std::string &dir : case_dirs)
+        for (const auto *list : {&found.empty_dirs, &found.zero_files})
+            for (const std::string &listed : *list)
+                EXPECT_FALSE(starts_with(listed, tree.canonical_path(dir))) << listed;
+}
+
+TEST_F(Win32Backend, LoneSurrogateIsUnnameableBesideItsReplacementLookalike) {
+    edtest::temp_tree tree;
+    tree.mkdir("s");
+    const std::wstring dir = extended(tree.path("s"));
+    const std::wstring lone = dir + L"\\c\xD800";
+    odd_entries cleanup;
+    if (!make_file(lone, ""))
+        GTEST_SKIP() << "the file system refused a name that is not UTF-16 (error "
+                     << GetLastError() << ")";
+    cleanup.add(lone);
+    ASSERT_TRUE(make_file(dir + L"\\c\uFFFD", ""));
+    EXPECT_EQ(names_in(tree.path("s")),
+              (std::multiset<std::string>{ed_unnameable_entry, "c\xEF\xBF\xBD"}));
+
+    const scan_result found = scan(tree.root());
+    ASSERT_TRUE(found.ok) << edclean_last_error();
+    EXPECT_TRUE(found.empty_dirs.empty());
+    ASSERT_EQ(found.zero_files, std::vector<std::string>{tree.canonical_path("s/c\xEF\xBF\xBD")});
+    EXPECT_EQ(edclean_delete_files(edtest::json_array(found.zero_files).c_str()), 1)
+        << edclean_last_error();
+    EXPECT_TRUE(exists_extended(lone)) << "the look-alike went, its namesake stays";
+}
+
+TEST_F(Win32Backend, StreamPathsAreNeitherFilesNorDirectoriesNorRoots) {
+    edtest::temp_tree tree;
+    tree.write("r/f.txt", "data");
+    tree.mkdir("r/d");
+    ASSERT_TRUE(scan(tree.path("r")).ok) << edclean_last_error();
+
+    const std::string stream = tree.path("r/f.txt:s");
+    char *canonical = nullptr;
+    ASSERT_EQ(ed_final_path(stream.c_str(), &canonical), ED_FINAL_RESOLVED);
+    EXPECT_STREQ(heap_text(canonical).get(), (tree.canonical_path("r/f.txt") + ":s").c_str());
+
+    struct {
+        std::string path;
+        bool directory;
+        const char *message;
+    } const deletes[] = {
+        {stream, false, "refused: not a regular file"},
+        {tree.path("r/f.txt::$DATA"), false, "refused: not a regular file"},
+        {tree.path("r/d:s"), true, "refused: not a directory"},
+    };
+    for (const auto &c : deletes) {
+        const std::string json = edtest::json_array({c.path});
+        EXPECT_EQ(
+            c.directory ? edclean_delete_dirs(json.c_str()) : edclean_delete_files(json.c_str()), 0)
+            << c.path;
+        EXPECT_STREQ(edclean_last_error(), c.message) << c.path;
+    }
+    for (const std::string &root :
+         {stream, tree.path("r/d:s"), "\\\\?\\" + tree.canonical_path("r/f.txt") + ":s"}) {
+        EXPECT_EQ(edclean_scan(edtest::json_array({root}).c_str(), nullptr), nullptr) << root;
+        EXPECT_EQ(std::string(edclean_last_error()), "not a directory: " + root);
+    }
+    EXPECT_TRUE(tree.exists("r/f.txt"));
+    EXPECT_TRUE(tree.exists("r/d"));
+}
+
+TEST_F(Win32Backend, RootWithoutAReportableFinalPathIsRefusedAndItsParentListsNothing) {
+    edtest::temp_tree tree;
+    std::string relative = "long";
+    for (int i = 0; i < 4; ++i)
+        relative += "/" + std::string(60, static_cast<char>('a' + i));
+    std::wstring made = extended(tree.root());
+    for (const std::string &part : {std::string("long"), std::string(60, 'a'), std::string(60, 'b'),
+                                    std::string(60, 'c'), std::string(60, 'd')}) {
+        made += L"\\" + wide(part);
+        ASSERT_TRUE(CreateDirectoryW(made.c_str(), nullptr)) << GetLastError();
+    }
+    std::string host = "\\\\?\\" + tree.path(relative);
+    for (char &c : host)
+        if (c == '/')
+            c = '\\';
+    ASSERT_GT(host.size(), 270u);
+
+    const scan_result deep = scan(host);
+    if (edtest::running_under_wine()) {
+        EXPECT_FALSE(deep.ok);
+        EXPECT_EQ(std::string(edclean_last_error()), "realpath failed: " + host);
+    } else {
+        // Windows reports long final paths: the root is accepted as itself.
+        ASSERT_TRUE(deep.ok) << edclean_last_error();
+        EXPECT_EQ(deep.empty_dirs, std::vector<std::string>{tree.canonical_path(relative)});
+    }
+    // Walked from above, the chain outgrows the paths the scan may list: it
+    // is content nobody can examine, and nothing above it is empty.
+    const scan_result above = scan(tree.root());
+    ASSERT_TRUE(above.ok) << edclean_last_error();
+    EXPECT_TRUE(above.empty_dirs.empty());
+    EXPECT_TRUE(above.zero_files.empty());
+}
+
+TEST_F(Win32Backend, BareDriveIsTheDrivesCurrentDirectoryNotItsRoot) {
+    edtest::temp_tree tree;
+    wchar_t saved[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(tree.root()).c_str()));
+    const std::string drive = tree.canonical().substr(0, 2); // "C:"
+    char *canonical = nullptr;
+    const ed_final_path_status status = ed_final_path(drive.c_str(), &canonical);
+    heap_text final_text(canonical);
+    char *inspected = nullptr;
+    ed_file_id id;
+    const ed_root_kind kind = ed_inspect_root(drive.c_str(), &inspected, &id);
+    heap_text inspected_text(inspected);
+    SetCurrentDirectoryW(saved);
+
+    ASSERT_EQ(status, ED_FINAL_RESOLVED);
+    EXPECT_STREQ(final_text.get(), tree.canonical().c_str());
+    ASSERT_EQ(kind, ED_ROOT_DIRECTORY);
+    EXPECT_STREQ(inspected_text.get(), tree.canonical().c_str());
+}
+
+// A pinned root and the identity of an object below it, as removal gets them.
+struct pinned {
+    ed_file_id root_id{};
+    std::unique_ptr<ed_pinned_root, ed_root_unpinner> root;
+
+    explicit pinned(const std::string &root_path) {
+        char *canonical = nullptr;
+        EXPECT_EQ(ed_inspect_root(root_path.c_str(), &canonical, &root_id), ED_ROOT_DIRECTORY);
+        heap_text text(canonical);
+        root.reset(ed_pin_root(text.get(), &root_id));
+        EXPECT_TRUE(root) << root_path;
+    }
+};
+
+ed_file_id id_of(const std::string &path) {
+    ed_stat st;
+    ed_file_id id{};
+    EXPECT_EQ(ed_fill_stat_id(path.c_str(), &st, &id), 0) << path;
+    return id;
+}
+
+TEST_F(Win32Backend, DirectoryRemovalHoldsItsChainAndDeletesThroughTheRecheckedHandle) {
+    edtest::temp_tree tree;
+    tree.mkdir("a/b/empty");
+    tree.write("a/b/full/x", "x");
+    pinned at(tree.root());
+    ASSERT_TRUE(at.root);
+    ed_target_status status;
+
+    // Not empty: listed from the start on every re-check, refused by the platform.
+    const ed_file_id full_id = id_of(tree.path("a/b/full"));
+    target_ptr full(ed_target_open_dir(at.root.get(), "a/b/full", &full_id, &status));
+    ASSERT_TRUE(full);
+    for (int pass = 0; pass < 2; ++pass) {
+        dir_ptr entries(ed_target_opendir(full.get()));
+        ASSERT_TRUE(entries);
+        EXPECT_STREQ(ed_readdir(entries.get()), "x") << "pass " << pass;
+    }
+    EXPECT_EQ(ed_target_remove_dir(full.get()), -1);
+    full.reset();
+    EXPECT_TRUE(tree.exists("a/b/full/x"));
+
+    const ed_file_id examined = id_of(tree.path("a/b/empty"));
+    target_ptr target(ed_target_open_dir(at.root.get(), "a/b/empty", &examined, &status));
+    ASSERT_TRUE(target);
+    EXPECT_EQ(status, ED_TARGET_OK);
+    {
+        dir_ptr entries(ed_target_opendir(target.get()));
+        ASSERT_TRUE(entries);
+        EXPECT_EQ(ed_readdir(entries.get()), nullptr);
+        // Held: neither the target nor a directory on its way can be renamed.
+        EXPECT_FALSE(
+            MoveFileW(wide(tree.path("a/b/empty")).c_str(), wide(tree.path("moved")).c_str()));
+        EXPECT_FALSE(MoveFileW(wide(tree.path("a")).c_str(), wide(tree.path("moved")).c_str()));
+    }
+    EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
+    EXPECT_FALSE(tree.exists("a/b/empty")) << "gone before the target is released";
+    target.reset();
+    EXPECT_TRUE(MoveFileW(wide(tree.path("a")).c_str(), wide(tree.path("moved")).c_str()))
+        << "the chain is released";
+}
+
+TEST_F(Win32Backend, RootItselfIsRemovedThroughItsOwnReopenedHandle) {
+    edtest::temp_tree tree;
+    tree.mkdir("r");
+    tree.file("zero");
+    pinned at(tree.path("r"));
+    ASSERT_TRUE(at.root);
+    ed_target_status status;
+    target_ptr target(ed_target_open_dir(at.root.get(), "", &at.root_id, &status));
+    ASSERT_TRUE(target) << status;
+    { dir_ptr entries(ed_target_opendir(target.get())); }
+    EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
+    target.reset();
+    EXPECT_FALSE(tree.exists("r"));
+    // The pin cannot come back: its root is gone.
+    const ed_file_id zero = id_of(tree.path("zero"));
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "zero", &zero), ED_TARGET_FAILED);
+    EXPECT_TRUE(tree.exists("zero"));
+}
+
+TEST_F(Win32Backend, FileRemovalGivesWayToOtherHolders) {
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    struct {
+        const char *holder;
+        DWORD access, share;
+        int removed;
+    } const cases[] = {
+        {"reader without share-delete", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
+        {"writer sharing everything", GENERIC_WRITE, kShareAll, 0},
+        {"reader sharing everything", GENERIC_READ, kShareAll, 1},
+    };
+    for (const auto &c : cases) {
+        edtest::temp_tree tree;
+        const std::string zero = tree.file("r/zero");
+        const scan_result found = scan(tree.path("r"));
+        ASSERT_EQ(found.zero_files, std::vector<std::string>{tree.canonical_path("r/zero")});
+        {
+            handle_guard holder(CreateFileW(wide(zero).c_str(), c.access, c.share, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+            ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE) << c.holder;
+            EXPECT_EQ(edclean_delete_files(edtest::json_array(found.zero_files).c_str()), c.removed)
+                << c.holder;
+            EXPECT_STREQ(edclean_last_error(), c.removed ? "" : "unlink failed") << c.holder;
+        }
+        EXPECT_EQ(tree.exists("r/zero"), c.removed == 0) << c.holder;
+    }
+}
+
+TEST_F(Win32Backend, ListingHintsAndIdentitiesAgree) {
+    edtest::temp_tree tree;
+    tree.mkdir("d/sub");
+    tree.write("d/data", "x");
+    tree.file("d/zero");
+    dir_ptr dir(ed_opendir(tree.path("d").c_str()));
+    ASSERT_TRUE(dir);
+    std::set<std::pair<std::string, int>> seen;
+    ed_entry_hint hint;
+    while (const char *name = ed_readdir_hint(dir.get(), &hint))
+        seen.emplace(name, hint);
+    EXPECT_EQ(seen, (std::set<std::pair<std::string, int>>{
+                        {"sub", ED_HINT_DIR}, {"data", ED_HINT_REG_DATA}, {"zero", ED_HINT_REG}}));
+    ed_stat st;
+    ASSERT_EQ(ed_fill_stat_at(dir.get(), "zero", &st), 0);
+    EXPECT_EQ(st.st_mode, ED_S_IFREG);
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "sub/..", &st), -1) << "one component only";
+
+    ed_file_id by_status = id_of(tree.path("d")), by_identify{}, by_root{};
+    ASSERT_EQ(ed_identify(tree.path("d").c_str(), &by_identify), 0);
+    char *canonical = nullptr;
+    ASSERT_EQ(ed_inspect_root(tree.path("d").c_str(), &canonical, &by_root), ED_ROOT_DIRECTORY);
+    std::free(canonical);
+    EXPECT_TRUE(ed_same_file(by_status, by_identify));
+    EXPECT_TRUE(ed_same_file(by_status, by_root));
+    EXPECT_FALSE(ed_same_file(by_status, id_of(tree.path("d/sub"))));
+}
+
+TEST_F(Win32Backend, NamesCompareByTheSystemsUpperCaseTable) {
+    struct {
+        const char *a, *b;
+        int equal;
+    } const cases[] = {
+        {"Old", "old", 1},
+        {"\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89", 1}, // "été" / "ÉTÉ"
+        {"stra\xC3\x9F"
+         "e",
+         "STRASSE", 0}, // no linguistic folding
+        {"a", "b", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ed_names_equal(c.a, std::strlen(c.a), c.b, std::strlen(c.b)), c.equal) << c.a;
+}
+
+} // namespace
