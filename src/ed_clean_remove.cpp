@@ -226,6 +226,11 @@ template <typename Remove> bool attempt(const char *path, Remove remove) noexcep
     } catch (const std::bad_alloc &) {
         ed_set_error("out of memory");
         return false;
+    } catch (...) {
+        // Nothing else is thrown on purpose (a lock that the system could not
+        // take, say); the path is refused and the host's process lives on.
+        ed_set_error("internal error");
+        return false;
     }
 }
 
