@@ -4,9 +4,11 @@
 # from its corpus.   bash scripts/fuzz.sh [SECONDS_PER_TARGET]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/packages.sh
+edclean_require test
 seconds=${1:-20}
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -fsanitize-ignorelist=$PWD/fuzz/ubsan-ignorelist.txt"
-cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEDCLEAN_FUZZ=ON -DEDCLEAN_BUILD_TESTS=OFF \
+cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEDCLEAN_FUZZ=ON -DEDCLEAN_BUILD_TESTS=OFF -DEDCLEAN_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null

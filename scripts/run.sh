@@ -3,9 +3,15 @@
 # named on the command line, or a small demo tree made for the purpose.
 #   bash scripts/run.sh [DIR...]
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
-build=build/native
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+. scripts/packages.sh
+edclean_require run
+
+# A build of its own without the tests, so that running needs nothing the
+# test suite needs (and leaves the test build as test-all.sh made it).
+build=build/run
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DEDCLEAN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target edclean >/dev/null
 
 if [ "$#" -eq 0 ]; then
@@ -18,4 +24,7 @@ if [ "$#" -eq 0 ]; then
   echo "demo tree: $demo"
   set -- "$demo"
 fi
-"$build/bin/edclean" scan "$@"
+# Directories named on the command line are meant from where it was given.
+edclean=$PWD/$build/bin/edclean
+cd "$caller"
+"$edclean" scan "$@"

@@ -6,13 +6,15 @@
 #   bash scripts/sanitize.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/packages.sh
+edclean_require test
 jobs=$(nproc)
 skip='python_binding|cli_end_to_end|install_consumer'
 
 run() {
   local name=$1 flags=$2 filter=${3:-}
   local dir=build/$name
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DEDCLEAN_WARNINGS_AS_ERRORS=ON \
     -DCMAKE_CXX_FLAGS="$flags -fno-omit-frame-pointer" -DCMAKE_C_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null

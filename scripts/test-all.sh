@@ -6,19 +6,21 @@
 #   bash scripts/test-all.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/packages.sh
+edclean_require test
 jobs=$(nproc)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 export EDCLEAN_CTEST_LOGS=$logs
 
 echo "== native build and tests"
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEDCLEAN_WARNINGS_AS_ERRORS=ON
 cmake --build build/native -j"$jobs"
 ctest --test-dir build/native --output-on-failure -j"$jobs" | tee "$logs/native.log"
 
 echo "== Windows x64 build, tests under Wine"
 cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEDCLEAN_WARNINGS_AS_ERRORS=ON
 cmake --build build/windows -j"$jobs"
 ctest --test-dir build/windows --output-on-failure | tee "$logs/windows.log"
 

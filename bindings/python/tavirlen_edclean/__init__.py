@@ -5,8 +5,18 @@
     removed, refusal = edclean.delete_files(found["zero_files"])
     removed, refusal = edclean.delete_dirs(found["empty_dirs"])
 
-The shared library is looked up, in order, at the path in the environment
-variable EDCLEAN_LIBRARY, next to this package, and by the system's loader.
+The shared library is looked up, in order:
+
+- at the path in the environment variable EDCLEAN_LIBRARY (then nowhere else);
+- next to this package;
+- in the library folders of the installation prefix that holds this package,
+  and of the running Python's prefix (a virtual environment's own), where
+  ``cmake --install BUILD --prefix PREFIX`` puts it (PREFIX/lib,
+  PREFIX/lib64, PREFIX/lib/<multiarch>; PREFIX/bin for the Windows DLL);
+- by the system's loader.
+
+When none of them holds it, load_library() raises OSError naming every place
+it tried and why each failed.
 """
 
 import ctypes
@@ -14,6 +24,7 @@ import ctypes.util
 import json
 import os
 import sys
+import sysconfig
 
 __all__ = ["EdcleanError", "scan", "delete_dirs", "delete_files", "load_library"]
 
@@ -33,36 +44,95 @@ _LIBRARY_NAMES = {
 _lib = None
 
 
+def _library_names():
+    return _LIBRARY_NAMES.get(sys.platform, ["libtavirlen-empty-dir-cleaner.so.0",
+                                             "libtavirlen-empty-dir-cleaner.so"])
+
+
+def _prefixes_of(package_dir):
+    """The installation prefix whose site-packages holds package_dir, if any.
+
+    Installers put a package at PREFIX/lib/pythonX.Y/site-packages (Debian:
+    PREFIX/local/lib/python3.Y/dist-packages, where PREFIX/local is looked at
+    as well; Windows: PREFIX/Lib/site-packages).
+    """
+    parts = os.path.normpath(package_dir).split(os.sep)
+    if len(parts) < 2 or parts[-2].lower() not in ("site-packages", "dist-packages"):
+        return []
+    parts = parts[:-2]
+    if parts and parts[-1].lower().startswith("python"):
+        parts = parts[:-1]
+    if not parts or parts[-1].lower() not in ("lib", "lib64"):
+        return []
+    parts = parts[:-1]
+    prefix = os.sep.join(parts) or os.sep
+    if parts and parts[-1] == "local":
+        return [prefix, os.path.dirname(prefix)]
+    return [prefix]
+
+
+def _prefix_library_dirs(prefix):
+    if sys.platform == "win32":
+        return [os.path.join(prefix, "bin"), os.path.join(prefix, "lib")]
+    dirs = [os.path.join(prefix, "lib")]
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    if multiarch:
+        dirs.append(os.path.join(prefix, "lib", multiarch))
+    dirs.append(os.path.join(prefix, "lib64"))
+    return dirs
+
+
 def _candidates():
+    """Where to look, in order: (path or name, is it a path to check first)."""
     explicit = os.environ.get("EDCLEAN_LIBRARY")
     if explicit:
-        yield explicit
+        yield explicit, True
         return
-    names = _LIBRARY_NAMES.get(sys.platform, ["libtavirlen-empty-dir-cleaner.so.0",
-                                               "libtavirlen-empty-dir-cleaner.so"])
+    names = _library_names()
     here = os.path.dirname(os.path.abspath(__file__))
-    for name in names:
-        yield os.path.join(here, name)
+    dirs = [here]
+    for prefix in _prefixes_of(here) + [sys.prefix]:
+        dirs.extend(_prefix_library_dirs(prefix))
+    seen = set()
+    for directory in dirs:
+        key = os.path.normcase(os.path.realpath(directory))
+        if key in seen:
+            continue
+        seen.add(key)
+        for name in names:
+            yield os.path.join(directory, name), True
     found = ctypes.util.find_library("tavirlen-empty-dir-cleaner")
-    if found:
-        yield found
-    yield from names
+    if found and found not in names:
+        yield found, False
+    for name in names:
+        yield name, False
 
 
 def load_library():
-    """Loads the shared library once and declares the five exports."""
+    """Loads the shared library once and declares the five exports.
+
+    Raises OSError naming every place tried when it cannot be loaded.
+    """
     global _lib
     if _lib is not None:
         return _lib
-    errors = []
-    for candidate in _candidates():
+    tried = []
+    for candidate, is_path in _candidates():
+        if is_path and not os.path.exists(candidate):
+            tried.append(f"{candidate} (no such file)")
+            continue
         try:
             lib = ctypes.CDLL(candidate)
             break
         except OSError as error:
-            errors.append(f"{candidate}: {error}")
+            where = candidate if is_path else f"{candidate} through the system's loader"
+            tried.append(f"{where} ({error})")
     else:
-        raise OSError("cannot load tavirlen-empty-dir-cleaner: " + "; ".join(errors))
+        hint = ("EDCLEAN_LIBRARY names it" if os.environ.get("EDCLEAN_LIBRARY")
+                else "set EDCLEAN_LIBRARY to its path, or install it with cmake --install "
+                     "under this Python's prefix " + sys.prefix)
+        raise OSError("cannot load the tavirlen-empty-dir-cleaner library (" + hint
+                      + "); tried:\n  " + "\n  ".join(tried))
 
     # The scan result is a pointer the caller must hand back, so it is
     # declared as a plain pointer, not as c_char_p (which would copy and lose it).

@@ -1,13 +1,14 @@
-"""Round trip through the Python binding against the built library."""
+"""Round trip through the Python binding against the library.
+
+Imports the installed package (test_install.py installs it into a virtual
+environment and runs this file with that environment's Python).
+"""
 
 import os
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-
-import tavirlen_edclean as edclean  # noqa: E402
+import tavirlen_edclean as edclean
 
 
 class BindingTest(unittest.TestCase):
