@@ -179,7 +179,7 @@ std::string listing_of(const char *text) {
             listing += "\n  " + p;
         listing += "\n";
     }
-    return listing + "scanned_dirs " + std::to_string(doc["scanned_dirs"].GetInt64());
+    return listing + edtest::numbered("scanned_dirs ", doc["scanned_dirs"].GetInt64());
 }
 
 // The process's open descriptors; read unarmed, since reading allocates. -1

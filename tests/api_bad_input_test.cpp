@@ -53,7 +53,7 @@ TEST(BadInput, EscapedNulInAPathRefusesTheWholeCall) {
     edtest::temp_tree tree;
     tree.mkdir("e");
     tree.mkdir("e/inner");
-    const std::string dirs = "[" + edtest::json_quote(tree.path("e")) + "]";
+    const std::string dirs = edtest::json_array({tree.path("e")});
     std::string with_nul = dirs;
     with_nul.insert(with_nul.size() - 2, "\\u0000/inner");
     EXPECT_EQ(edclean_scan(with_nul.c_str(), nullptr), nullptr);
@@ -61,7 +61,7 @@ TEST(BadInput, EscapedNulInAPathRefusesTheWholeCall) {
     char *listed = edclean_scan(edtest::json_array({tree.path("e/inner")}).c_str(), nullptr);
     ASSERT_NE(listed, nullptr) << message();
     edclean_free_string(listed);
-    std::string inner_nul = "[" + edtest::json_quote(tree.path("e/inner")) + "]";
+    std::string inner_nul = edtest::json_array({tree.path("e/inner")});
     inner_nul.insert(inner_nul.size() - 2, "\\u0000x");
     for (const auto call : {edclean_delete_dirs, edclean_delete_files}) {
         EXPECT_EQ(call(inner_nul.c_str()), -1);
@@ -155,7 +155,7 @@ TEST(BadInput, SpecialFilesAreNeverOpenedNorRemoved) {
 TEST(BadInput, RootRemovedWhileItIsScanned) {
     edtest::temp_tree tree;
     for (int i = 0; i < 200; ++i)
-        tree.mkdir("r/a" + std::to_string(i) + "/b/c");
+        tree.mkdir(edtest::numbered("r/a", i) + "/b/c");
     const std::string dirs = edtest::json_array({tree.path("r")});
     std::thread remover([&] {
         std::error_code ignored;

@@ -253,15 +253,15 @@ TEST(Delete, WholeCycleOnAGeneratedTree) {
     std::mt19937 rng(20261210);
     std::map<std::string, std::string> data_files; // relative path -> bytes
     for (int top = 0; top < 40; ++top) {
-        const std::string t = "t" + std::to_string(top);
+        const std::string t = edtest::numbered("t", top);
         for (int sub = 0; sub < 12; ++sub) {
-            const std::string s = t + "/s" + std::to_string(sub);
+            const std::string s = t + edtest::numbered("/s", sub);
             switch (rng() % 5) {
             case 0:
                 tree.mkdir(s + "/chain/of/empties");
                 break;
             case 1:
-                tree.file(s + "/zero" + std::to_string(rng() % 100));
+                tree.file(s + edtest::numbered("/zero", rng() % 100));
                 break;
             case 2: {
                 const std::string rel = s + "/data.bin";
@@ -276,7 +276,7 @@ TEST(Delete, WholeCycleOnAGeneratedTree) {
                 break;
             default:
                 for (int k = 0; k < 5; ++k)
-                    tree.mkdir(s + "/e" + std::to_string(k));
+                    tree.mkdir(s + edtest::numbered("/e", k));
                 tree.file(s + "/.keep");
                 break;
             }

@@ -50,10 +50,10 @@ TEST(Race, SwappingADirectoryForALinkNeverLetsRemovalOutside) {
     edtest::temp_tree tree;
     edtest::temp_tree outside;
     for (int i = 0; i < kEntries; ++i) {
-        outside.mkdir("e" + std::to_string(i));
-        outside.file("z" + std::to_string(i));
-        tree.mkdir("victim/e" + std::to_string(i));
-        tree.file("victim/z" + std::to_string(i));
+        outside.mkdir(edtest::numbered("e", i));
+        outside.file(edtest::numbered("z", i));
+        tree.mkdir(edtest::numbered("victim/e", i));
+        tree.file(edtest::numbered("victim/z", i));
     }
     char *listed = edclean_scan(edtest::json_array({tree.root()}).c_str(), nullptr);
     ASSERT_NE(listed, nullptr) << edclean_last_error();
@@ -92,8 +92,8 @@ TEST(Race, SwappingADirectoryForALinkNeverLetsRemovalOutside) {
             if (fd < 0)
                 continue;
             for (int i = 0; i < kEntries; ++i) {
-                (void)mkdirat(fd, ("e" + std::to_string(i)).c_str(), 0755);
-                const int f = openat(fd, ("z" + std::to_string(i)).c_str(),
+                (void)mkdirat(fd, (edtest::numbered("e", i)).c_str(), 0755);
+                const int f = openat(fd, (edtest::numbered("z", i)).c_str(),
                                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
                 if (f >= 0)
                     close(f);
@@ -104,8 +104,8 @@ TEST(Race, SwappingADirectoryForALinkNeverLetsRemovalOutside) {
     swapper.join();
 
     for (int i = 0; i < kEntries; ++i) {
-        EXPECT_TRUE(outside.exists("e" + std::to_string(i))) << "outside e" << i << " was removed";
-        EXPECT_TRUE(outside.exists("z" + std::to_string(i))) << "outside z" << i << " was removed";
+        EXPECT_TRUE(outside.exists(edtest::numbered("e", i))) << "outside e" << i << " was removed";
+        EXPECT_TRUE(outside.exists(edtest::numbered("z", i))) << "outside z" << i << " was removed";
     }
     EXPECT_GT(swaps.load(), 0);
     EXPECT_GT(removed, 0) << "the delete calls must have had work to do";
@@ -189,8 +189,8 @@ void fill_beneath(const std::string &base, const char *relative) {
     if (fd < 0)
         return;
     for (int i = 0; i < kEntries; ++i) {
-        (void)mkdirat(fd, ("e" + std::to_string(i)).c_str(), 0755);
-        const int f = openat(fd, ("z" + std::to_string(i)).c_str(),
+        (void)mkdirat(fd, (edtest::numbered("e", i)).c_str(), 0755);
+        const int f = openat(fd, (edtest::numbered("z", i)).c_str(),
                              O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (f >= 0)
             close(f);
@@ -200,8 +200,8 @@ void fill_beneath(const std::string &base, const char *relative) {
 
 void fill(const edtest::temp_tree &tree, const std::string &relative) {
     for (int i = 0; i < kEntries; ++i) {
-        tree.mkdir(relative + "/e" + std::to_string(i));
-        tree.file(relative + "/z" + std::to_string(i));
+        tree.mkdir(relative + edtest::numbered("/e", i));
+        tree.file(relative + edtest::numbered("/z", i));
     }
 }
 
@@ -293,7 +293,7 @@ TEST(Race, SwappingALeafForALinkNeverRemovesWhatTheLinkReaches) {
     const std::string files = array_of(s, "z");
     std::vector<std::string> dir_paths = {s, s + "/.", s + "/./"};
     for (int i = 0; i < kEntries; ++i)
-        dir_paths.push_back(s + "/e" + std::to_string(i));
+        dir_paths.push_back(s + edtest::numbered("/e", i));
     const std::string dirs = edtest::json_array(dir_paths);
     const race_budget budget;
     long removed = 0;

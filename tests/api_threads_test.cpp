@@ -21,14 +21,14 @@ TEST(Threads, ScansAndDeletesAtOnceStayCorrect) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        tree.mkdir("t" + std::to_string(t));
+        tree.mkdir(edtest::numbered("t", t));
         threads.emplace_back([&, t] {
-            const std::string mine = tree.path("t" + std::to_string(t));
+            const std::string mine = tree.path(edtest::numbered("t", t));
             for (int round = 0; round < kRounds; ++round) {
-                const std::string dir = mine + "/d" + std::to_string(round);
-                const std::string zero = mine + "/z" + std::to_string(round);
-                tree.mkdir("t" + std::to_string(t) + "/d" + std::to_string(round));
-                tree.file("t" + std::to_string(t) + "/z" + std::to_string(round));
+                const std::string dir = mine + edtest::numbered("/d", round);
+                const std::string zero = mine + edtest::numbered("/z", round);
+                tree.mkdir(edtest::numbered("t", t) + edtest::numbered("/d", round));
+                tree.file(edtest::numbered("t", t) + edtest::numbered("/z", round));
                 // Each thread scans its own subtree, registering it, with its
                 // own include_hidden setting, while the others delete.
                 char *text = edclean_scan(edtest::json_array({mine}).c_str(),

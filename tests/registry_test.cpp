@@ -77,13 +77,13 @@ TEST_F(Registry, ManyRootsGrowTheArray) {
     edtest::temp_tree tree;
     std::vector<std::string> roots;
     for (int i = 0; i < 20; ++i)
-        roots.push_back(tree.canonical_path("r" + std::to_string(i)));
+        roots.push_back(tree.canonical_path(edtest::numbered("r", i)));
     for (const std::string &r : roots) {
         tree.mkdir(r.substr(tree.canonical().size() + 1));
         register_root(r);
     }
     for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(ed_is_under_scanned_root(tree.path("r" + std::to_string(i)).c_str()), 1) << i;
+        EXPECT_EQ(ed_is_under_scanned_root(tree.path(edtest::numbered("r", i)).c_str()), 1) << i;
 }
 
 TEST_F(Registry, LinksAreJudgedByWhatTheyReach) {

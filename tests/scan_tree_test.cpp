@@ -175,9 +175,10 @@ TEST(ScanTree, EntriesBeyondThePathLimitAreNotExamined) {
     // limit: the deepest directory holds an entry that is never examined.
     std::string relative;
     while (tree.root().size() + relative.size() + 1 + 200 + 2 <= ED_PATH_LIMIT)
-        relative += (relative.empty() ? "" : "/") + std::string(200, 'd');
+        relative.append(relative.empty() ? "" : "/").append(200, 'd');
     const size_t room = ED_PATH_LIMIT - tree.root().size() - relative.size() - 1;
-    relative += "/" + std::string(room - 2, 'p'); // joins to the limit less 2
+    relative += '/';
+    relative.append(room - 2, 'p'); // joins to the limit less 2
     tree.mkdir(relative);
     // "/sub" makes it one byte more than the limit: too long for a path, so
     // it is made relative to its directory.
@@ -196,7 +197,7 @@ TEST(ScanTree, DeepChainsWithinTheLimitAreWalkedWhole) {
     edtest::temp_tree tree;
     std::string relative;
     for (int i = 0; i < 40; ++i)
-        relative += (i ? "/" : "") + std::string(15, static_cast<char>('a' + i % 26));
+        relative.append(i ? "/" : "").append(15, static_cast<char>('a' + i % 26));
     tree.mkdir(relative);
     const scan_result r = scan(tree.root());
     EXPECT_EQ(r.counter, 41);

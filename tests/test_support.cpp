@@ -47,8 +47,7 @@ std::string unique_name() {
 #else
     const unsigned long pid = static_cast<unsigned long>(getpid());
 #endif
-    return "edclean-test-" + std::to_string(pid) + "-" + std::to_string(now) + "-" +
-           std::to_string(counter++);
+    return numbered("edclean-test-", pid) + numbered("-", now) + "-" + std::to_string(counter++);
 }
 
 } // namespace
@@ -60,6 +59,12 @@ bool running_under_wine() {
 #else
     return false;
 #endif
+}
+
+std::string numbered(const char *prefix, long long n) {
+    std::string out(prefix);
+    out += std::to_string(n);
+    return out;
 }
 
 bool make_directory_in(const std::string &dir, const std::string &name) {

@@ -69,6 +69,10 @@ class scoped_env {
     std::optional<std::string> saved_;
 };
 
+// prefix + the decimal number, built by appending (GCC 12 at -O3 warns
+// falsely about "literal" + std::string).
+std::string numbered(const char *prefix, long long n);
+
 // A JSON array of the given path strings, escaped for JSON.
 std::string json_array(std::initializer_list<std::string> paths);
 std::string json_array(const std::vector<std::string> &paths);
