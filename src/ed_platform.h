@@ -247,6 +247,33 @@ bool ed_last_resolution_by_kernel();
 #if defined(_WIN32)
 // A new UTF-16 form of `text` (free() it) in *out: 0, or -1 with *out untouched.
 int ed_wide_from_utf8(const char *text, wchar_t **out);
+
+// For tests of the Win32 backend, on the calling thread only: moments at
+// which the backend calls a test's hook. At ED_TEST_FIRST_LISTING_READ a
+// nonzero answer is taken as the error of the first listing read of a new
+// stream (the read is not made); at the others the answer is ignored.
+enum ed_test_moment {
+    ED_TEST_FIRST_LISTING_READ,
+    ED_TEST_DISPOSITION_SET, // an object's delete disposition was just set
+};
+using ed_test_hook = unsigned long (*)(ed_test_moment moment, void *context);
+// Null removes the hook.
+void ed_set_test_hook(ed_test_hook hook, void *context);
 #endif
+
+// Held for the length of each export call that works on the file system:
+// it makes the platform show the calling thread every object as it is on
+// disk (on Windows, cloud placeholders as placeholders, which the backend
+// treats like links), and puts the thread back as it was when it goes.
+// Nothing to do on POSIX.
+struct ed_platform_call_scope {
+    ed_platform_call_scope() noexcept;
+    ~ed_platform_call_scope();
+    ed_platform_call_scope(const ed_platform_call_scope &) = delete;
+    ed_platform_call_scope &operator=(const ed_platform_call_scope &) = delete;
+
+  private:
+    [[maybe_unused]] int previous_ = -1; // the thread's mode before, where there is one
+};
 
 #endif

@@ -780,3 +780,7 @@ bool ed_kernel_resolution_compiled() {
 }
 
 bool ed_last_resolution_by_kernel() { return g_last_resolution_by_kernel; }
+
+// POSIX shows every object as it is: nothing to set or restore.
+ed_platform_call_scope::ed_platform_call_scope() noexcept {}
+ed_platform_call_scope::~ed_platform_call_scope() {}

@@ -29,6 +29,15 @@
 //               | set for every tag (symbolic link, junction, mount  |           | shows it
 //               | point, placeholder): all are links here.           |           |
 //               |                                                    |           |
+// Placeholders  | A placeholder whose data lives elsewhere carries   | 24 25     | keeps none of
+//               | FILE_ATTRIBUTE_RECALL_ON_OPEN, ..._RECALL_ON_DATA_ |           | these attributes;
+//               | ACCESS or ..._OFFLINE; a thread or process in a    |           | no placeholder
+//               | compatibility mode may see it disguised, without   |           | modes (the call
+//               | its reparse point. Each call sets its thread to    |           | is absent)
+//               | PHCM_EXPOSE_PLACEHOLDERS (where ntdll has it) and  |           |
+//               | restores the mode after; all three attributes make |           |
+//               | a link here, like a reparse point.                 |           |
+//               |                                                    |           |
 // Listing       | GetFileInformationByHandleEx with                  | 4 5       |
 //               | FileIdBothDirectoryInfo fills the buffer with      |           |
 //               | FILE_ID_BOTH_DIR_INFO records (FileAttributes,     |           |
@@ -37,15 +46,27 @@
 //               | ERROR_NO_MORE_FILES ends it. A listing holds       |           |
 //               | nothing but the handle it runs on.                 |           |
 //               |                                                    |           |
+// Empty first   | A first query that finds no entry at all fails     | 16 26 27  |
+// listing       | with STATUS_NO_SUCH_FILE (ERROR_FILE_NOT_FOUND).   |           |
+//               | Every directory lists "." and ".." but the root of |           |
+//               | a FAT-family volume, so that answer means "empty"  |           |
+//               | only there (final path "\" with VOLUME_NAME_NONE,  |           |
+//               | FAT, FAT32 or exFAT by GetVolumeInformation-       |           |
+//               | ByHandleW); anywhere else the listing failed.      |           |
+//               |                                                    |           |
 // Listed size   | The EndOfFile a directory lists can lag behind a   | 5         |
 //               | file being written: a listed zero is confirmed on  |           |
 //               | the object; a listed nonzero size means data.      |           |
 //               |                                                    |           |
 // Share modes   | A later open fails when it asks access an open     | 6 7 8     | counts
 //               | handle does not share, or shares less than an open |           | FILE_READ_DATA,
-//               | handle's access. Only read, write or delete access |           | FILE_WRITE_DATA,
-//               | makes a handle's share mode count, so every        |           | DELETE only
-//               | holding handle asks FILE_LIST_DIRECTORY (read).    |           |
+//               | handle's access. Only read, write or delete access |           | FILE_WRITE_DATA
+//               | makes a handle's share mode count, so every        |           | (and append),
+//               | holding handle asks FILE_LIST_DIRECTORY (read).    |           | DELETE only; a
+//               | Setting the end of file needs FILE_WRITE_DATA.     |           | handle without
+//               |                                                    |           | data access may
+//               |                                                    |           | set the end of
+//               |                                                    |           | file
 //               |                                                    |           |
 // Handles       | Host-path queries: FILE_READ_ATTRIBUTES (final     | 3 6 7     |
 //               | path: 0), share all. Walk streams:                 |           |
@@ -55,15 +76,42 @@
 //               | deleted (both need DELETE) while removal works     |           |
 //               | beneath. Directory to remove:                      |           |
 //               | DELETE|FILE_LIST_DIRECTORY, share read|write. File |           |
-//               | to remove: DELETE|FILE_READ_ATTRIBUTES, share      |           |
-//               | read|delete, so no writer gets in between the size |           |
-//               | test and the delete, and a file open for writing   |           |
-//               | or held without share-delete is refused.           |           |
+//               | to remove: DELETE|FILE_READ_ATTRIBUTES, share read |           |
+//               | only, so no writer gets in between the size test   |           |
+//               | and the delete, nobody can rename it away, and a   |           |
+//               | file open for writing, or held with delete access  |           |
+//               | or without share-delete, is refused.               |           |
+//               |                                                    |           |
+// Host paths    | Refused before any open: "\\.\" and "\??\" forms,  | 3 15 31   | opening a pipe
+//               | "\\?\" forms but "\\?\X:\" and "\\?\UNC\", the     |           | connects to its
+//               | pipe and mailslot shares of a server, and any      |           | server
+//               | component Win32 reads as a device. Every host      |           |
+//               | CreateFileW asks SECURITY_SQOS_PRESENT with        |           |
+//               | SECURITY_IDENTIFICATION: a pipe server can then    |           |
+//               | identify the caller but not act as it. What is     |           |
+//               | opened must be FILE_TYPE_DISK; anything else is a  |           |
+//               | kind of its own (status), ED_ROOT_OTHER (root) or  |           |
+//               | unnameable (final path).                           |           |
 //               |                                                    |           |
 // Delete        | FILE_DISPOSITION_INFO needs DELETE access; the     | 9 12 13   | other handles of
-// disposition   | object goes when its last handle closes; until     | 23        | the same process
-//               | then it is delete pending: opens fail and nothing  |           | never block it
-//               | can be created in such a directory.                |           |
+// disposition   | object goes when its last handle closes; until     | 23 28     | the same process
+//               | then it is delete pending: opens fail and nothing  |           | never block it;
+//               | can be created in such a directory. First tried:   |           | refuses the
+//               | FileDispositionInfoEx with DELETE|POSIX_SEMANTICS  |           | extended class
+//               | (never IGNORE_READONLY_ATTRIBUTE): the name goes   |           | (ERROR_INVALID_
+//               | as this handle closes even while others hold the   |           | PARAMETER), so
+//               | object. A system without the class refuses it      |           | the classic one
+//               | (invalid parameter, not supported, invalid         |           | is used
+//               | function) and gets the classic one. DeleteFile     |           |
+//               | FALSE (or FILE_DISPOSITION_DO_NOT_DELETE) clears   |           |
+//               | a disposition before the handle closes.            |           |
+//               |                                                    |           |
+// Last checks   | FileAttributeTagInfo, the size and the streams are | 4 9 28 30 |
+//               | read on the handle right before the disposition    |           |
+//               | is set and again right after: a reparse point (or  |           |
+//               | placeholder mark) set through another handle, or   |           |
+//               | data that came through one opened before ours,     |           |
+//               | clears the disposition and refuses.                |           |
 //               |                                                    |           |
 // Refusals      | The disposition fails for a read-only file         | 12 23     |
 //               | (STATUS_CANNOT_DELETE: 'unlink failed') and for a  |           |
@@ -71,9 +119,20 @@
 //               | (STATUS_DIRECTORY_NOT_EMPTY), which closes the gap |           |
 //               | after the re-check.                                |           |
 //               |                                                    |           |
-// Streams       | 'file:stream[:type]' names a stream; share modes   | 14        | no named streams
-//               | are kept per stream, and delete access to a file   |           | at all
-//               | is checked against its open streams.               |           |
+// Streams       | 'file:stream[:type]' names a stream; share modes   | 14 27 29  | no named streams
+//               | are kept per stream, and delete access to a file   | 30 32     | at all ("f:s"
+//               | is checked against its open streams.               |           | makes a file of
+//               | NtQueryInformationFile(FileStreamInformation)      |           | that name);
+//               | needs no access; it lists the unnamed stream as    |           | STATUS_NOT_IMPL-
+//               | "::$DATA" or with an empty name and a named one as |           | EMENTED and no
+//               | ":name:$DATA"; a directory without named streams   |           | FILE_NAMED_
+//               | lists none. A file system that cannot list them    |           | STREAMS: every
+//               | answers STATUS_INVALID_PARAMETER or                |           | object counts as
+//               | STATUS_NOT_IMPLEMENTED: it has none only if the    |           | without streams
+//               | volume lacks FILE_NAMED_STREAMS. A named stream is |           |
+//               | data: such a file is not zero bytes, such a        |           |
+//               | directory not empty (its stream hands out one      |           |
+//               | unnameable entry).                                 |           |
 //               |                                                    |           |
 // Names         | Win32 path handling strips trailing '.' and ' '    | 15        |
 //               | from a component, reads CON PRN AUX NUL COM0-9     |           |
@@ -97,7 +156,9 @@
 //               | all zero where the file system has none;           |           |
 //               | BY_HANDLE_FILE_INFORMATION: 32-bit serial and      |           |
 //               | 64-bit index. Volume and id together tell one file |           |
-//               | from every other.                                  |           |
+//               | from every other. An index of zero is no id: such  |           |
+//               | an object has no identity and every comparison     |           |
+//               | that needs one refuses it.                         |           |
 //               |                                                    |           |
 // Name compare  | CompareStringOrdinal(..., TRUE) compares with the  | 22        |
 //               | operating system's upper-case table.               |           |
@@ -127,6 +188,15 @@
 // [21] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/ns-fileapi-by_handle_file_information
 // [22] https://learn.microsoft.com/en-us/windows/win32/api/stringapiset/nf-stringapiset-comparestringordinal
 // [23] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-deletefilew
+// [24] https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
+// [25] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-rtlsetthreadplaceholdercompatibilitymode
+// [26] https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/fa8194e0-53ec-413b-8315-e8fa85396fd8
+// [27] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getvolumeinformationbyhandlew
+// [28] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
+// [29] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryinformationfile
+// [30] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_stream_information
+// [31] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getfiletype
+// [32] https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_stream_info
 // clang-format on
 //
 // Names. A listed path must name the same object when a host passes it back
@@ -206,6 +276,29 @@ constexpr DWORD kFinalPathUnits = 8192;
 // with 64-bit indexes gives a 128-bit id whose high half is all ones, so the
 // two forms never compare equal by accident.
 constexpr uint64_t kIndexOnlyMark = ~uint64_t{0};
+
+// Attributes that make an object a link here: a reparse point, and the
+// marks of a placeholder whose data lives elsewhere. A thread that sees
+// placeholders disguised misses the reparse point but still sees these, and
+// opening or reading such an object may fetch it from elsewhere.
+constexpr DWORD kFileAttributeRecallOnOpen = 0x00040000;
+constexpr DWORD kFileAttributeRecallOnDataAccess = 0x00400000;
+constexpr DWORD kLinkAttributes = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+                                  kFileAttributeRecallOnOpen | kFileAttributeRecallOnDataAccess;
+
+bool is_link_like(DWORD attributes) { return (attributes & kLinkAttributes) != 0; }
+
+// FILE_INFO_BY_HANDLE_CLASS value of FileDispositionInfoEx (the headers
+// declare it only for newer targets than ours).
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+thread_local ed_test_hook t_test_hook = nullptr;
+thread_local void *t_test_context = nullptr;
+
+unsigned long at_test_moment(ed_test_moment moment) {
+    return t_test_hook != nullptr ? t_test_hook(moment, t_test_context) : 0;
+}
 
 bool is_ascii_letter(unsigned c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 wchar_t ascii_upper(wchar_t c) { return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c; }
@@ -371,7 +464,85 @@ DWORD attributes_of(HANDLE handle) {
 
 bool is_plain_directory(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+           !is_link_like(attributes);
+}
+
+// NtQueryInformationFile, found in ntdll once, as NtOpenFile is.
+using nt_query_information_file_fn = decltype(&::NtQueryInformationFile);
+
+nt_query_information_file_fn nt_query_information_file() {
+    static const nt_query_information_file_fn query = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        FARPROC found =
+            ntdll != nullptr ? GetProcAddress(ntdll, "NtQueryInformationFile") : nullptr;
+        return reinterpret_cast<nt_query_information_file_fn>(reinterpret_cast<void (*)()>(found));
+    }();
+    return query;
+}
+
+// Whether the volume that holds `handle` keeps named streams at all.
+// False also when the volume cannot say: the caller then trusts a file
+// system that reports no support for listing streams.
+bool volume_has_named_streams(HANDLE handle) {
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr,
+                                         0) != 0 &&
+           (flags & FILE_NAMED_STREAMS) != 0;
+}
+
+enum class streams_verdict {
+    plain,     // no named stream, and the unnamed stream (if listed) is empty
+    with_data, // a named stream, or data in the unnamed one: content
+    unknown,   // could not be told: taken as content by every caller
+};
+
+// The data streams of the object `handle` holds (see "Streams" at the head
+// of the file). A named stream is data of its own whatever its size, so an
+// object with one is never empty.
+streams_verdict streams_of(HANDLE handle) {
+    const nt_query_information_file_fn query = nt_query_information_file();
+    if (query == nullptr)
+        return streams_verdict::unknown;
+    alignas(LONGLONG) unsigned char buffer[1024];
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = query(handle, &io, buffer, sizeof buffer, FileStreamInformation);
+    if (static_cast<unsigned long>(status) == 0x80000005UL) // STATUS_BUFFER_OVERFLOW: many
+        return streams_verdict::with_data;
+    if (!NT_SUCCESS(status)) {
+        switch (static_cast<unsigned long>(status)) {
+        case 0xC000000DUL: // STATUS_INVALID_PARAMETER
+        case 0xC0000002UL: // STATUS_NOT_IMPLEMENTED
+        case 0xC0000003UL: // STATUS_INVALID_INFO_CLASS
+        case 0xC00000BBUL: // STATUS_NOT_SUPPORTED
+        case 0xC0000010UL: // STATUS_INVALID_DEVICE_REQUEST
+            // The file system lists no streams: it has none only if the
+            // volume says it keeps none.
+            return volume_has_named_streams(handle) ? streams_verdict::unknown
+                                                    : streams_verdict::plain;
+        default:
+            return streams_verdict::unknown;
+        }
+    }
+    const size_t filled = io.Information;
+    size_t offset = 0;
+    constexpr size_t name_offset = offsetof(FILE_STREAM_INFO, StreamName);
+    while (offset < filled) {
+        if (offset + name_offset > filled)
+            return streams_verdict::unknown;
+        const auto *entry = reinterpret_cast<const FILE_STREAM_INFO *>(buffer + offset);
+        if (entry->StreamNameLength > filled - offset - name_offset)
+            return streams_verdict::unknown;
+        const std::wstring_view name(entry->StreamName, entry->StreamNameLength / sizeof(wchar_t));
+        // The unnamed stream is listed as "::$DATA" or with an empty name.
+        if (!name.empty() && name != L"::$DATA")
+            return streams_verdict::with_data;
+        if (entry->StreamSize.QuadPart != 0)
+            return streams_verdict::with_data;
+        if (entry->NextEntryOffset == 0)
+            break;
+        offset += entry->NextEntryOffset;
+    }
+    return streams_verdict::plain;
 }
 
 // The status of the object `handle` holds, from two small queries (the
@@ -384,8 +555,9 @@ bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0) {
     if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return false;
     const DWORD attributes = basic.FileAttributes | extra_attributes;
-    // A reparse point is a link whatever else it is, so it is never followed.
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // A reparse point (or a placeholder) is a link whatever else it is, so
+    // it is never followed.
+    if (is_link_like(attributes)) {
         *st = ed_stat{ED_S_IFLNK, 0};
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         *st = ed_stat{ED_S_IFDIR, 0};
@@ -394,6 +566,9 @@ bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0) {
         if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
             return false;
         *st = ed_stat{ED_S_IFREG, standard.EndOfFile.QuadPart};
+        // An empty unnamed stream beside a named one is a file with data.
+        if (st->st_size == 0 && streams_of(handle) != streams_verdict::plain)
+            st->st_size = 1;
     }
     return true;
 }
@@ -401,7 +576,8 @@ bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0) {
 // The identity of the object `handle` holds. Every identity the backend
 // hands out comes from here, so any two of them compare alike: the 128-bit
 // id where the file system gives one, else the volume serial and file index
-// (a file system answers the same way for all its objects).
+// (a file system answers the same way for all its objects). False when there
+// is none, so every test that compares identities refuses such an object.
 bool identity_of(HANDLE handle, ed_file_id *id) {
     FILE_ID_INFO wide_id;
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &wide_id, sizeof wide_id)) {
@@ -418,32 +594,125 @@ bool identity_of(HANDLE handle, ed_file_id *id) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info))
         return false;
-    *id = ed_file_id{info.dwVolumeSerialNumber, kIndexOnlyMark,
-                     (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    const uint64_t index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    // No id at all: the object cannot be told from any other, so it has no
+    // identity to compare (it would match every other object without one).
+    if (index == 0)
+        return false;
+    *id = ed_file_id{info.dwVolumeSerialNumber, kIndexOnlyMark, index};
     return true;
 }
 
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// True when Win32 would read the component as a device: its base name (up to
+// the first '.', trailing dots and spaces dropped) is a device's name.
+bool names_device(std::wstring_view component) {
+    size_t units = component.size();
+    while (units > 0 && (component[units - 1] == L'.' || component[units - 1] == L' '))
+        --units;
+    size_t base = 0;
+    while (base < units && component[base] != L'.')
+        ++base;
+    while (base > 0 && component[base - 1] == L' ')
+        --base;
+    return is_device_base(component.data(), base);
+}
+
+// True for a host's path that may reach something other than a file or
+// directory of a mounted file system: the device namespace ("\\.\..."), NT
+// names ("\??\..."), any "\\?\" form but a drive path or a UNC path, the
+// pipe and mailslot shares of a server, and any component Win32 reads as a
+// device ("NUL", "C:\d\com1.txt"). Such a path is never opened: opening a
+// pipe is connecting to its server.
+bool host_path_refused(std::wstring_view path) {
+    size_t start = 0;
+    bool unc = false;
+    if (path.size() >= 4 && is_separator(path[0]) && is_separator(path[1]) &&
+        (path[2] == L'.' || path[2] == L'?') && is_separator(path[3])) {
+        if (path[2] == L'.')
+            return true;
+        const std::wstring_view rest = path.substr(4);
+        if (rest.size() >= 3 && is_ascii_letter(rest[0]) && rest[1] == L':' &&
+            is_separator(rest[2])) {
+            start = 7;
+        } else if (rest.size() >= 4 && equals_ascii_nocase(rest.data(), "UNC", 3) &&
+                   is_separator(rest[3])) {
+            start = 8;
+            unc = true;
+        } else {
+            return true;
+        }
+    } else if (path.size() >= 4 && is_separator(path[0]) && path[1] == L'?' && path[2] == L'?' &&
+               is_separator(path[3])) {
+        return true;
+    } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+        start = 2;
+        unc = true;
+    }
+    size_t index = 0; // of the component, counted from `start`
+    while (start < path.size()) {
+        size_t end = start;
+        while (end < path.size() && !is_separator(path[end]))
+            ++end;
+        const std::wstring_view component = path.substr(start, end - start);
+        if (names_device(component))
+            return true;
+        // "\\server\pipe\name" reaches a named pipe on that server.
+        if (unc && index == 1 &&
+            ((component.size() == 4 && equals_ascii_nocase(component.data(), "PIPE", 4)) ||
+             (component.size() == 8 && equals_ascii_nocase(component.data(), "MAILSLOT", 8))))
+            return true;
+        if (!component.empty())
+            ++index;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Every CreateFileW of a host's text asks for identification only, so that
+// a pipe reached all the same (through a link, say) cannot act as the caller.
+constexpr DWORD kHostOpenFlags =
+    FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
 // Opens a host's path with CreateFileW. Empty when the text is not valid
-// UTF-8 or the object cannot be opened; GetLastError() tells why.
+// UTF-8, names no file or directory of a mounted file system (see
+// host_path_refused; GetFileType is checked on what was opened), or the
+// object cannot be opened; GetLastError() tells why, and `other_kind`, when
+// given, is set when the path was refused as a device, pipe or the like.
 // `named_link`, when given, tells whether the path's own name is a reparse
 // point by the name-based attribute query as well: Wine opens a host's
 // symbolic link through to its target even with FILE_FLAG_OPEN_REPARSE_POINT,
 // and only that query shows the link. On Windows the handle already tells;
 // the second query can only add a refusal, never take one away.
-unique_hfile open_host_path(const char *path, DWORD access, DWORD flags,
-                            bool *named_link = nullptr) {
+unique_hfile open_host_path(const char *path, DWORD access, DWORD flags, bool *named_link = nullptr,
+                            bool *other_kind = nullptr) {
+    if (other_kind != nullptr)
+        *other_kind = false;
     const std::wstring wide = wide_of(path);
     if (wide.empty()) {
         SetLastError(ERROR_INVALID_NAME);
         return unique_hfile();
     }
+    if (host_path_refused(wide)) {
+        if (other_kind != nullptr)
+            *other_kind = true;
+        SetLastError(ERROR_BAD_PATHNAME);
+        return unique_hfile();
+    }
     unique_hfile object(CreateFileW(wide.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
+                                    kHostOpenFlags | flags, nullptr));
+    if (object && GetFileType(object.get()) != FILE_TYPE_DISK) {
+        if (other_kind != nullptr)
+            *other_kind = true;
+        object.reset();
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        return object;
+    }
     if (object && named_link != nullptr) {
         const DWORD error = GetLastError();
         const DWORD attributes = GetFileAttributesW(wide.c_str());
-        *named_link = attributes != INVALID_FILE_ATTRIBUTES &&
-                      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        *named_link = attributes != INVALID_FILE_ATTRIBUTES && is_link_like(attributes);
         SetLastError(error);
     }
     return object;
@@ -568,10 +837,11 @@ unique_hfile open_registered_root(const char *canonical, const ed_file_id *id, A
     const std::wstring extended = extended_form(canonical);
     if (extended.empty())
         return unique_hfile();
-    unique_hfile root(CreateFileW(
-        extended.c_str(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!root || !is_plain_directory(attributes_of(root.get())))
+    unique_hfile root(CreateFileW(extended.c_str(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  share, nullptr, OPEN_EXISTING,
+                                  kHostOpenFlags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!root || GetFileType(root.get()) != FILE_TYPE_DISK ||
+        !is_plain_directory(attributes_of(root.get())))
         return unique_hfile();
     char *final_text = nullptr;
     if (canonical_of_handle(root.get(), &final_text) != ED_FINAL_RESOLVED)
@@ -594,7 +864,9 @@ enum class stream_state { holding, broken, done };
 
 struct ed_dir {
     HANDLE handle;
-    bool owns_handle; // false for the re-check stream on a target's own handle
+    bool owns_handle;   // false for the re-check stream on a target's own handle
+    bool named_streams; // the directory holds data streams: handed out first, as one unnameable
+                        // entry
     stream_state state;
     size_t held; // offset in `batch` of the entry to hand out next
     char name[kNameBytes];
@@ -637,18 +909,39 @@ const FILE_ID_BOTH_DIR_INFO *held_entry(const ed_dir *dir) {
     return reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(dir->batch + dir->held);
 }
 
+// True when the directory `handle` holds is the root of a volume of the FAT
+// family: the only directory that lists not even "." and "..", so that a
+// first read finding nothing at all means it is empty.
+bool is_fat_volume_root(HANDLE handle) {
+    wchar_t path[4];
+    if (GetFinalPathNameByHandleW(handle, path, 4, FILE_NAME_NORMALIZED | VOLUME_NAME_NONE) != 1 ||
+        path[0] != L'\\')
+        return false;
+    wchar_t file_system[MAX_PATH + 1];
+    if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, file_system,
+                                       MAX_PATH + 1))
+        return false;
+    const std::wstring_view name(file_system);
+    return name == L"FAT" || name == L"FAT32" || name == L"exFAT";
+}
+
 // Reads the next batch; `restart` begins the listing anew, whatever the
 // handle listed before. A failure other than the end breaks the stream.
 bool read_batch(ed_dir *dir, bool restart) {
     dir->held = 0;
-    if (GetFileInformationByHandleEx(
-            dir->handle, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
-            dir->batch, sizeof dir->batch))
+    const unsigned long injected = restart ? at_test_moment(ED_TEST_FIRST_LISTING_READ) : 0;
+    if (injected != 0)
+        SetLastError(injected);
+    else if (GetFileInformationByHandleEx(
+                 dir->handle, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                 dir->batch, sizeof dir->batch))
         return true;
-    // A first read may also say "no such file" for a directory without even
-    // "." and "..", such as an empty volume root.
+    // A first read finding no entry at all says "no such file"; only a
+    // directory without "." and ".." can list nothing, and for any other
+    // directory it means the listing failed.
     const DWORD error = GetLastError();
-    const bool end = error == ERROR_NO_MORE_FILES || (restart && error == ERROR_FILE_NOT_FOUND);
+    const bool end = error == ERROR_NO_MORE_FILES ||
+                     (restart && error == ERROR_FILE_NOT_FOUND && is_fat_volume_root(dir->handle));
     dir->state = end ? stream_state::done : stream_state::broken;
     return false;
 }
@@ -692,11 +985,11 @@ void advance(ed_dir *dir, bool first) {
     }
 }
 
-// A stream on an open directory handle, holding its first entry; it closes
-// the handle when it owns it. Null when memory is short or the directory
-// cannot be listed at all.
-ed_dir *stream_from(HANDLE handle, bool owns) {
-    unique_hfile owned(owns ? handle : INVALID_HANDLE_VALUE);
+// A stream on an open directory handle, holding its first entry; it will
+// close the handle when `owns`. Null when memory is short or the directory
+// cannot be listed at all; the handle is then left to the caller, so that
+// one owner alone ever closes it.
+ed_dir *stream_on(HANDLE handle, bool owns) {
     ed_dir *dir = t_stream_records.take();
     if (dir == nullptr)
         return nullptr;
@@ -708,14 +1001,24 @@ ed_dir *stream_from(HANDLE handle, bool owns) {
         t_stream_records.give(dir);
         return nullptr;
     }
-    owned.release();
+    // A named data stream is content of the directory that no listing shows.
+    dir->named_streams = streams_of(handle) != streams_verdict::plain;
+    return dir;
+}
+
+// A stream that takes over `directory`, which it then closes; only when
+// the stream is set up does the handle leave the caller's guard.
+ed_dir *stream_from(unique_hfile &directory) {
+    ed_dir *dir = stream_on(directory.get(), true);
+    if (dir != nullptr)
+        directory.release();
     return dir;
 }
 
 // The kind a listing tells for free. A nonzero listed size means data; a
 // listed zero may lag behind a writer, so the walk confirms it on the object.
 ed_entry_hint hint_of(const FILE_ID_BOTH_DIR_INFO *entry) {
-    if (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    if (is_link_like(entry->FileAttributes))
         return ED_HINT_LNK;
     if (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return ED_HINT_DIR;
@@ -772,8 +1075,16 @@ int stat_of_host_path(const char *path, ed_stat *st, ed_file_id *id) {
         return 0;
     }
     bool named_link = false;
-    unique_hfile object =
-        open_host_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT, &named_link);
+    bool other_kind = false;
+    unique_hfile object = open_host_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT,
+                                         &named_link, &other_kind);
+    if (other_kind) {
+        // A device or pipe: some other kind, like a stream.
+        *st = ed_stat{0, 0};
+        if (id != nullptr)
+            *id = ed_file_id{};
+        return 0;
+    }
     ed_stat status;
     if (!object ||
         !stat_of_handle(object.get(), &status, named_link ? FILE_ATTRIBUTE_REPARSE_POINT : 0))
@@ -810,20 +1121,14 @@ ed_dir *ed_opendir(const char *path) {
     const DWORD attributes = directory ? attributes_of(directory.get()) : INVALID_FILE_ATTRIBUTES;
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return nullptr;
-    ed_dir *dir = stream_from(directory.get(), true);
-    if (dir != nullptr)
-        directory.release();
-    return dir;
+    return stream_from(directory);
 }
 
 ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
     unique_hfile root = open_registered_root(canonical, id, FILE_LIST_DIRECTORY, kShareAll);
     if (!root)
         return nullptr;
-    ed_dir *dir = stream_from(root.get(), true);
-    if (dir != nullptr)
-        root.release();
-    return dir;
+    return stream_from(root);
 }
 
 const char *ed_readdir(ed_dir *dir) {
@@ -833,7 +1138,14 @@ const char *ed_readdir(ed_dir *dir) {
 
 const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
     *hint = ED_HINT_UNKNOWN;
-    if (dir == nullptr || dir->state == stream_state::done)
+    if (dir == nullptr)
+        return nullptr;
+    if (dir->named_streams) {
+        dir->named_streams = false;
+        set_unnameable(dir->name);
+        return dir->name;
+    }
+    if (dir->state == stream_state::done)
         return nullptr;
     if (dir->state == stream_state::broken) {
         set_unnameable(dir->name);
@@ -871,14 +1183,11 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     // Opened as itself, a junction would list as an empty directory.
     if (!child || !is_plain_directory(attributes_of(child.get())))
         return nullptr;
-    ed_dir *stream = stream_from(child.get(), true);
-    if (stream != nullptr)
-        child.release();
-    return stream;
+    return stream_from(child);
 }
 
 int ed_dir_has_next(const ed_dir *dir) {
-    return dir != nullptr && dir->state != stream_state::done ? 1 : 0;
+    return dir != nullptr && (dir->named_streams || dir->state != stream_state::done) ? 1 : 0;
 }
 
 void ed_closedir(ed_dir *dir) {
@@ -923,8 +1232,11 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_OTHER;
     // One handle answers every question, so the answers agree.
     bool named_link = false;
-    unique_hfile root =
-        open_host_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT, &named_link);
+    bool other_kind = false;
+    unique_hfile root = open_host_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT,
+                                       &named_link, &other_kind);
+    if (other_kind)
+        return ED_ROOT_OTHER; // a device or pipe, never opened as a root
     if (!root) {
         const DWORD error = GetLastError();
         if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY)
@@ -934,7 +1246,7 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
     const DWORD attributes = attributes_of(root.get());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return ED_ROOT_UNREACHABLE;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || named_link)
+    if (is_link_like(attributes) || named_link)
         return ED_ROOT_LINK;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return ED_ROOT_OTHER;
@@ -1020,11 +1332,114 @@ ed_target_status judge_opened(HANDLE object, const ed_file_id *examined, bool wa
     return (st->st_mode == ED_S_IFDIR) == want_directory ? ED_TARGET_OK : ED_TARGET_WRONG_KIND;
 }
 
-bool set_delete_disposition(HANDLE object) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    return SetFileInformationByHandle(object, FileDispositionInfo, &disposition,
-                                      sizeof disposition) != 0;
+// How a delete disposition was set, so that it is cleared the same way.
+enum class disposition { none, posix, classic };
+
+// Marks `object` for deletion: with POSIX semantics where the system takes
+// them (the name goes when this handle closes, even while others hold the
+// object), else the classic way. Never ignoring the read-only attribute.
+disposition set_delete_disposition(HANDLE object) {
+    FILE_DISPOSITION_INFO_EX posix{};
+    posix.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+    if (SetFileInformationByHandle(object, kFileDispositionInfoEx, &posix, sizeof posix))
+        return disposition::posix;
+    const DWORD error = GetLastError();
+    // Only a system or file system without the extended class gets the
+    // classic one; any other refusal stands.
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+        error != ERROR_INVALID_FUNCTION)
+        return disposition::none;
+    FILE_DISPOSITION_INFO classic{};
+    classic.DeleteFile = TRUE;
+    return SetFileInformationByHandle(object, FileDispositionInfo, &classic, sizeof classic)
+               ? disposition::classic
+               : disposition::none;
+}
+
+bool clear_delete_disposition(HANDLE object, disposition how) {
+    if (how == disposition::posix) {
+        FILE_DISPOSITION_INFO_EX keep{};
+        keep.Flags = FILE_DISPOSITION_FLAG_DO_NOT_DELETE;
+        return SetFileInformationByHandle(object, kFileDispositionInfoEx, &keep, sizeof keep) != 0;
+    }
+    FILE_DISPOSITION_INFO keep{};
+    keep.DeleteFile = FALSE;
+    return SetFileInformationByHandle(object, FileDispositionInfo, &keep, sizeof keep) != 0;
+}
+
+// What the object `object` is now, as removal requires it: no link and no
+// placeholder, of the kind wanted, and without data (for a file: an empty
+// unnamed stream; for both: no named stream).
+ed_target_status still_removable(HANDLE object, bool want_directory) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(object, FileAttributeTagInfo, &tag, sizeof tag))
+        return ED_TARGET_FAILED;
+    if (is_link_like(tag.FileAttributes))
+        return ED_TARGET_LINK;
+    if (((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != want_directory)
+        return ED_TARGET_WRONG_KIND;
+    if (!want_directory) {
+        FILE_STANDARD_INFO standard;
+        if (!GetFileInformationByHandleEx(object, FileStandardInfo, &standard, sizeof standard))
+            return ED_TARGET_FAILED;
+        if (standard.EndOfFile.QuadPart != 0)
+            return ED_TARGET_NOT_EMPTY;
+    }
+    return streams_of(object) == streams_verdict::plain ? ED_TARGET_OK : ED_TARGET_NOT_EMPTY;
+}
+
+// Deletes the judged object through its handle if it still passes the
+// tests right before the disposition is set and again right after (a
+// reparse point set through another handle, a stream written through a
+// handle opened before ours, ...): otherwise the disposition is cleared and
+// the object stays. ED_TARGET_OK when it goes as the handle closes.
+ed_target_status delete_if_unchanged(HANDLE object, bool want_directory) {
+    ed_target_status status = still_removable(object, want_directory);
+    if (status != ED_TARGET_OK)
+        return status;
+    // The platform refuses a read-only file and a directory that is not empty.
+    const disposition how = set_delete_disposition(object);
+    if (how == disposition::none)
+        return ED_TARGET_FAILED;
+    at_test_moment(ED_TEST_DISPOSITION_SET);
+    status = still_removable(object, want_directory);
+    if (status != ED_TARGET_OK && !clear_delete_disposition(object, how))
+        return ED_TARGET_FAILED;
+    return status;
+}
+
+// Where the last component of a canonical text begins ("C:/a/b": at "b").
+size_t root_leaf_offset(const std::string &canonical) {
+    const size_t slash = canonical.rfind('/');
+    return slash == std::string::npos ? canonical.size() : slash + 1;
+}
+
+// The parent of the registered root `canonical`, held like the directories
+// of a chain, if it is reached by its canonical path as itself (its final
+// path is that text). Empty for a root without a parent (a drive root or a
+// share) or a parent reached elsewhere.
+unique_hfile open_root_parent(const std::string &canonical) {
+    const size_t leaf = root_leaf_offset(canonical);
+    if (leaf == 0 || leaf >= canonical.size())
+        return unique_hfile();
+    std::string parent(canonical, 0, leaf - 1);
+    if (parent.size() == 2 && parent[1] == ':')
+        parent.push_back('/'); // "C:" alone is a drive's current directory
+    const std::wstring extended = extended_form(parent.c_str());
+    if (extended.empty())
+        return unique_hfile();
+    unique_hfile held(CreateFileW(extended.c_str(), kHoldAccess | SYNCHRONIZE, kShareHold, nullptr,
+                                  OPEN_EXISTING, kHostOpenFlags | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+    if (!held || GetFileType(held.get()) != FILE_TYPE_DISK ||
+        !is_plain_directory(attributes_of(held.get())))
+        return unique_hfile();
+    char *final_text = nullptr;
+    if (canonical_of_handle(held.get(), &final_text) != ED_FINAL_RESOLVED)
+        return unique_hfile();
+    const bool same_path = std::strcmp(final_text, parent.c_str()) == 0;
+    std::free(final_text);
+    return same_path ? std::move(held) : unique_hfile();
 }
 
 } // namespace
@@ -1053,14 +1468,23 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
     auto target = std::make_unique<ed_target>();
     constexpr ACCESS_MASK kAccess = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
     if (*relative == '\0') {
-        // The root itself. Its pin shares no delete, so it must let go
-        // first; the root is then opened again by its canonical path and
-        // judged like any reopened root (final path, identity), so a
-        // directory swapped in meanwhile is refused. Once open, this handle
-        // holds the root against renames as the pin did.
+        // The root itself. Its parent is held first (reached by its
+        // canonical path, which it must still have, so no junction on the
+        // way led elsewhere), then the pin, which shares no delete, lets go,
+        // and the root is opened by its name beneath the held parent, as
+        // every other object is: without backup intent, never through a
+        // reparse point, and judged by identity below, so a directory
+        // swapped in meanwhile is refused.
+        unique_hfile parent = open_root_parent(root->canonical);
+        if (!parent)
+            return nullptr;
+        const std::wstring leaf =
+            wide_of(root->canonical.c_str() + root_leaf_offset(root->canonical));
+        if (leaf.empty() || win32_alters_name(leaf.data(), leaf.size()))
+            return nullptr;
         root->handle.reset();
-        target->handle =
-            open_registered_root(root->canonical.c_str(), &root->id, kAccess, kShareHold);
+        target->handle = open_beneath(parent.get(), leaf, kAccess, kShareHold, FILE_DIRECTORY_FILE);
+        target->chain.held.push_back(std::move(parent));
     } else {
         HANDLE root_handle = held_root(root);
         if (root_handle == INVALID_HANDLE_VALUE ||
@@ -1081,14 +1505,15 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
 ed_dir *ed_target_opendir(ed_target *target) {
     // The re-check lists through the target's own handle (from the start,
     // whatever was listed before), so no second handle holds the directory.
-    return target != nullptr && target->handle ? stream_from(target->handle.get(), false) : nullptr;
+    return target != nullptr && target->handle ? stream_on(target->handle.get(), false) : nullptr;
 }
 
 int ed_target_remove_dir(ed_target *target) {
     if (target == nullptr || !target->handle)
         return -1;
-    // The platform refuses to mark a directory that is not empty.
-    if (!set_delete_disposition(target->handle.get()))
+    // The platform refuses to mark a directory that is not empty; a named
+    // stream it would let go with the directory is checked here.
+    if (delete_if_unchanged(target->handle.get(), true) != ED_TARGET_OK)
         return -1;
     // The last handle goes now, and with it the directory.
     target->handle.reset();
@@ -1106,13 +1531,12 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     chain_beneath chain;
     if (root_handle == INVALID_HANDLE_VALUE || !reach_parent(root_handle, relative, &chain))
         return ED_TARGET_FAILED;
-    // One handle for the tests and the removal. It shares no write, so no
-    // writer can open the file between the size test and the delete, and
-    // opening fails while someone has it open for writing or without
-    // sharing delete.
-    unique_hfile file =
-        open_beneath(chain.parent(root_handle), chain.leaf, DELETE | FILE_READ_ATTRIBUTES,
-                     FILE_SHARE_READ | FILE_SHARE_DELETE, 0);
+    // One handle for the tests and the removal. It shares neither write nor
+    // delete, so no writer can open the file between the size test and the
+    // delete and nobody can rename it out of the tree meanwhile; opening
+    // fails while someone has it open for writing or with delete access.
+    unique_hfile file = open_beneath(chain.parent(root_handle), chain.leaf,
+                                     DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, 0);
     if (!file)
         return ED_TARGET_FAILED;
     ed_stat st;
@@ -1122,7 +1546,7 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     if (st.st_size != 0)
         return ED_TARGET_NOT_EMPTY;
     // A read-only file is refused here by the platform.
-    return set_delete_disposition(file.get()) ? ED_TARGET_OK : ED_TARGET_FAILED;
+    return delete_if_unchanged(file.get(), false);
 }
 
 int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_length) {
@@ -1168,4 +1592,43 @@ char *ed_system_directory_canonical() {
     // Only the directory itself: an ancestor would protect a wider tree
     // under the wrong name.
     return ed_final_path("C:/Windows", &canonical) == ED_FINAL_RESOLVED ? canonical : nullptr;
+}
+
+void ed_set_test_hook(ed_test_hook hook, void *context) {
+    t_test_hook = hook;
+    t_test_context = context;
+}
+
+namespace {
+
+// RtlSetThreadPlaceholderCompatibilityMode, where ntdll has it (Windows 10
+// 1709 and later); null elsewhere, where no placeholder is ever disguised.
+using set_placeholder_mode_fn = CHAR(NTAPI *)(CHAR mode);
+constexpr CHAR kExposePlaceholders = 2; // PHCM_EXPOSE_PLACEHOLDERS
+
+set_placeholder_mode_fn set_placeholder_mode() {
+    static const set_placeholder_mode_fn set = [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        FARPROC found = ntdll != nullptr
+                            ? GetProcAddress(ntdll, "RtlSetThreadPlaceholderCompatibilityMode")
+                            : nullptr;
+        return reinterpret_cast<set_placeholder_mode_fn>(reinterpret_cast<void (*)()>(found));
+    }();
+    return set;
+}
+
+} // namespace
+
+// A process may be set to see placeholders disguised as plain files and
+// directories; for the length of a call this thread sees them as they are,
+// so that the attributes above tell them apart.
+ed_platform_call_scope::ed_platform_call_scope() noexcept {
+    if (const set_placeholder_mode_fn set = set_placeholder_mode())
+        previous_ = set(kExposePlaceholders); // negative: an error, nothing changed
+}
+
+ed_platform_call_scope::~ed_platform_call_scope() {
+    if (previous_ >= 0)
+        if (const set_placeholder_mode_fn set = set_placeholder_mode())
+            set(static_cast<CHAR>(previous_));
 }

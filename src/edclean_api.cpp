@@ -6,6 +6,7 @@
 
 #include "ed_clean_registry.h"
 #include "ed_clean_remove.h"
+#include "ed_platform.h"
 #include "ed_scan_strlist.h"
 #include "edclean.h"
 #include "edclean_error.h"
@@ -41,12 +42,14 @@ int32_t run_delete(const char *json, const char *null_message, Worker worker) no
 extern "C" {
 
 EDCLEAN_API int32_t edclean_delete_dirs(const char *dirs_json) noexcept {
+    const ed_platform_call_scope platform;
     return run_delete(dirs_json, "NULL dirs_json", [](ed_strlist *paths) {
         return ed_delete_dirs_list(paths->strs, paths->n, ed_last_include_hidden());
     });
 }
 
 EDCLEAN_API int32_t edclean_delete_files(const char *files_json) noexcept {
+    const ed_platform_call_scope platform;
     return run_delete(files_json, "NULL files_json", [](ed_strlist *paths) {
         return ed_delete_files_list(paths->strs, paths->n);
     });
@@ -60,6 +63,7 @@ EDCLEAN_API const char *edclean_last_error(void) noexcept {
 }
 
 EDCLEAN_API char *edclean_scan(const char *dirs_json, const char *options_json) noexcept {
+    const ed_platform_call_scope platform;
     ed_clear_error();
     try {
         return ed_scan_call(dirs_json, options_json);

@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -381,6 +383,8 @@ TEST_F(Win32Backend, FileRemovalGivesWayToOtherHolders) {
         {"reader without share-delete", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0},
         {"writer sharing everything", GENERIC_WRITE, kShareAll, 0},
         {"reader sharing everything", GENERIC_READ, kShareAll, 1},
+        // Could rename the checked file out of the tree before it is deleted.
+        {"holder of delete access", DELETE, kShareAll, 0},
     };
     for (const auto &c : cases) {
         edtest::temp_tree tree;
@@ -394,6 +398,11 @@ TEST_F(Win32Backend, FileRemovalGivesWayToOtherHolders) {
             EXPECT_EQ(edclean_delete_files(edtest::json_array(found.zero_files).c_str()), c.removed)
                 << c.holder;
             EXPECT_STREQ(edclean_last_error(), c.removed ? "" : "unlink failed") << c.holder;
+            // Deleted with POSIX semantics, the name goes at once; Wine
+            // refuses them and keeps the name until the last handle closes.
+            if (c.removed && !edtest::running_under_wine()) {
+                EXPECT_FALSE(tree.exists("r/zero")) << "the name goes even while it is held";
+            }
         }
         EXPECT_EQ(tree.exists("r/zero"), c.removed == 0) << c.holder;
     }
@@ -441,6 +450,284 @@ TEST_F(Win32Backend, NamesCompareByTheSystemsUpperCaseTable) {
     };
     for (const auto &c : cases)
         EXPECT_EQ(ed_names_equal(c.a, std::strlen(c.a), c.b, std::strlen(c.b)), c.equal) << c.a;
+}
+
+// A test hook that acts at one moment only, `skip` times later than its
+// first call there.
+struct hook_plan {
+    ed_test_moment moment;
+    int skip = 0;
+    unsigned long answer = 0;             // for ED_TEST_FIRST_LISTING_READ
+    std::function<void()> action = [] {}; // run when it acts
+    int acted = 0;
+};
+
+unsigned long run_hook(ed_test_moment moment, void *context) {
+    auto *plan = static_cast<hook_plan *>(context);
+    if (moment != plan->moment || plan->skip-- > 0)
+        return 0;
+    ++plan->acted;
+    plan->action();
+    return plan->answer;
+}
+
+class scoped_hook {
+  public:
+    explicit scoped_hook(hook_plan &plan) { ed_set_test_hook(run_hook, &plan); }
+    ~scoped_hook() { ed_set_test_hook(nullptr, nullptr); }
+    scoped_hook(const scoped_hook &) = delete;
+    scoped_hook &operator=(const scoped_hook &) = delete;
+};
+
+TEST_F(Win32Backend, StreamThatCannotBeSetUpClosesItsHandleOnce) {
+    edtest::temp_tree tree;
+    tree.mkdir("d/sub");
+    char *canonical = nullptr;
+    ed_file_id id{};
+    ASSERT_EQ(ed_inspect_root(tree.path("d").c_str(), &canonical, &id), ED_ROOT_DIRECTORY);
+    const heap_text root(canonical);
+    dir_ptr parent(ed_opendir(tree.path("d").c_str()));
+    ASSERT_TRUE(parent);
+    const std::function<ed_dir *()> opens[] = {
+        [&] { return ed_opendir(tree.path("d").c_str()); },
+        [&] { return ed_opendir_root(root.get(), &id); },
+        [&] { return ed_opendir_at(parent.get(), "sub"); },
+    };
+    for (size_t i = 0; i < std::size(opens); ++i) {
+        hook_plan plan{ED_TEST_FIRST_LISTING_READ};
+        plan.answer = ERROR_ACCESS_DENIED;
+        scoped_hook hook(plan);
+        SetLastError(ERROR_SUCCESS);
+        dir_ptr dir(opens[i]());
+        // A second CloseHandle of the value, the last call made, fails with
+        // ERROR_INVALID_HANDLE; by then the value may name another handle.
+        const DWORD error = GetLastError();
+        EXPECT_EQ(plan.acted, 1) << "open " << i;
+        EXPECT_FALSE(dir) << "open " << i;
+        EXPECT_NE(error, static_cast<DWORD>(ERROR_INVALID_HANDLE)) << "open " << i;
+    }
+}
+
+TEST_F(Win32Backend, DirectoryWhoseFirstListingFindsNothingIsNotTakenForEmpty) {
+    // Only a volume root lists not even "." and ".."; anywhere else "no such
+    // file" on the first read is a listing that failed.
+    edtest::temp_tree tree;
+    tree.mkdir("r/d");
+    {
+        hook_plan plan{ED_TEST_FIRST_LISTING_READ};
+        plan.answer = ERROR_FILE_NOT_FOUND;
+        scoped_hook hook(plan);
+        EXPECT_FALSE(dir_ptr(ed_opendir(tree.path("r/d").c_str())));
+    }
+    hook_plan plan{ED_TEST_FIRST_LISTING_READ};
+    plan.skip = 1; // the root lists; its subdirectory "finds nothing"
+    plan.answer = ERROR_FILE_NOT_FOUND;
+    scoped_hook hook(plan);
+    const scan_result found = scan(tree.path("r"));
+    ASSERT_TRUE(found.ok) << edclean_last_error();
+    EXPECT_EQ(plan.acted, 1);
+    EXPECT_TRUE(found.empty_dirs.empty());
+}
+
+TEST_F(Win32Backend, NamedDataStreamsAreDataOfTheirObject) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine keeps no named streams: \"f:s\" makes a file of that name";
+    edtest::temp_tree tree;
+    tree.mkdir("r");
+    struct {
+        const char *name;
+        bool directory;
+        const char *stream_bytes;
+    } const cases[] = {
+        {"zone", false, "[ZoneTransfer]\r\nZoneId=3\r\n"},
+        {"empty_stream", false, ""},
+        {"dir_with_stream", true, "x"},
+    };
+    for (const auto &c : cases) {
+        const std::wstring object = extended(tree.path(std::string("r/") + c.name));
+        ASSERT_TRUE(c.directory ? CreateDirectoryW(object.c_str(), nullptr) != 0
+                                : make_file(object, ""))
+            << c.name;
+        ASSERT_TRUE(make_file(object + L":s", c.stream_bytes)) << c.name << " " << GetLastError();
+    }
+    const scan_result found = scan(tree.path("r"));
+    ASSERT_TRUE(found.ok) << edclean_last_error();
+    EXPECT_TRUE(found.empty_dirs.empty());
+    EXPECT_TRUE(found.zero_files.empty());
+    for (const auto &c : cases) {
+        const std::string json = edtest::json_array({tree.path(std::string("r/") + c.name)});
+        if (c.directory) {
+            EXPECT_EQ(edclean_delete_dirs(json.c_str()), 0) << c.name;
+            EXPECT_STREQ(edclean_last_error(), "refused: directory no longer empty (TOCTOU)");
+        } else {
+            EXPECT_EQ(edclean_delete_files(json.c_str()), 0) << c.name;
+            EXPECT_STREQ(edclean_last_error(), "refused: file size != 0");
+        }
+        EXPECT_TRUE(tree.exists(std::string("r/") + c.name)) << c.name;
+    }
+}
+
+TEST_F(Win32Backend, FileChangedOnceMarkedForDeletionStays) {
+    // Changes that reach a file past the share mode of the handle that
+    // deletes it, through a handle opened before with no data access. Each
+    // platform offers its own: Wine lets such a handle set the size (Windows
+    // asks write access for that), Windows keeps the offline mark of a
+    // placeholder (Wine keeps no such attribute).
+    struct {
+        const char *change;
+        bool on_wine;
+        FILE_INFO_BY_HANDLE_CLASS info_class;
+        const char *message;
+    } const cases[] = {
+        {"size set", true, FileEndOfFileInfo, "refused: file size != 0"},
+        {"offline mark set", false, FileBasicInfo, "refused: symlink"},
+    };
+    for (const auto &c : cases) {
+        if (c.on_wine != edtest::running_under_wine()) {
+            std::printf("not on this platform: %s through a handle without data access\n",
+                        c.change);
+            continue;
+        }
+        edtest::temp_tree tree;
+        const std::string zero = tree.file("r/zero");
+        const scan_result found = scan(tree.path("r"));
+        ASSERT_EQ(found.zero_files, std::vector<std::string>{tree.canonical_path("r/zero")});
+        handle_guard holder(CreateFileW(wide(zero).c_str(), FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(holder.get(), INVALID_HANDLE_VALUE) << c.change;
+        hook_plan plan{ED_TEST_DISPOSITION_SET};
+        bool changed = false;
+        plan.action = [&] {
+            FILE_END_OF_FILE_INFO size{};
+            size.EndOfFile.QuadPart = 4;
+            FILE_BASIC_INFO basic{};
+            basic.FileAttributes = FILE_ATTRIBUTE_OFFLINE;
+            changed = c.info_class == FileEndOfFileInfo
+                          ? SetFileInformationByHandle(holder.get(), c.info_class, &size,
+                                                       sizeof size) != 0
+                          : SetFileInformationByHandle(holder.get(), c.info_class, &basic,
+                                                       sizeof basic) != 0;
+        };
+        {
+            scoped_hook hook(plan);
+            EXPECT_EQ(edclean_delete_files(edtest::json_array(found.zero_files).c_str()), 0)
+                << c.change;
+        }
+        EXPECT_EQ(plan.acted, 1) << c.change;
+        EXPECT_TRUE(changed) << c.change << ": error " << GetLastError();
+        EXPECT_STREQ(edclean_last_error(), c.message) << c.change;
+        holder.reset();
+        EXPECT_TRUE(tree.exists("r/zero")) << c.change;
+    }
+}
+
+TEST_F(Win32Backend, PlaceholderMarksMakeALink) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine keeps no offline attribute";
+    edtest::temp_tree tree;
+    const std::string zero = tree.file("r/zero");
+    tree.mkdir("r/d");
+    for (const std::string &path : {zero, tree.path("r/d")})
+        ASSERT_TRUE(SetFileAttributesW(wide(path).c_str(),
+                                       FILE_ATTRIBUTE_OFFLINE |
+                                           (path == zero ? 0 : FILE_ATTRIBUTE_DIRECTORY)));
+    const scan_result found = scan(tree.path("r"));
+    ASSERT_TRUE(found.ok) << edclean_last_error();
+    EXPECT_TRUE(found.empty_dirs.empty());
+    EXPECT_TRUE(found.zero_files.empty());
+    EXPECT_EQ(edclean_delete_files(edtest::json_array({zero}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: symlink");
+    EXPECT_EQ(edclean_delete_dirs(edtest::json_array({tree.path("r/d")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: symlink");
+    EXPECT_TRUE(tree.exists("r/zero"));
+    EXPECT_TRUE(tree.exists("r/d"));
+}
+
+TEST_F(Win32Backend, CallsSeePlaceholdersAsTheyAre) {
+    using mode_fn = CHAR(NTAPI *)(CHAR);
+    using query_fn = CHAR(NTAPI *)();
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto set = reinterpret_cast<mode_fn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(ntdll, "RtlSetThreadPlaceholderCompatibilityMode")));
+    const auto query = reinterpret_cast<query_fn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(ntdll, "RtlQueryThreadPlaceholderCompatibilityMode")));
+    if (set == nullptr || query == nullptr)
+        GTEST_SKIP() << "no placeholder modes here (Wine, or Windows before 10 1709)";
+    edtest::temp_tree tree;
+    tree.mkdir("r");
+    const CHAR before = set(1); // PHCM_DISGUISE_PLACEHOLDER
+    hook_plan plan{ED_TEST_FIRST_LISTING_READ};
+    CHAR during = -1;
+    plan.action = [&] { during = query(); };
+    {
+        scoped_hook hook(plan);
+        EXPECT_TRUE(scan(tree.path("r")).ok) << edclean_last_error();
+    }
+    const CHAR after = query();
+    set(before);
+    EXPECT_EQ(plan.acted, 1);
+    EXPECT_EQ(during, 2); // PHCM_EXPOSE_PLACEHOLDERS
+    EXPECT_EQ(after, 1);
+}
+
+TEST_F(Win32Backend, DevicesAndPipesAreNeverOpened) {
+    const std::wstring pipe_name =
+        L"\\\\.\\pipe\\edclean-test-" + std::to_wstring(GetCurrentProcessId());
+    handle_guard server(CreateNamedPipeW(pipe_name.c_str(),
+                                         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                         1, 0, 0, 0, nullptr));
+    ASSERT_NE(server.get(), INVALID_HANDLE_VALUE) << GetLastError();
+    handle_guard connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED waiting{};
+    waiting.hEvent = connected.get();
+    ASSERT_FALSE(ConnectNamedPipe(server.get(), &waiting));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+
+    const std::string pipe = "edclean-test-" + std::to_string(GetCurrentProcessId());
+    edtest::temp_tree tree;
+    const std::string drive = tree.canonical().substr(0, 2);
+    const std::string paths[] = {
+        "\\\\.\\pipe\\" + pipe,
+        "//./pipe/" + pipe,
+        "\\\\?\\pipe\\" + pipe,
+        "\\??\\pipe\\" + pipe,
+        "\\\\localhost\\pipe\\" + pipe,
+        "\\\\?\\UNC\\localhost\\PIPE\\" + pipe,
+        "NUL",
+        "con",
+        tree.path("COM1"),
+        tree.path("nul.txt"),
+        tree.path("lpt1 .log/x"),
+        "\\\\.\\PhysicalDrive0",
+        "\\\\.\\" + drive,
+        "\\\\?\\" + drive,
+        "\\\\?\\GLOBALROOT\\Device\\Null",
+    };
+    for (const std::string &path : paths) {
+        ed_stat st{0xFFFF, -1};
+        EXPECT_EQ(ed_fill_stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode, 0) << "some other kind: " << path;
+        char *canonical = nullptr;
+        ed_file_id id{};
+        EXPECT_EQ(ed_final_path(path.c_str(), &canonical), ED_FINAL_UNNAMEABLE) << path;
+        EXPECT_EQ(ed_inspect_root(path.c_str(), &canonical, &id), ED_ROOT_OTHER) << path;
+        EXPECT_EQ(ed_identify(path.c_str(), &id), -1) << path;
+        EXPECT_FALSE(dir_ptr(ed_opendir(path.c_str()))) << path;
+        EXPECT_EQ(edclean_scan(edtest::json_array({path}).c_str(), nullptr), nullptr) << path;
+        EXPECT_EQ(std::string(edclean_last_error()), "not a directory: " + path);
+        EXPECT_EQ(edclean_delete_files(edtest::json_array({path}).c_str()), 0) << path;
+    }
+    EXPECT_EQ(WaitForSingleObject(connected.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the pipe's server saw a client";
+    // The pipe's only instance is still free for the first client that
+    // does come (one that came and went leaves it busy until the server
+    // lets go), and the server sees that client.
+    handle_guard client(
+        CreateFileW(pipe_name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(client.get(), INVALID_HANDLE_VALUE)
+        << "the instance was taken before: error " << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(connected.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 } // namespace
