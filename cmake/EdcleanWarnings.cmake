@@ -5,6 +5,14 @@
 # Third-party code (RapidJSON, CLI11, GoogleTest) is never held to them.
 option(EDCLEAN_WARNINGS_AS_ERRORS "Treat warnings in the project's own code as errors" OFF)
 
+# A Windows program or DLL of the project needs only system DLLs: the
+# compiler's runtimes are linked in.
+function(edclean_static_runtime target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  endif()
+endfunction()
+
 function(edclean_strict_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow)
   if(EDCLEAN_WARNINGS_AS_ERRORS)

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -33,7 +34,10 @@ inline bool enter_private_folder() {
     if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0)
         return false;
     static const std::string made = pattern;
-    std::atexit([] { (void)system(("rm -rf '" + made + "'").c_str()); });
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(made, ignored);
+    });
     return true;
 }
 

@@ -12,10 +12,12 @@ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEDCLEAN_FUZZ=ON -DE
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >/dev/null
-cmake --build build/fuzz -j"$(nproc)" --target \
-  edclean_fuzz_string_array edclean_fuzz_scan_options edclean_fuzz_scan edclean_fuzz_delete >/dev/null
+# The targets are listed once, in fuzz/CMakeLists.txt, which writes them out.
+targets=$(tr ';' ' ' < build/fuzz/fuzz-targets.txt)
+# shellcheck disable=SC2046
+cmake --build build/fuzz -j"$(nproc)" --target $(printf 'edclean_fuzz_%s ' $targets) >/dev/null
 
-for target in string_array scan_options scan delete; do
+for target in $targets; do
   work=$(mktemp -d)
   cp fuzz/corpus/$target/* "$work/"
   echo "== fuzzing $target for ${seconds}s"

@@ -250,6 +250,31 @@ TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
     EXPECT_GT(n, 10) << "the scan should allocate";
 }
 
+// One delete call with the `n`th allocation failing: what it returned and
+// said, and whether it held on to a descriptor.
+struct armed_delete {
+    int32_t removed;
+    std::string error;
+    bool failed;
+    bool descriptors_kept;
+};
+
+armed_delete delete_with_failure(long n, bool directories, const std::string &json) {
+    armed_delete out{};
+    message_copy copied;
+    const long descriptors = open_descriptors();
+    {
+        armed_call call(n);
+        out.removed =
+            directories ? edclean_delete_dirs(json.c_str()) : edclean_delete_files(json.c_str());
+        copied = message_copy();
+        out.failed = call.failed();
+    }
+    out.descriptors_kept = open_descriptors() == descriptors;
+    out.error = copied.text;
+    return out;
+}
+
 TEST(AllocationFailure, EveryFailureAlongADeleteEndsCleanly) {
     edtest::temp_tree tree;
     tree.mkdir("r");
@@ -268,21 +293,14 @@ TEST(AllocationFailure, EveryFailureAlongADeleteEndsCleanly) {
         for (;; ++n) {
             tree.mkdir("r/a/b");
             tree.file("r/z");
-            bool failed;
-            int32_t removed;
-            message_copy copied;
-            const long descriptors = open_descriptors();
-            {
-                armed_call call(n);
-                removed = directories ? edclean_delete_dirs(dirs.c_str())
-                                      : edclean_delete_files(files.c_str());
-                copied = message_copy();
-                failed = call.failed();
-            }
-            EXPECT_EQ(open_descriptors(), descriptors) << "allocation " << n << " failed";
-            const long leaked = g_outstanding.load();
-            const std::string error = copied.text;
-            EXPECT_EQ(leaked, 0) << "allocation " << n << " failed: blocks left behind";
+            const armed_delete call =
+                delete_with_failure(n, directories, directories ? dirs : files);
+            const int32_t removed = call.removed;
+            const bool failed = call.failed;
+            const std::string &error = call.error;
+            EXPECT_TRUE(call.descriptors_kept) << "allocation " << n << " failed";
+            EXPECT_EQ(g_outstanding.load(), 0)
+                << "allocation " << n << " failed: blocks left behind";
             if (removed < 0) {
                 EXPECT_EQ(error, "out of memory") << "allocation " << n;
             } else {
@@ -322,29 +340,20 @@ TEST(AllocationFailure, DeleteThatRunsOutPartWayKeepsItsCountAndSaysOutOfMemory)
                     tree.mkdir(std::string("r/") + name);
                 else
                     tree.file(std::string("r/") + name);
-            bool failed;
-            int32_t removed;
-            message_copy copied;
-            const long descriptors = open_descriptors();
-            {
-                armed_call call(n);
-                removed = directories ? edclean_delete_dirs(json.c_str())
-                                      : edclean_delete_files(json.c_str());
-                copied = message_copy();
-                failed = call.failed();
-            }
-            EXPECT_EQ(open_descriptors(), descriptors) << "allocation " << n << " failed";
+            const armed_delete call = delete_with_failure(n, directories, json);
+            const int32_t removed = call.removed;
+            const bool failed = call.failed;
+            EXPECT_TRUE(call.descriptors_kept) << "allocation " << n << " failed";
             EXPECT_EQ(g_outstanding.load(), 0) << "allocation " << n << " failed: blocks left";
             int32_t gone = 0;
             for (const char *name : names)
                 gone += tree.exists(std::string("r/") + name) ? 0 : 1;
             if (!failed) {
-                EXPECT_EQ(removed, 2) << copied.text;
-                EXPECT_STREQ(copied.text, "");
+                EXPECT_EQ(removed, 2) << call.error;
+                EXPECT_EQ(call.error, "");
                 break;
             }
-            EXPECT_STREQ(copied.text, "out of memory")
-                << "allocation " << n << ", count " << removed;
+            EXPECT_EQ(call.error, "out of memory") << "allocation " << n << ", count " << removed;
             if (removed >= 0)
                 EXPECT_EQ(removed, gone) << "allocation " << n << ": the count is what went";
             else

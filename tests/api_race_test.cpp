@@ -43,6 +43,29 @@ std::string array_of(const std::string &base, const char *prefix) {
     return json + "]";
 }
 
+// Creates e<i> (empty directories) and z<i> (zero-byte files) in the
+// directory `relative` beneath `base`, reached without following any link,
+// so that nothing can be put back through a link that happens to be there.
+void fill_beneath(const std::string &base, const char *relative) {
+    const int top = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (top < 0)
+        return;
+    const int fd = *relative == '\0'
+                       ? dup(top)
+                       : openat(top, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(top);
+    if (fd < 0)
+        return;
+    for (int i = 0; i < kEntries; ++i) {
+        (void)mkdirat(fd, (edtest::numbered("e", i)).c_str(), 0755);
+        const int f = openat(fd, (edtest::numbered("z", i)).c_str(),
+                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (f >= 0)
+            close(f);
+    }
+    close(fd);
+}
+
 TEST(Race, SwappingADirectoryForALinkNeverLetsRemovalOutside) {
     long iterations = 3000;
     if (const char *text = std::getenv("EDCLEAN_RACE_ITERATIONS"))
@@ -87,19 +110,8 @@ TEST(Race, SwappingADirectoryForALinkNeverLetsRemovalOutside) {
         // Put the inside entries back for the next round, through a
         // descriptor of the real directory, never through the link, so that
         // nothing removed outside could be put back unnoticed.
-        for (const std::string &base : {victim, parked}) {
-            const int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0)
-                continue;
-            for (int i = 0; i < kEntries; ++i) {
-                (void)mkdirat(fd, (edtest::numbered("e", i)).c_str(), 0755);
-                const int f = openat(fd, (edtest::numbered("z", i)).c_str(),
-                                     O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-                if (f >= 0)
-                    close(f);
-            }
-            close(fd);
-        }
+        for (const std::string &base : {victim, parked})
+            fill_beneath(base, "");
     }
     swapper.join();
 
@@ -173,29 +185,6 @@ bool exchange_supported(const edtest::temp_tree &tree) {
     rmdir(tree.path("x1").c_str());
     rmdir(tree.path("x2").c_str());
     return supported;
-}
-
-// Creates e<i> (empty directories) and z<i> (zero-byte files) in the
-// directory `relative` beneath `base`, reached without following any link,
-// so that nothing can be put back through a link that happens to be there.
-void fill_beneath(const std::string &base, const char *relative) {
-    const int top = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (top < 0)
-        return;
-    const int fd = *relative == '\0'
-                       ? dup(top)
-                       : openat(top, relative, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close(top);
-    if (fd < 0)
-        return;
-    for (int i = 0; i < kEntries; ++i) {
-        (void)mkdirat(fd, (edtest::numbered("e", i)).c_str(), 0755);
-        const int f = openat(fd, (edtest::numbered("z", i)).c_str(),
-                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (f >= 0)
-            close(f);
-    }
-    close(fd);
 }
 
 void fill(const edtest::temp_tree &tree, const std::string &relative) {
