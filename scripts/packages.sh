@@ -4,14 +4,16 @@
 #   . scripts/packages.sh && edclean_require run|test
 # "run" is what building the library and the CLI needs; "test" adds what the
 # whole suite needs (GoogleTest, Python with venv and pip, clang with
-# libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine).
+# libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine,
+# Mono for the .NET binding, Node.js and npm for the Node binding).
 
 EDCLEAN_RUN_PACKAGES="cmake make gcc g++ rapidjson-dev libcli11-dev"
 EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
   python3 python3-venv python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev libfuzzer-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  wine wine64"
+  wine wine64
+  mono-devel nodejs npm"
 
 # Away from Debian the packages cannot be asked for by name, so each one is
 # probed by what the build uses from it: "command NAME" or "file PATH..."
@@ -38,6 +40,9 @@ edclean_probe() {
     mingw-w64-x86-64-dev) echo "file /usr/x86_64-w64-mingw32/include/windows.h" ;;
     binutils-mingw-w64-x86-64) echo "command x86_64-w64-mingw32-objdump" ;;
     wine | wine64) echo "command wine" ;;
+    mono-devel) echo "command mcs" ;;
+    nodejs) echo "command node" ;;
+    npm) echo "command npm" ;;
     *) echo "unknown" ;;
   esac
 }
@@ -78,12 +83,14 @@ edclean_probe_text() {
 }
 
 # Prints the packages of the set that are not installed; one dpkg-query call.
+# A name that an installed package provides counts as installed, as it does
+# for apt (a Node.js build that bundles npm provides "npm" and conflicts with
+# Debian's own npm package).
 edclean_missing_packages() {
   local wanted installed pkg
   wanted=$1
-  # shellcheck disable=SC2086
-  installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' $wanted 2>/dev/null |
-    awk '$2 == "ii" { print $1 }')
+  installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev} ${Provides}\n' 2>/dev/null |
+    awk '$2 == "ii" { print $1; for (i = 3; i <= NF; i++) if ($i !~ /^\(|\)/) { sub(/,$/, "", $i); print $i } }')
   for pkg in $wanted; do
     case " $(echo $installed) " in
       *" $pkg "*) ;;
