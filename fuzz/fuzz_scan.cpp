@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "edclean_json.h"
+#include "api/edclean_json.h"
 
 #include "edclean.h"
 #include "fuzz_helpers.h"

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "ed_clean_registry.h"
-#include "ed_clean_remove.h"
-#include "ed_platform.h"
-#include "ed_scan_tree.h"
-#include "edclean_error.h"
+#include "api/edclean_error.h"
+#include "clean/ed_registry.h"
+#include "clean/ed_remove.h"
+#include "platform/ed_platform.h"
+#include "scan/ed_walk.h"
 #include "test_support.h"
 
 namespace {
@@ -62,7 +62,7 @@ TEST_F(HostLinks, WalkAndRecheckNeverFollowALink) {
 
 TEST_F(HostLinks, RemovalRefusesTheLinkAndLeavesItsTarget) {
     ed_clear_roots();
-    char *canonical = ed_realpath_dup(root_.c_str());
+    char *canonical = ed_canonical_path(root_.c_str());
     ASSERT_NE(canonical, nullptr);
     const char *roots[] = {canonical};
     ed_register_roots(roots, 1);

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "edclean_error.h"
-#include "edclean_json.h"
+#include "api/edclean_error.h"
+#include "api/edclean_json.h"
 
 namespace {
 

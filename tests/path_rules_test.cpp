@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ed_scan_path.h"
+#include "core/ed_path_rules.h"
 #include "test_support.h"
 
 namespace {

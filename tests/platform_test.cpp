@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "ed_platform.h"
+#include "platform/ed_platform.h"
 #include "test_support.h"
 
 #if defined(_WIN32)
@@ -31,8 +31,8 @@ struct free_deleter {
 };
 using heap_text = std::unique_ptr<char, free_deleter>;
 
-std::string realpath_text(const std::string &path) {
-    heap_text text(ed_realpath_win(path.c_str()));
+std::string canonical_text(const std::string &path) {
+    heap_text text(ed_canonical_path(path.c_str()));
     return text ? text.get() : "(null)";
 }
 
@@ -208,21 +208,21 @@ TEST(CanonicalPath, ResolvesExistingAndFallsBackToNearestAncestor) {
     edtest::temp_tree tree;
     tree.mkdir("Old");
     tree.file("Old/file");
-    EXPECT_EQ(realpath_text(tree.path("Old")), tree.canonical_path("Old"));
-    EXPECT_EQ(realpath_text(tree.path("Old") + "/"), tree.canonical_path("Old"));
-    EXPECT_EQ(realpath_text(tree.path("Old/file")), tree.canonical_path("Old/file"));
-    EXPECT_EQ(realpath_text(tree.path("Old/missing.txt")), tree.canonical_path("Old"));
-    EXPECT_EQ(realpath_text(tree.path("Gone/a/b")), tree.canonical());
-    heap_text dup(ed_realpath_dup(tree.path("Old").c_str()));
-    ASSERT_TRUE(dup);
-    EXPECT_EQ(std::string(dup.get()), tree.canonical_path("Old"));
+    EXPECT_EQ(canonical_text(tree.path("Old")), tree.canonical_path("Old"));
+    EXPECT_EQ(canonical_text(tree.path("Old") + "/"), tree.canonical_path("Old"));
+    EXPECT_EQ(canonical_text(tree.path("Old/file")), tree.canonical_path("Old/file"));
+    EXPECT_EQ(canonical_text(tree.path("Old/missing.txt")), tree.canonical_path("Old"));
+    EXPECT_EQ(canonical_text(tree.path("Gone/a/b")), tree.canonical());
+    heap_text direct(ed_canonical_path(tree.path("Old").c_str()));
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(std::string(direct.get()), tree.canonical_path("Old"));
 }
 
 TEST(CanonicalPath, NullForTextsWithNoResolvableAncestor) {
-    EXPECT_EQ(ed_realpath_win(""), nullptr);
-    EXPECT_EQ(ed_realpath_win(nullptr), nullptr);
-    EXPECT_EQ(ed_realpath_win("no-such-loose-name-here"), nullptr);
-    EXPECT_EQ(ed_realpath_win("/no-such-loose-name-here"), nullptr);
+    EXPECT_EQ(ed_canonical_path(""), nullptr);
+    EXPECT_EQ(ed_canonical_path(nullptr), nullptr);
+    EXPECT_EQ(ed_canonical_path("no-such-loose-name-here"), nullptr);
+    EXPECT_EQ(ed_canonical_path("/no-such-loose-name-here"), nullptr);
 }
 
 TEST(CanonicalPath, LinksAreResolved) {
@@ -232,8 +232,8 @@ TEST(CanonicalPath, LinksAreResolved) {
     tree.mkdir("store/x");
     if (!tree.symlink(tree.path("store"), "link", true))
         GTEST_SKIP() << "this account may not create symbolic links";
-    EXPECT_EQ(realpath_text(tree.path("link")), tree.canonical_path("store"));
-    EXPECT_EQ(realpath_text(tree.path("link/x")), tree.canonical_path("store/x"));
+    EXPECT_EQ(canonical_text(tree.path("link")), tree.canonical_path("store"));
+    EXPECT_EQ(canonical_text(tree.path("link/x")), tree.canonical_path("store/x"));
 }
 
 #if defined(_WIN32)
@@ -243,12 +243,12 @@ TEST(CanonicalPath, WindowsCaseAndSeparators) {
     std::string lower = tree.path("old");
     for (char &c : lower)
         c = c == '/' ? '\\' : c;
-    EXPECT_EQ(realpath_text(lower), tree.canonical_path("Old"));
-    EXPECT_EQ(realpath_text(lower + "\\"), tree.canonical_path("Old"));
+    EXPECT_EQ(canonical_text(lower), tree.canonical_path("Old"));
+    EXPECT_EQ(canonical_text(lower + "\\"), tree.canonical_path("Old"));
     const std::string drive = tree.canonical().substr(0, 3); // "C:/"
-    EXPECT_EQ(realpath_text(drive), drive);
+    EXPECT_EQ(canonical_text(drive), drive);
     // A missing name right below the drive root belongs to that root.
-    EXPECT_EQ(realpath_text(drive + "no-such-name-below-root"), drive);
+    EXPECT_EQ(canonical_text(drive + "no-such-name-below-root"), drive);
 }
 #endif
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "ed_clean_registry.h"
-#include "ed_platform.h"
+#include "clean/ed_registry.h"
+#include "platform/ed_platform.h"
 #include "test_support.h"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "ed_clean_registry.h"
-#include "ed_clean_remove.h"
-#include "ed_platform.h"
-#include "edclean_error.h"
+#include "api/edclean_error.h"
+#include "clean/ed_registry.h"
+#include "clean/ed_remove.h"
+#include "platform/ed_platform.h"
 #include "test_support.h"
 
 #if !defined(_WIN32)

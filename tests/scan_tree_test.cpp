@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "ed_scan_path.h"
-#include "ed_scan_tree.h"
+#include "core/ed_path_rules.h"
+#include "scan/ed_walk.h"
 #include "test_support.h"
 
 #if !defined(_WIN32)

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "ed_scan_strlist.h"
+#include "core/ed_strlist.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include <rapidjson/document.h>
 
-#include "ed_clean_registry.h"
-#include "ed_platform.h"
+#include "clean/ed_registry.h"
 #include "edclean.h"
+#include "platform/ed_platform.h"
 #include "test_support.h"
 
 namespace {

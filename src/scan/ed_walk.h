@@ -6,15 +6,15 @@
 // than "." and ".." is a directory (not a link) whose status can be read,
 // whose joined path fits ED_PATH_LIMIT, that is itself empty and, while
 // hidden entries are left out, does not have a hidden name.
-#ifndef ED_SCAN_TREE_H
-#define ED_SCAN_TREE_H
+#ifndef ED_SCAN_WALK_H
+#define ED_SCAN_WALK_H
 
 #include <cstdint>
 #include <string_view>
 #include <unordered_set>
 
-#include "ed_platform.h"
-#include "ed_scan_strlist.h"
+#include "core/ed_strlist.h"
+#include "platform/ed_platform.h"
 
 struct ed_scan_opts {
     int32_t include_hidden;    // nonzero: hidden entries are walked and listed

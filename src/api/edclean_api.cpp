@@ -4,14 +4,14 @@
 #include <cstdlib>
 #include <new>
 
-#include "ed_clean_registry.h"
-#include "ed_clean_remove.h"
-#include "ed_platform.h"
-#include "ed_scan_strlist.h"
+#include "api/edclean_error.h"
+#include "api/edclean_json.h"
+#include "api/edclean_scan.h"
+#include "clean/ed_registry.h"
+#include "clean/ed_remove.h"
+#include "core/ed_strlist.h"
 #include "edclean.h"
-#include "edclean_error.h"
-#include "edclean_json.h"
-#include "edclean_scan.h"
+#include "platform/ed_platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "ed_platform.h"
+#include "platform/ed_platform.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ int ed_is_unnameable_entry(const char *name) {
     return name != nullptr && name[0] == '?' && std::strcmp(name, ed_unnameable_entry) == 0 ? 1 : 0;
 }
 
-char *ed_realpath_win(const char *path) {
+char *ed_canonical_path(const char *path) {
     if (path == nullptr || *path == '\0')
         return nullptr;
     heap_text ancestor; // the text being tried, once the first try failed
@@ -93,5 +93,3 @@ char *ed_realpath_win(const char *path) {
         current = ancestor.get();
     }
 }
-
-char *ed_realpath_dup(const char *path) { return ed_realpath_win(path); }

@@ -5,7 +5,7 @@
 // a canonical-path query, the inspection of a scan root, and the two
 // removals. One backend per platform implements the primitives declared
 // here; logic that is the same on every platform lives in
-// ed_platform_common.cpp.
+// platform/common.cpp.
 //
 // Ownership: every text returned here is a new malloc block that the caller
 // frees with free(); a stream returned by an ed_opendir*() call is released
@@ -16,8 +16,8 @@
 // "could not look", it throws std::bad_alloc instead of answering, so that
 // the call reports "out of memory" rather than a refusal or an ancestor's
 // answer. The exports catch it.
-#ifndef ED_PLATFORM_H
-#define ED_PLATFORM_H
+#ifndef ED_PLATFORM_PLATFORM_H
+#define ED_PLATFORM_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
@@ -146,12 +146,9 @@ int ed_is_unnameable_entry(const char *name);
 // of its nearest resolvable ancestor by text (missing components dropped).
 // Null for an empty path, for an object that exists but cannot be named, or
 // when no ancestor resolves.
-char *ed_realpath_win(const char *path);
+char *ed_canonical_path(const char *path);
 
-// The name under which the scan call and the registry reach ed_realpath_win.
-char *ed_realpath_dup(const char *path);
-
-// Backend primitive behind ed_realpath_win: the canonical form of `path`
+// Backend primitive behind ed_canonical_path: the canonical form of `path`
 // itself, without the ancestor fallback.
 enum ed_final_path_status {
     ED_FINAL_RESOLVED,

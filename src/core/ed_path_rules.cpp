@@ -1,11 +1,11 @@
-#include "ed_scan_path.h"
+#include "core/ed_path_rules.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "ed_platform.h"
+#include "platform/ed_platform.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ int ed_is_system_root(const char *path) {
     for (const char *literal : kProtectedLiterals)
         if (std::strcmp(path, literal) == 0)
             return 1;
-    heap_text canonical(ed_realpath_win(path));
+    heap_text canonical(ed_canonical_path(path));
     if (!canonical)
         return ed_is_user_home(path);
     if (std::strcmp(canonical.get(), "/") == 0 || std::strcmp(canonical.get(), "/usr") == 0)
@@ -78,7 +78,7 @@ int ed_is_user_home(const char *path) {
     heap_text home(ed_user_home_text());
     if (!home)
         return 0;
-    heap_text canonical(ed_realpath_win(home.get()));
+    heap_text canonical(ed_canonical_path(home.get()));
     const char *home_form = canonical ? canonical.get() : home.get();
     return std::strcmp(path, home_form) == 0 ? 1 : 0;
 }

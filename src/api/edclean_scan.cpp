@@ -1,4 +1,4 @@
-#include "edclean_scan.h"
+#include "api/edclean_scan.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -6,13 +6,13 @@
 #include <new>
 #include <vector>
 
-#include "ed_clean_registry.h"
-#include "ed_platform.h"
-#include "ed_scan_path.h"
-#include "ed_scan_strlist.h"
-#include "ed_scan_tree.h"
-#include "edclean_error.h"
-#include "edclean_json.h"
+#include "api/edclean_error.h"
+#include "api/edclean_json.h"
+#include "clean/ed_registry.h"
+#include "core/ed_path_rules.h"
+#include "core/ed_strlist.h"
+#include "platform/ed_platform.h"
+#include "scan/ed_walk.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "edclean_error.h"
+#include "api/edclean_error.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -224,7 +224,7 @@
 #include <utility>
 #include <vector>
 
-#include "ed_platform.h"
+#include "platform/ed_platform.h"
 
 namespace {
 

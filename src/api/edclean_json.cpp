@@ -1,4 +1,4 @@
-#include "edclean_json.h"
+#include "api/edclean_json.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
-#include "ed_utf8.h"
-#include "edclean_error.h"
+#include "api/edclean_error.h"
+#include "core/ed_utf8.h"
 
 namespace {
 

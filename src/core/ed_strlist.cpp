@@ -1,4 +1,4 @@
-#include "ed_scan_strlist.h"
+#include "core/ed_strlist.h"
 
 #include <cstdlib>
 #include <cstring>

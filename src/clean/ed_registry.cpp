@@ -1,4 +1,4 @@
-#include "ed_clean_registry.h"
+#include "clean/ed_registry.h"
 
 #include <atomic>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "ed_scan_path.h"
-#include "ed_scan_strlist.h"
+#include "core/ed_path_rules.h"
+#include "core/ed_strlist.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ heap_text candidate_for_missing(const char *path) {
     // current directory: the missing object was named below the root.
     char drive_root[4] = {copy[0], ':', '/', '\0'};
     const bool bare_drive = ed_backslash_separates && slash == copy + 2 && copy[1] == ':';
-    heap_text canonical_parent(ed_realpath_dup(bare_drive ? drive_root : copy));
+    heap_text canonical_parent(ed_canonical_path(bare_drive ? drive_root : copy));
     if (!canonical_parent)
         return nullptr;
     const size_t size = std::strlen(canonical_parent.get()) + std::strlen(leaf) + 2;
@@ -132,7 +132,7 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
     if (path == nullptr || *path == '\0' || ed_path_has_dotdot(path))
         return 0;
     ed_stat st;
-    heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_realpath_dup(path)
+    heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_canonical_path(path)
                                                      : candidate_for_missing(path).release());
     if (!candidate)
         return 0;

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "ed_scan_strlist.h"
-#include "ed_scan_tree.h"
+#include "core/ed_strlist.h"
+#include "scan/ed_walk.h"
 
 // Fills `out` (initialised first) with copies of the strings of the JSON
 // array `json`, in order; a string holding an escaped NUL is cut at it.

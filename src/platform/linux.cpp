@@ -28,8 +28,8 @@
 #include <new>
 #include <string>
 
-#include "ed_platform.h"
-#include "ed_utf8.h"
+#include "core/ed_utf8.h"
+#include "platform/ed_platform.h"
 
 namespace {
 

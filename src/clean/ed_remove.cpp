@@ -1,4 +1,4 @@
-#include "ed_clean_remove.h"
+#include "clean/ed_remove.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "ed_clean_registry.h"
-#include "ed_platform.h"
-#include "ed_scan_path.h"
-#include "ed_scan_tree.h"
-#include "edclean_error.h"
+#include "api/edclean_error.h"
+#include "clean/ed_registry.h"
+#include "core/ed_path_rules.h"
+#include "platform/ed_platform.h"
+#include "scan/ed_walk.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ed_scan_tree.h"
+#include "scan/ed_walk.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
-#include "ed_platform.h"
-#include "ed_scan_path.h"
+#include "core/ed_path_rules.h"
+#include "platform/ed_platform.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // Rules on UTF-8 path texts shared by the scan and the removal workers.
 // '/' is the only separator these rules know; comparisons are byte-exact.
 // Predicates return 1 or 0. Nothing here sets the error message.
-#ifndef ED_SCAN_PATH_H
-#define ED_SCAN_PATH_H
+#ifndef ED_CORE_PATH_RULES_H
+#define ED_CORE_PATH_RULES_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "ed_platform.h"
+#include "platform/ed_platform.h"
 
 // The walks join paths into buffers of this size, so a path they examine
 // below a root has at most ED_PATH_LIMIT bytes (259 on Windows).

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "ed_platform.h"
+#include "platform/ed_platform.h"
 
 // Registers copies of the `count` canonical roots, each with the identity of
 // the directory the scan checked. A root already registered takes the new

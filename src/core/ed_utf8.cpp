@@ -1,4 +1,4 @@
-#include "ed_utf8.h"
+#include "core/ed_utf8.h"
 
 #include <cstdint>
 #include <cstring>
