@@ -23,13 +23,11 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "edclean.h"
+#include "edclean_json_io.h"
 #include "reference_walker.h"
 #include "tree_generator.h"
 
@@ -103,16 +101,6 @@ double median(std::vector<double> values) {
     return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-std::string json_array(const std::vector<std::string> &items) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartArray();
-    for (const std::string &item : items)
-        writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
-    writer.EndArray();
-    return buffer.GetString();
-}
-
 struct library_scan {
     edbench::walk_result lists;
     size_t text_bytes = 0;
@@ -120,7 +108,7 @@ struct library_scan {
 };
 
 std::optional<library_scan> scan_with_library(const std::string &root) {
-    const std::string dirs = json_array({root});
+    const std::string dirs = edclean_json_io::path_array({root});
     const auto start = clock_type::now();
     char *text = edclean_scan(dirs.c_str(), nullptr);
     const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
@@ -131,14 +119,15 @@ std::optional<library_scan> scan_with_library(const std::string &root) {
     library_scan scan;
     scan.seconds = seconds;
     scan.text_bytes = std::strlen(text);
-    rapidjson::Document doc;
-    doc.Parse(text);
-    for (const auto &v : doc["empty_dirs"].GetArray())
-        scan.lists.empty_dirs.emplace_back(v.GetString(), v.GetStringLength());
-    for (const auto &v : doc["zero_files"].GetArray())
-        scan.lists.zero_files.emplace_back(v.GetString(), v.GetStringLength());
-    scan.lists.scanned_dirs = doc["scanned_dirs"].GetInt64();
+    std::optional<edclean_json_io::scan_lists> lists = edclean_json_io::read_scan_result(text);
     edclean_free_string(text);
+    if (!lists) {
+        std::fprintf(stderr, "scan result not readable\n");
+        return std::nullopt;
+    }
+    scan.lists.empty_dirs = std::move(lists->empty_dirs);
+    scan.lists.zero_files = std::move(lists->zero_files);
+    scan.lists.scanned_dirs = lists->scanned_dirs;
     return scan;
 }
 
@@ -183,7 +172,7 @@ std::optional<std::pair<long, size_t>> scan_peak_memory(const char *self, const 
 }
 
 int scan_only(const std::string &root, const std::string &out) {
-    const std::string dirs = json_array({root});
+    const std::string dirs = edclean_json_io::path_array({root});
     char *text = edclean_scan(dirs.c_str(), nullptr);
     if (text == nullptr)
         return 1;
@@ -256,8 +245,8 @@ removal_timings time_removals(const std::string &root, const std::string &work, 
         const auto listed = scan_with_library(canonical(copy));
         if (!listed)
             return t;
-        const std::string files = json_array(listed->lists.zero_files);
-        const std::string dirs = json_array(listed->lists.empty_dirs);
+        const std::string files = edclean_json_io::path_array(listed->lists.zero_files);
+        const std::string dirs = edclean_json_io::path_array(listed->lists.empty_dirs);
         const auto start = clock_type::now();
         const int32_t removed_files = edclean_delete_files(files.c_str());
         const int32_t removed_dirs = edclean_delete_dirs(dirs.c_str());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "edclean.h"
+#include "edclean_json_io.h"
 
 namespace {
 
@@ -109,7 +110,7 @@ int main(int argc, char **argv) {
         fs::temp_directory_path() / ("edclean-walk-bench-" + std::to_string(GetCurrentProcessId()));
     fs::create_directories(root);
     const long made = generate(root.wstring());
-    const std::string root_json = "[\"" + utf8_of(root) + "\"]";
+    const std::string root_json = edclean_json_io::path_array({utf8_of(root)});
 
     long listed = 0;
     bool scan_ok = true;

@@ -19,12 +19,13 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "edclean.h"
+#include "edclean_json_io.h"
 #include "test_support.h"
 
 extern "C" {
@@ -163,23 +164,19 @@ struct message_copy {
 // What a result lists, each list in byte order (the order of zero-byte files
 // is not part of the result's promise), for comparing two results.
 std::string listing_of(const char *text) {
-    rapidjson::Document doc;
-    doc.Parse(text);
-    if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("empty_dirs") ||
-        !doc.HasMember("zero_files") || !doc.HasMember("scanned_dirs"))
+    std::optional<edclean_json_io::scan_lists> lists = edclean_json_io::read_scan_result(text);
+    if (!lists)
         return std::string("not a result: ") + text;
     std::string listing;
-    for (const char *key : {"empty_dirs", "zero_files"}) {
-        std::vector<std::string> paths;
-        for (const auto &v : doc[key].GetArray())
-            paths.emplace_back(v.GetString());
-        std::sort(paths.begin(), paths.end());
+    for (auto &[key, paths] : {std::pair{"empty_dirs", &lists->empty_dirs},
+                               std::pair{"zero_files", &lists->zero_files}}) {
+        std::sort(paths->begin(), paths->end());
         listing += key;
-        for (const std::string &p : paths)
+        for (const std::string &p : *paths)
             listing += "\n  " + p;
         listing += "\n";
     }
-    return listing + edtest::numbered("scanned_dirs ", doc["scanned_dirs"].GetInt64());
+    return listing + edtest::numbered("scanned_dirs ", lists->scanned_dirs);
 }
 
 // The process's open descriptors; read unarmed, since reading allocates. -1

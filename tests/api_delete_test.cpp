@@ -6,38 +6,30 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "edclean.h"
+#include "edclean_json_io.h"
 #include "test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct scan_lists {
-    std::vector<std::string> empty_dirs;
-    std::vector<std::string> zero_files;
-};
+using edclean_json_io::scan_lists;
 
 scan_lists scan(const std::string &root, const char *options = nullptr) {
     char *text = edclean_scan(edtest::json_array({root}).c_str(), options);
     EXPECT_NE(text, nullptr) << edclean_last_error();
-    scan_lists lists;
     if (text == nullptr)
-        return lists;
-    rapidjson::Document doc;
-    doc.Parse(text);
+        return {};
+    std::optional<scan_lists> lists = edclean_json_io::read_scan_result(text);
+    EXPECT_TRUE(lists) << text;
     edclean_free_string(text);
-    for (const auto &v : doc["empty_dirs"].GetArray())
-        lists.empty_dirs.emplace_back(v.GetString());
-    for (const auto &v : doc["zero_files"].GetArray())
-        lists.zero_files.emplace_back(v.GetString());
-    return lists;
+    return lists.value_or(scan_lists{});
 }
 
 std::string to_json(const std::vector<std::string> &paths) { return edtest::json_array(paths); }

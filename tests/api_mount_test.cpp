@@ -12,12 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "edclean.h"
+#include "edclean_json_io.h"
 #include "test_support.h"
 
 namespace {
@@ -34,27 +34,17 @@ class mount_guard {
     std::string path_;
 };
 
-struct scan_lists {
-    std::vector<std::string> empty_dirs;
-    std::vector<std::string> zero_files;
-    int64_t scanned_dirs = -1;
-};
+using edclean_json_io::scan_lists;
 
 scan_lists scan(const std::string &root) {
     std::unique_ptr<char, void (*)(char *)> text(
         edclean_scan(edtest::json_array({root}).c_str(), nullptr), edclean_free_string);
     EXPECT_TRUE(text) << edclean_last_error();
-    scan_lists lists;
     if (!text)
-        return lists;
-    rapidjson::Document doc;
-    doc.Parse(text.get());
-    for (const auto &v : doc["empty_dirs"].GetArray())
-        lists.empty_dirs.emplace_back(v.GetString());
-    for (const auto &v : doc["zero_files"].GetArray())
-        lists.zero_files.emplace_back(v.GetString());
-    lists.scanned_dirs = doc["scanned_dirs"].GetInt64();
-    return lists;
+        return {};
+    std::optional<scan_lists> lists = edclean_json_io::read_scan_result(text.get());
+    EXPECT_TRUE(lists) << text.get();
+    return lists.value_or(scan_lists{});
 }
 
 class MountPoint : public ::testing::TestWithParam<const char *> {};

@@ -23,9 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "edclean.h"
+#include "edclean_json_io.h"
 #include "test_support.h"
 
 #ifndef RENAME_EXCHANGE
@@ -307,14 +306,13 @@ TEST(Race, SwappingALeafForALinkNeverRemovesWhatTheLinkReaches) {
 
 // True when every path the scan result lists lies below `inside`.
 ::testing::AssertionResult lists_only_below(const char *text, const std::string &inside) {
-    rapidjson::Document doc;
-    doc.Parse(text);
-    if (doc.HasParseError() || !doc.IsObject())
+    const auto lists = edclean_json_io::read_scan_result(text);
+    if (!lists)
         return ::testing::AssertionFailure() << "not a result: " << text;
-    for (const char *key : {"empty_dirs", "zero_files"})
-        for (const auto &v : doc[key].GetArray())
-            if (std::string(v.GetString()).rfind(inside + "/", 0) != 0)
-                return ::testing::AssertionFailure() << v.GetString() << " listed";
+    for (const auto *paths : {&lists->empty_dirs, &lists->zero_files})
+        for (const std::string &p : *paths)
+            if (p.rfind(inside + "/", 0) != 0)
+                return ::testing::AssertionFailure() << p << " listed";
     return ::testing::AssertionSuccess();
 }
 

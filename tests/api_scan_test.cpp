@@ -3,13 +3,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <rapidjson/document.h>
-
 #include "edclean.h"
+#include "edclean_json_io.h"
 #include "test_support.h"
 
 #if !defined(_WIN32)
@@ -29,23 +30,12 @@ struct result_deleter {
 };
 using result_text = std::unique_ptr<char, result_deleter>;
 
-struct parsed_result {
-    std::vector<std::string> empty_dirs;
-    std::vector<std::string> zero_files;
-    int64_t scanned_dirs = -1;
-};
+using parsed_result = edclean_json_io::scan_lists;
 
 parsed_result parse(const char *text) {
-    rapidjson::Document doc;
-    doc.Parse(text);
-    EXPECT_FALSE(doc.HasParseError()) << text;
-    parsed_result r;
-    for (const auto &v : doc["empty_dirs"].GetArray())
-        r.empty_dirs.emplace_back(v.GetString());
-    for (const auto &v : doc["zero_files"].GetArray())
-        r.zero_files.emplace_back(v.GetString());
-    r.scanned_dirs = doc["scanned_dirs"].GetInt64();
-    return r;
+    std::optional<parsed_result> r = edclean_json_io::read_scan_result(text);
+    EXPECT_TRUE(r) << text;
+    return r.value_or(parsed_result{});
 }
 
 parsed_result scan_ok(const std::string &dirs, const char *options = nullptr) {
@@ -200,19 +190,21 @@ TEST(Scan, OverlappingAndRepeatedRootsListEachPathOnce) {
 
 TEST(Scan, NamesAreEscapedOnlyWhereJsonRequires) {
     edtest::temp_tree tree;
-    std::vector<std::string> names = {"caf\xc3\xa9", "a/b"};
+    // Each name, and how the result must write it.
+    std::vector<std::pair<std::string, std::string>> names = {{"caf\xc3\xa9", "caf\xc3\xa9"},
+                                                              {"a/b", "a/b"}};
 #if !defined(_WIN32)
-    names.push_back("q\"uote");
-    names.push_back("back\\slash");
-    names.push_back("new\nline");
+    names.push_back({"q\"uote", "q\\\"uote"});
+    names.push_back({"back\\slash", "back\\\\slash"});
+    names.push_back({"new\nline", "new\\nline"});
 #endif
-    for (const std::string &n : names)
+    for (const auto &[n, escaped] : names)
         tree.file("d/" + n);
     result_text text(edclean_scan(edtest::json_array({tree.path("d")}).c_str(), nullptr));
     ASSERT_TRUE(text) << edclean_last_error();
     const std::string body(text.get());
-    for (const std::string &n : names)
-        EXPECT_NE(body.find(edtest::json_quote(tree.canonical_path("d/" + n))), std::string::npos)
+    for (const auto &[n, escaped] : names)
+        EXPECT_NE(body.find("\"" + tree.canonical_path("d/") + escaped + "\""), std::string::npos)
             << n << " in " << body;
     EXPECT_EQ(body.find("\\/"), std::string::npos) << "the solidus is never escaped";
 }

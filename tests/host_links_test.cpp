@@ -51,12 +51,11 @@ TEST_F(HostLinks, DirectoryLinkIsALinkNotADirectory) {
 }
 
 TEST_F(HostLinks, WalkAndRecheckNeverFollowALink) {
-    ed_strlist_guard dirs, files;
+    ed_scan_result scanned;
     const ed_scan_opts opts{1, 1};
-    int32_t counter = 0;
-    ASSERT_EQ(ed_scan_tree(path("holder").c_str(), &opts, dirs.get(), files.get(), &counter), 0);
-    EXPECT_EQ(dirs->n, 0);
-    EXPECT_EQ(counter, 1);
+    ASSERT_EQ(ed_scan_tree(path("holder").c_str(), &opts, &scanned), 0);
+    EXPECT_EQ(scanned.empty_dirs->n, 0);
+    EXPECT_EQ(scanned.scanned_dirs, 1);
     EXPECT_EQ(ed_dir_still_empty(path("holder").c_str(), 1), 0);
 }
 

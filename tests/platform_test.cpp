@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 #include "test_support.h"
 
@@ -26,13 +27,8 @@ ed_root_kind root_kind(const std::string &path) {
     return kind;
 }
 
-struct free_deleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
-
 std::string canonical_text(const std::string &path) {
-    heap_text text(ed_canonical_path(path.c_str()));
+    ed_heap_text text(ed_canonical_path(path.c_str()));
     return text ? text.get() : "(null)";
 }
 
@@ -213,7 +209,7 @@ TEST(CanonicalPath, ResolvesExistingAndFallsBackToNearestAncestor) {
     EXPECT_EQ(canonical_text(tree.path("Old/file")), tree.canonical_path("Old/file"));
     EXPECT_EQ(canonical_text(tree.path("Old/missing.txt")), tree.canonical_path("Old"));
     EXPECT_EQ(canonical_text(tree.path("Gone/a/b")), tree.canonical());
-    heap_text direct(ed_canonical_path(tree.path("Old").c_str()));
+    ed_heap_text direct(ed_canonical_path(tree.path("Old").c_str()));
     ASSERT_TRUE(direct);
     EXPECT_EQ(std::string(direct.get()), tree.canonical_path("Old"));
 }
@@ -273,15 +269,6 @@ TEST(RootInspection, TellsTheKindsAndNamesWhatItOpened) {
     EXPECT_FALSE(ed_same_file(id, named));
 }
 
-struct target_closer {
-    void operator()(ed_target *t) const noexcept { ed_target_close(t); }
-};
-using target_ptr = std::unique_ptr<ed_target, target_closer>;
-struct root_unpinner {
-    void operator()(ed_pinned_root *r) const noexcept { ed_unpin_root(r); }
-};
-using root_ptr = std::unique_ptr<ed_pinned_root, root_unpinner>;
-
 ed_file_id identity_of(const std::string &path) {
     ed_stat st;
     ed_file_id id{};
@@ -290,23 +277,23 @@ ed_file_id identity_of(const std::string &path) {
 }
 
 // The tree's root, pinned as a removal pins a registered root.
-root_ptr pin(const edtest::temp_tree &tree) {
+ed_root_pin pin(const edtest::temp_tree &tree) {
     const ed_file_id id = identity_of(tree.root());
-    return root_ptr(ed_pin_root(tree.canonical().c_str(), &id));
+    return ed_root_pin(ed_pin_root(tree.canonical().c_str(), &id));
 }
 
-target_ptr open_dir_target(const edtest::temp_tree &tree, const std::string &relative,
-                           ed_target_status *status) {
-    root_ptr root = pin(tree);
+ed_target_owner open_dir_target(const edtest::temp_tree &tree, const std::string &relative,
+                                ed_target_status *status) {
+    ed_root_pin root = pin(tree);
     EXPECT_TRUE(root);
     ed_stat st;
     ed_file_id id{};
     ed_fill_stat_id(tree.path(relative).c_str(), &st, &id);
-    return target_ptr(ed_target_open_dir(root.get(), relative.c_str(), &id, status));
+    return ed_target_owner(ed_target_open_dir(root.get(), relative.c_str(), &id, status));
 }
 
 ed_target_status remove_file(const edtest::temp_tree &tree, const std::string &relative) {
-    root_ptr root = pin(tree);
+    ed_root_pin root = pin(tree);
     EXPECT_TRUE(root);
     ed_stat st;
     ed_file_id id{};
@@ -319,12 +306,12 @@ TEST(PinnedRoot, OnlyTheDirectoryThatWasRegistered) {
     tree.mkdir("a");
     tree.mkdir("b");
     const ed_file_id a = identity_of(tree.path("a"));
-    root_ptr held(ed_pin_root(tree.canonical_path("a").c_str(), &a));
+    ed_root_pin held(ed_pin_root(tree.canonical_path("a").c_str(), &a));
     EXPECT_TRUE(held);
     // Another directory under the registered name is not the root.
-    EXPECT_FALSE(root_ptr(ed_pin_root(tree.canonical_path("b").c_str(), &a)));
+    EXPECT_FALSE(ed_root_pin(ed_pin_root(tree.canonical_path("b").c_str(), &a)));
     EXPECT_EQ(ed_opendir_root(tree.canonical_path("b").c_str(), &a), nullptr);
-    EXPECT_FALSE(root_ptr(ed_pin_root(tree.canonical_path("gone").c_str(), &a)));
+    EXPECT_FALSE(ed_root_pin(ed_pin_root(tree.canonical_path("gone").c_str(), &a)));
     ed_closedir(ed_opendir_root(tree.canonical_path("a").c_str(), &a));
 }
 
@@ -335,13 +322,13 @@ TEST(Removal, DirectoryOnlyWhenEmpty) {
     tree.file("file");
     ed_target_status status;
     {
-        target_ptr full = open_dir_target(tree, "full", &status);
+        ed_target_owner full = open_dir_target(tree, "full", &status);
         ASSERT_TRUE(full);
         EXPECT_EQ(ed_target_remove_dir(full.get()), -1);
     }
     EXPECT_TRUE(tree.exists("full/inner"));
     {
-        target_ptr empty = open_dir_target(tree, "empty", &status);
+        ed_target_owner empty = open_dir_target(tree, "empty", &status);
         ASSERT_TRUE(empty);
         ed_dir *entries = ed_target_opendir(empty.get());
         ASSERT_NE(entries, nullptr);
@@ -377,7 +364,7 @@ TEST(Removal, ObjectMustBeTheOneExamined) {
     tree.file("other");
     tree.mkdir("d");
     tree.mkdir("e");
-    root_ptr root = pin(tree);
+    ed_root_pin root = pin(tree);
     ASSERT_TRUE(root);
     // The path checks saw another object than the one at the canonical name.
     const ed_file_id other = identity_of(tree.path("other"));
@@ -386,7 +373,7 @@ TEST(Removal, ObjectMustBeTheOneExamined) {
     EXPECT_TRUE(tree.exists("other"));
     const ed_file_id e = identity_of(tree.path("e"));
     ed_target_status status;
-    EXPECT_FALSE(target_ptr(ed_target_open_dir(root.get(), "d", &e, &status)));
+    EXPECT_FALSE(ed_target_owner(ed_target_open_dir(root.get(), "d", &e, &status)));
     EXPECT_EQ(status, ED_TARGET_FAILED);
     EXPECT_TRUE(tree.exists("d"));
 }
@@ -421,10 +408,10 @@ TEST(Removal, TheRootItselfCanGo) {
     edtest::temp_tree tree;
     tree.mkdir("root");
     const ed_file_id id = identity_of(tree.path("root"));
-    root_ptr root(ed_pin_root(tree.canonical_path("root").c_str(), &id));
+    ed_root_pin root(ed_pin_root(tree.canonical_path("root").c_str(), &id));
     ASSERT_TRUE(root);
     ed_target_status status;
-    target_ptr target(ed_target_open_dir(root.get(), "", &id, &status));
+    ed_target_owner target(ed_target_open_dir(root.get(), "", &id, &status));
     ASSERT_TRUE(target);
     EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
     EXPECT_FALSE(tree.exists("root"));

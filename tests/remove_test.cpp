@@ -9,6 +9,7 @@
 #include "api/edclean_error.h"
 #include "clean/ed_registry.h"
 #include "clean/ed_remove.h"
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 #include "test_support.h"
 
@@ -291,15 +292,6 @@ TEST_P(BothResolutions, LinksRefusedAndPlainPathsRemoved) {
     }
 }
 
-struct root_unpinner {
-    void operator()(ed_pinned_root *root) const noexcept { ed_unpin_root(root); }
-};
-struct target_closer {
-    void operator()(ed_target *target) const noexcept { ed_target_close(target); }
-};
-using root_ptr = std::unique_ptr<ed_pinned_root, root_unpinner>;
-using target_ptr = std::unique_ptr<ed_target, target_closer>;
-
 ed_file_id identity_of(const std::string &path) {
     ed_stat st;
     ed_file_id id{};
@@ -320,7 +312,7 @@ TEST_P(BothResolutions, ALinkSwappedInBeneathTheRootIsNeverFollowed) {
     ASSERT_TRUE(tree.symlink(outside.path("D"), "out", true));
     ASSERT_TRUE(tree.symlink("T", "in", true)); // relative: stays beneath the root
     const ed_file_id root_id = identity_of(tree.root());
-    root_ptr root(ed_pin_root(tree.canonical().c_str(), &root_id));
+    ed_root_pin root(ed_pin_root(tree.canonical().c_str(), &root_id));
     ASSERT_TRUE(root);
     for (const std::string link : {"out", "in"}) {
         const ed_file_id z = identity_of(tree.path(link + "/z"));
@@ -328,7 +320,8 @@ TEST_P(BothResolutions, ALinkSwappedInBeneathTheRootIsNeverFollowed) {
         EXPECT_NE(ed_remove_file_beneath(root.get(), (link + "/z").c_str(), &z), ED_TARGET_OK)
             << link;
         ed_target_status status;
-        EXPECT_FALSE(target_ptr(ed_target_open_dir(root.get(), (link + "/e").c_str(), &e, &status)))
+        EXPECT_FALSE(
+            ed_target_owner(ed_target_open_dir(root.get(), (link + "/e").c_str(), &e, &status)))
             << link;
         EXPECT_NE(status, ED_TARGET_OK) << link;
     }
@@ -354,11 +347,11 @@ TEST_P(BothResolutions, AMountPointBeneathTheRootIsNeverCrossed) {
     const ed_file_id z = identity_of(tree.path("m/d/z"));
     const ed_file_id e = identity_of(tree.path("m/d/e"));
     const ed_file_id root_id = identity_of(tree.root());
-    root_ptr root(ed_pin_root(tree.canonical().c_str(), &root_id));
+    ed_root_pin root(ed_pin_root(tree.canonical().c_str(), &root_id));
     ASSERT_TRUE(root);
     EXPECT_NE(ed_remove_file_beneath(root.get(), "m/d/z", &z), ED_TARGET_OK);
     ed_target_status status;
-    EXPECT_FALSE(target_ptr(ed_target_open_dir(root.get(), "m/d/e", &e, &status)));
+    EXPECT_FALSE(ed_target_owner(ed_target_open_dir(root.get(), "m/d/e", &e, &status)));
     EXPECT_NE(status, ED_TARGET_OK);
     EXPECT_TRUE(tree.exists("m/d/z"));
     EXPECT_TRUE(tree.exists("m/d/e"));

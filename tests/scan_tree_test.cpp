@@ -26,11 +26,12 @@ struct scan_result {
 };
 
 scan_result scan(const std::string &root, ed_scan_opts opts = {0, 1}) {
-    ed_strlist_guard dirs, files;
+    ed_scan_result scanned;
     scan_result r;
-    EXPECT_EQ(ed_scan_tree(root.c_str(), &opts, dirs.get(), files.get(), &r.counter), 0);
-    r.dirs = items(dirs.get());
-    r.files = items(files.get());
+    EXPECT_EQ(ed_scan_tree(root.c_str(), &opts, &scanned), 0);
+    r.dirs = items(scanned.empty_dirs.get());
+    r.files = items(scanned.zero_files.get());
+    r.counter = scanned.scanned_dirs;
     return r;
 }
 
@@ -205,37 +206,28 @@ TEST(ScanTree, DeepChainsWithinTheLimitAreWalkedWhole) {
 }
 
 TEST(ScanTree, NullArgumentsWalkNothing) {
-    ed_strlist_guard dirs, files;
+    ed_scan_result scanned;
     const ed_scan_opts opts{0, 1};
-    int32_t counter = 5;
-    EXPECT_EQ(ed_scan_tree(nullptr, &opts, dirs.get(), files.get(), &counter), -1);
-    EXPECT_EQ(ed_scan_tree("x", nullptr, dirs.get(), files.get(), &counter), -1);
-    EXPECT_EQ(ed_scan_tree("x", &opts, nullptr, files.get(), &counter), -1);
-    EXPECT_EQ(ed_scan_tree("x", &opts, dirs.get(), nullptr, &counter), -1);
-    EXPECT_EQ(counter, 5);
-    edtest::temp_tree tree;
-    EXPECT_EQ(ed_scan_tree(tree.root().c_str(), &opts, dirs.get(), files.get(), nullptr), 0);
+    scanned.scanned_dirs = 5;
+    EXPECT_EQ(ed_scan_tree(nullptr, &opts, &scanned), -1);
+    EXPECT_EQ(ed_scan_tree("x", nullptr, &scanned), -1);
+    EXPECT_EQ(ed_scan_tree("x", &opts, nullptr), -1);
+    EXPECT_EQ(scanned.scanned_dirs, 5);
+    EXPECT_EQ(scanned.empty_dirs->n, 0);
+    EXPECT_EQ(scanned.zero_files->n, 0);
 }
 
 TEST(ScanTree, OverlappingRootsListEachPathOnceAtFirstAppearance) {
     edtest::temp_tree tree;
     tree.mkdir("inner/e");
     tree.file("inner/z");
-    ed_strlist_guard dirs, files;
+    ed_scan_result scanned;
     const ed_scan_opts opts{0, 1};
-    int32_t counter = 0;
-    ed_scan_index index;
     for (const std::string &root : {tree.root(), tree.path("inner"), tree.root()})
-        ASSERT_EQ(ed_scan_tree(root.c_str(), &opts, dirs.get(), files.get(), &counter, &index), 0);
-    EXPECT_EQ(items(dirs.get()), std::vector<std::string>{tree.path("inner/e")});
-    EXPECT_EQ(items(files.get()), std::vector<std::string>{tree.path("inner/z")});
-    EXPECT_EQ(counter, 3 + 2 + 3);
-
-    // Without a shared index the lists' contents are indexed afresh.
-    ASSERT_EQ(ed_scan_tree(tree.path("inner").c_str(), &opts, dirs.get(), files.get(), &counter),
-              0);
-    EXPECT_EQ(dirs->n, 1);
-    EXPECT_EQ(files->n, 1);
+        ASSERT_EQ(ed_scan_tree(root.c_str(), &opts, &scanned), 0);
+    EXPECT_EQ(items(scanned.empty_dirs.get()), std::vector<std::string>{tree.path("inner/e")});
+    EXPECT_EQ(items(scanned.zero_files.get()), std::vector<std::string>{tree.path("inner/z")});
+    EXPECT_EQ(scanned.scanned_dirs, 3 + 2 + 3);
 }
 
 TEST(StillEmpty, FollowsTheSameNotionAsTheScan) {

@@ -17,6 +17,8 @@
 #include <climits>
 #endif
 
+#include "edclean_json_io.h"
+
 namespace edtest {
 
 namespace {
@@ -196,39 +198,12 @@ scoped_env::~scoped_env() {
 #endif
 }
 
-std::string json_quote(const std::string &text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string json_array(std::initializer_list<std::string> paths) {
     return json_array(std::vector<std::string>(paths));
 }
 
 std::string json_array(const std::vector<std::string> &paths) {
-    std::string out = "[";
-    for (const std::string &p : paths) {
-        if (out.size() > 1)
-            out += ',';
-        out += json_quote(p);
-    }
-    return out + "]";
+    return edclean_json_io::path_array(paths);
 }
 
 } // namespace edtest

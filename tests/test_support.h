@@ -76,7 +76,6 @@ std::string numbered(const char *prefix, long long n);
 // A JSON array of the given path strings, escaped for JSON.
 std::string json_array(std::initializer_list<std::string> paths);
 std::string json_array(const std::vector<std::string> &paths);
-std::string json_quote(const std::string &text);
 
 } // namespace edtest
 

@@ -18,6 +18,7 @@
 #include <rapidjson/document.h>
 
 #include "clean/ed_registry.h"
+#include "core/ed_owners.h"
 #include "edclean.h"
 #include "platform/ed_platform.h"
 #include "test_support.h"
@@ -26,11 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct free_deleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
-
 struct handle_closer {
     void operator()(HANDLE h) const noexcept {
         if (h != INVALID_HANDLE_VALUE)
@@ -38,16 +34,6 @@ struct handle_closer {
     }
 };
 using handle_guard = std::unique_ptr<void, handle_closer>;
-
-struct dir_closer {
-    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
-};
-using dir_ptr = std::unique_ptr<ed_dir, dir_closer>;
-
-struct target_closer {
-    void operator()(ed_target *t) const noexcept { ed_target_close(t); }
-};
-using target_ptr = std::unique_ptr<ed_target, target_closer>;
 
 std::wstring wide(const std::string &utf8) {
     return fs::path(std::u8string(utf8.begin(), utf8.end())).wstring();
@@ -100,7 +86,7 @@ struct scan_result {
 
 scan_result scan(const std::string &root) {
     scan_result result;
-    heap_text text(edclean_scan(edtest::json_array({root}).c_str(), nullptr));
+    ed_heap_text text(edclean_scan(edtest::json_array({root}).c_str(), nullptr));
     if (!text)
         return result;
     rapidjson::Document doc;
@@ -119,7 +105,7 @@ bool starts_with(const std::string &text, const std::string &prefix) {
 
 std::multiset<std::string> names_in(const std::string &path) {
     std::multiset<std::string> names;
-    dir_ptr dir(ed_opendir(path.c_str()));
+    ed_dir_stream dir(ed_opendir(path.c_str()));
     EXPECT_TRUE(dir) << path;
     while (const char *name = dir ? ed_readdir(dir.get()) : nullptr)
         names.insert(name);
@@ -210,7 +196,7 @@ TEST_F(Win32Backend, StreamPathsAreNeitherFilesNorDirectoriesNorRoots) {
     const std::string stream = tree.path("r/f.txt:s");
     char *canonical = nullptr;
     ASSERT_EQ(ed_final_path(stream.c_str(), &canonical), ED_FINAL_RESOLVED);
-    EXPECT_STREQ(heap_text(canonical).get(), (tree.canonical_path("r/f.txt") + ":s").c_str());
+    EXPECT_STREQ(ed_heap_text(canonical).get(), (tree.canonical_path("r/f.txt") + ":s").c_str());
 
     struct {
         std::string path;
@@ -279,11 +265,11 @@ TEST_F(Win32Backend, BareDriveIsTheDrivesCurrentDirectoryNotItsRoot) {
     const std::string drive = tree.canonical().substr(0, 2); // "C:"
     char *canonical = nullptr;
     const ed_final_path_status status = ed_final_path(drive.c_str(), &canonical);
-    heap_text final_text(canonical);
+    ed_heap_text final_text(canonical);
     char *inspected = nullptr;
     ed_file_id id;
     const ed_root_kind kind = ed_inspect_root(drive.c_str(), &inspected, &id);
-    heap_text inspected_text(inspected);
+    ed_heap_text inspected_text(inspected);
     SetCurrentDirectoryW(saved);
 
     ASSERT_EQ(status, ED_FINAL_RESOLVED);
@@ -295,12 +281,12 @@ TEST_F(Win32Backend, BareDriveIsTheDrivesCurrentDirectoryNotItsRoot) {
 // A pinned root and the identity of an object below it, as removal gets them.
 struct pinned {
     ed_file_id root_id{};
-    std::unique_ptr<ed_pinned_root, ed_root_unpinner> root;
+    ed_root_pin root;
 
     explicit pinned(const std::string &root_path) {
         char *canonical = nullptr;
         EXPECT_EQ(ed_inspect_root(root_path.c_str(), &canonical, &root_id), ED_ROOT_DIRECTORY);
-        heap_text text(canonical);
+        ed_heap_text text(canonical);
         root.reset(ed_pin_root(text.get(), &root_id));
         EXPECT_TRUE(root) << root_path;
     }
@@ -323,10 +309,10 @@ TEST_F(Win32Backend, DirectoryRemovalHoldsItsChainAndDeletesThroughTheRecheckedH
 
     // Not empty: listed from the start on every re-check, refused by the platform.
     const ed_file_id full_id = id_of(tree.path("a/b/full"));
-    target_ptr full(ed_target_open_dir(at.root.get(), "a/b/full", &full_id, &status));
+    ed_target_owner full(ed_target_open_dir(at.root.get(), "a/b/full", &full_id, &status));
     ASSERT_TRUE(full);
     for (int pass = 0; pass < 2; ++pass) {
-        dir_ptr entries(ed_target_opendir(full.get()));
+        ed_dir_stream entries(ed_target_opendir(full.get()));
         ASSERT_TRUE(entries);
         EXPECT_STREQ(ed_readdir(entries.get()), "x") << "pass " << pass;
     }
@@ -335,11 +321,11 @@ TEST_F(Win32Backend, DirectoryRemovalHoldsItsChainAndDeletesThroughTheRecheckedH
     EXPECT_TRUE(tree.exists("a/b/full/x"));
 
     const ed_file_id examined = id_of(tree.path("a/b/empty"));
-    target_ptr target(ed_target_open_dir(at.root.get(), "a/b/empty", &examined, &status));
+    ed_target_owner target(ed_target_open_dir(at.root.get(), "a/b/empty", &examined, &status));
     ASSERT_TRUE(target);
     EXPECT_EQ(status, ED_TARGET_OK);
     {
-        dir_ptr entries(ed_target_opendir(target.get()));
+        ed_dir_stream entries(ed_target_opendir(target.get()));
         ASSERT_TRUE(entries);
         EXPECT_EQ(ed_readdir(entries.get()), nullptr);
         // Held: neither the target nor a directory on its way can be renamed.
@@ -361,9 +347,9 @@ TEST_F(Win32Backend, RootItselfIsRemovedThroughItsOwnReopenedHandle) {
     pinned at(tree.path("r"));
     ASSERT_TRUE(at.root);
     ed_target_status status;
-    target_ptr target(ed_target_open_dir(at.root.get(), "", &at.root_id, &status));
+    ed_target_owner target(ed_target_open_dir(at.root.get(), "", &at.root_id, &status));
     ASSERT_TRUE(target) << status;
-    { dir_ptr entries(ed_target_opendir(target.get())); }
+    { ed_dir_stream entries(ed_target_opendir(target.get())); }
     EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
     target.reset();
     EXPECT_FALSE(tree.exists("r"));
@@ -413,7 +399,7 @@ TEST_F(Win32Backend, ListingHintsAndIdentitiesAgree) {
     tree.mkdir("d/sub");
     tree.write("d/data", "x");
     tree.file("d/zero");
-    dir_ptr dir(ed_opendir(tree.path("d").c_str()));
+    ed_dir_stream dir(ed_opendir(tree.path("d").c_str()));
     ASSERT_TRUE(dir);
     std::set<std::pair<std::string, int>> seen;
     ed_entry_hint hint;
@@ -485,8 +471,8 @@ TEST_F(Win32Backend, StreamThatCannotBeSetUpClosesItsHandleOnce) {
     char *canonical = nullptr;
     ed_file_id id{};
     ASSERT_EQ(ed_inspect_root(tree.path("d").c_str(), &canonical, &id), ED_ROOT_DIRECTORY);
-    const heap_text root(canonical);
-    dir_ptr parent(ed_opendir(tree.path("d").c_str()));
+    const ed_heap_text root(canonical);
+    ed_dir_stream parent(ed_opendir(tree.path("d").c_str()));
     ASSERT_TRUE(parent);
     const std::function<ed_dir *()> opens[] = {
         [&] { return ed_opendir(tree.path("d").c_str()); },
@@ -498,7 +484,7 @@ TEST_F(Win32Backend, StreamThatCannotBeSetUpClosesItsHandleOnce) {
         plan.answer = ERROR_ACCESS_DENIED;
         scoped_hook hook(plan);
         SetLastError(ERROR_SUCCESS);
-        dir_ptr dir(opens[i]());
+        ed_dir_stream dir(opens[i]());
         // A second CloseHandle of the value, the last call made, fails with
         // ERROR_INVALID_HANDLE; by then the value may name another handle.
         const DWORD error = GetLastError();
@@ -517,7 +503,7 @@ TEST_F(Win32Backend, DirectoryWhoseFirstListingFindsNothingIsNotTakenForEmpty) {
         hook_plan plan{ED_TEST_FIRST_LISTING_READ};
         plan.answer = ERROR_FILE_NOT_FOUND;
         scoped_hook hook(plan);
-        EXPECT_FALSE(dir_ptr(ed_opendir(tree.path("r/d").c_str())));
+        EXPECT_FALSE(ed_dir_stream(ed_opendir(tree.path("r/d").c_str())));
     }
     hook_plan plan{ED_TEST_FIRST_LISTING_READ};
     plan.skip = 1; // the root lists; its subdirectory "finds nothing"
@@ -713,7 +699,7 @@ TEST_F(Win32Backend, DevicesAndPipesAreNeverOpened) {
         EXPECT_EQ(ed_final_path(path.c_str(), &canonical), ED_FINAL_UNNAMEABLE) << path;
         EXPECT_EQ(ed_inspect_root(path.c_str(), &canonical, &id), ED_ROOT_OTHER) << path;
         EXPECT_EQ(ed_identify(path.c_str(), &id), -1) << path;
-        EXPECT_FALSE(dir_ptr(ed_opendir(path.c_str()))) << path;
+        EXPECT_FALSE(ed_dir_stream(ed_opendir(path.c_str()))) << path;
         EXPECT_EQ(edclean_scan(edtest::json_array({path}).c_str(), nullptr), nullptr) << path;
         EXPECT_EQ(std::string(edclean_last_error()), "not a directory: " + path);
         EXPECT_EQ(edclean_delete_files(edtest::json_array({path}).c_str()), 0) << path;

@@ -16,9 +16,12 @@
 namespace {
 
 // Runs the common frame of the two delete calls: empty the message, refuse a
-// null argument, parse the array, hand it to the worker.
+// null argument, parse the array, refuse an empty one with the message of an
+// invalid list (there is nothing to delete, which the host must hear about),
+// hand the rest to the worker.
 template <typename Worker>
-int32_t run_delete(const char *json, const char *null_message, Worker worker) noexcept {
+int32_t run_delete(const char *json, const char *null_message, const char *empty_message,
+                   Worker worker) noexcept {
     ed_clear_error();
     if (json == nullptr) {
         ed_set_error("%s", null_message);
@@ -28,6 +31,10 @@ int32_t run_delete(const char *json, const char *null_message, Worker worker) no
         ed_strlist_guard paths;
         if (parse_string_array(json, paths.get()) != 0)
             return -1;
+        if (paths->n == 0) {
+            ed_set_error("%s", empty_message);
+            return -1;
+        }
         return worker(paths.get());
     } catch (const std::bad_alloc &) {
         ed_set_error("out of memory");
@@ -43,14 +50,14 @@ extern "C" {
 
 EDCLEAN_API int32_t edclean_delete_dirs(const char *dirs_json) noexcept {
     const ed_platform_call_scope platform;
-    return run_delete(dirs_json, "NULL dirs_json", [](ed_strlist *paths) {
+    return run_delete(dirs_json, "NULL dirs_json", "invalid dirs list", [](ed_strlist *paths) {
         return ed_delete_dirs_list(paths->strs, paths->n, ed_last_include_hidden());
     });
 }
 
 EDCLEAN_API int32_t edclean_delete_files(const char *files_json) noexcept {
     const ed_platform_call_scope platform;
-    return run_delete(files_json, "NULL files_json", [](ed_strlist *paths) {
+    return run_delete(files_json, "NULL files_json", "invalid files list", [](ed_strlist *paths) {
         return ed_delete_files_list(paths->strs, paths->n);
     });
 }

@@ -2,24 +2,19 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <vector>
 
 #include "api/edclean_error.h"
 #include "api/edclean_json.h"
 #include "clean/ed_registry.h"
+#include "core/ed_owners.h"
 #include "core/ed_path_rules.h"
 #include "core/ed_strlist.h"
 #include "platform/ed_platform.h"
 #include "scan/ed_walk.h"
 
 namespace {
-
-struct free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
 
 bool options_are_default(const char *options_json) {
     return options_json == nullptr || options_json[0] == '\0' ||
@@ -47,7 +42,7 @@ int accept_root(const char *root, ed_strlist *canonical_roots, std::vector<ed_fi
     char *canonical_text = nullptr;
     ed_file_id id{};
     const ed_root_kind kind = ed_inspect_root(root, &canonical_text, &id);
-    heap_text canonical(canonical_text);
+    ed_heap_text canonical(canonical_text);
     switch (kind) {
     case ED_ROOT_UNREACHABLE:
         ed_set_error("root not found: %s", root);
@@ -106,20 +101,17 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
             return nullptr;
     ed_register_scanned_roots(canonical_roots->strs, ids.data(), canonical_roots->n);
 
-    ed_strlist_guard empty_dirs;
-    ed_strlist_guard zero_files;
-    ed_scan_index index;
-    int32_t scanned_dirs = 0;
+    ed_scan_result scanned;
     for (int32_t i = 0; i < canonical_roots->n; ++i) {
         const char *root = canonical_roots->strs[i];
-        if (ed_scan_tree(root, &opts, empty_dirs.get(), zero_files.get(), &scanned_dirs, &index,
-                         &ids[static_cast<size_t>(i)]) != 0) {
+        if (ed_scan_tree(root, &opts, &scanned, &ids[static_cast<size_t>(i)]) != 0) {
             ed_set_error("scan failed under %s", root);
             return nullptr;
         }
     }
 
-    char *result = ed_write_scan_result(empty_dirs.get(), zero_files.get(), scanned_dirs);
+    char *result = ed_write_scan_result(scanned.empty_dirs.get(), scanned.zero_files.get(),
+                                        scanned.scanned_dirs);
     if (result == nullptr)
         ed_set_error("failed to build result JSON");
     return result;

@@ -15,8 +15,6 @@
 
 namespace {
 
-using heap_text = ed_heap_text;
-
 constexpr int32_t kFirstCapacity = 8;
 constexpr int32_t kMaxCapacity = int32_t{1} << 30;
 
@@ -41,8 +39,8 @@ registered_root *find_registered(const char *root) {
     return nullptr;
 }
 
-heap_text copy_of(const char *text) {
-    heap_text copy(ed_strdup(text));
+ed_heap_text copy_of(const char *text) {
+    ed_heap_text copy(ed_strdup(text));
     if (!copy)
         throw std::bad_alloc();
     return copy;
@@ -51,7 +49,7 @@ heap_text copy_of(const char *text) {
 // The canonical form of a path whose object cannot be queried: its parent's
 // canonical path and its leaf. A path longer than the walks' limit is judged
 // by its first ED_PATH_LIMIT bytes.
-heap_text candidate_for_missing(const char *path) {
+ed_heap_text candidate_for_missing(const char *path) {
     char copy[ED_PATH_BUFFER];
     std::strncpy(copy, path, sizeof copy - 1);
     copy[sizeof copy - 1] = '\0';
@@ -66,11 +64,11 @@ heap_text candidate_for_missing(const char *path) {
     // current directory: the missing object was named below the root.
     char drive_root[4] = {copy[0], ':', '/', '\0'};
     const bool bare_drive = ed_backslash_separates && slash == copy + 2 && copy[1] == ':';
-    heap_text canonical_parent(ed_canonical_path(bare_drive ? drive_root : copy));
+    ed_heap_text canonical_parent(ed_canonical_path(bare_drive ? drive_root : copy));
     if (!canonical_parent)
         return nullptr;
     const size_t size = std::strlen(canonical_parent.get()) + std::strlen(leaf) + 2;
-    heap_text candidate(static_cast<char *>(std::malloc(size)));
+    ed_heap_text candidate(static_cast<char *>(std::malloc(size)));
     if (!candidate)
         throw std::bad_alloc();
     if (ed_join_path(candidate.get(), size, canonical_parent.get(), leaf) != 0)
@@ -132,8 +130,8 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
     if (path == nullptr || *path == '\0' || ed_path_has_dotdot(path))
         return 0;
     ed_stat st;
-    heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_canonical_path(path)
-                                                     : candidate_for_missing(path).release());
+    ed_heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_canonical_path(path)
+                                                        : candidate_for_missing(path).release());
     if (!candidate)
         return 0;
     std::shared_lock<std::shared_mutex> lock(g_roots_lock);

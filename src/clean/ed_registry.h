@@ -10,9 +10,8 @@
 #define ED_CLEAN_REGISTRY_H
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 // Registers copies of the `count` canonical roots, each with the identity of
@@ -31,16 +30,6 @@ void ed_register_roots(const char *const *roots, int32_t count);
 // (or, for a missing object, its canonical parent and leaf). 0 for a null or
 // empty path, a ".." component, or anything that cannot be canonicalised.
 int ed_is_under_scanned_root(const char *path);
-
-struct ed_free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using ed_heap_text = std::unique_ptr<char, ed_free_deleter>;
-
-struct ed_root_unpinner {
-    void operator()(ed_pinned_root *root) const noexcept { ed_unpin_root(root); }
-};
-using ed_root_pin = std::unique_ptr<ed_pinned_root, ed_root_unpinner>;
 
 // Where a path that lies inside the registry was found: the canonical path
 // of the object it reaches (a missing object: canonical parent and leaf),

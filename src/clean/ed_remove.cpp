@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -10,6 +9,7 @@
 
 #include "api/edclean_error.h"
 #include "clean/ed_registry.h"
+#include "core/ed_owners.h"
 #include "core/ed_path_rules.h"
 #include "platform/ed_platform.h"
 #include "scan/ed_walk.h"
@@ -130,13 +130,6 @@ int judge_common(const char *path, ed_stat *st, ed_file_id *id, ed_scanned_locat
     return 0;
 }
 
-struct target_closer {
-    void operator()(ed_target *target) const noexcept { ed_target_close(target); }
-};
-struct dir_closer {
-    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
-};
-
 // The last tests, run again on the object removal opened, with the message a
 // failure would have had when the path was judged by name.
 bool report_target(ed_target_status status, const char *wrong_kind, const char *not_empty,
@@ -179,14 +172,13 @@ bool remove_dir(const char *path, int include_hidden) {
     // Reach the directory again from its pinned root, never through a
     // link, and judge what was opened: the name may have been swapped since.
     ed_target_status status;
-    std::unique_ptr<ed_target, target_closer> target(
-        ed_target_open_dir(where.root.get(), where.relative, &id, &status));
+    ed_target_owner target(ed_target_open_dir(where.root.get(), where.relative, &id, &status));
     if (!report_target(status, "refused: not a directory", kNoLongerEmpty, "rmdir failed"))
         return false;
     {
         // The stream is closed before the removal: nothing of ours may hold
         // the directory but the target itself.
-        std::unique_ptr<ed_dir, dir_closer> entries(ed_target_opendir(target.get()));
+        ed_dir_stream entries(ed_target_opendir(target.get()));
         if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden)) {
             ed_set_error("%s", kNoLongerEmpty);
             return false;

@@ -3,16 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 namespace {
-
-struct free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
 
 // Compared with the path exactly as given, before anything is resolved.
 constexpr const char *kProtectedLiterals[] = {
@@ -58,7 +53,7 @@ int ed_is_system_root(const char *path) {
     for (const char *literal : kProtectedLiterals)
         if (std::strcmp(path, literal) == 0)
             return 1;
-    heap_text canonical(ed_canonical_path(path));
+    ed_heap_text canonical(ed_canonical_path(path));
     if (!canonical)
         return ed_is_user_home(path);
     if (std::strcmp(canonical.get(), "/") == 0 || std::strcmp(canonical.get(), "/usr") == 0)
@@ -66,7 +61,7 @@ int ed_is_system_root(const char *path) {
     // The Windows directory in any spelling that resolves to it: the file
     // system ignores case, so the literals alone would protect it or not by
     // the letters the host chose.
-    heap_text system_directory(ed_system_directory_canonical());
+    ed_heap_text system_directory(ed_system_directory_canonical());
     if (system_directory && std::strcmp(canonical.get(), system_directory.get()) == 0)
         return 1;
     return ed_is_user_home(canonical.get());
@@ -75,10 +70,10 @@ int ed_is_system_root(const char *path) {
 int ed_is_user_home(const char *path) {
     if (path == nullptr)
         return 0;
-    heap_text home(ed_user_home_text());
+    ed_heap_text home(ed_user_home_text());
     if (!home)
         return 0;
-    heap_text canonical(ed_canonical_path(home.get()));
+    ed_heap_text canonical(ed_canonical_path(home.get()));
     const char *home_form = canonical ? canonical.get() : home.get();
     return std::strcmp(path, home_form) == 0 ? 1 : 0;
 }

@@ -2,7 +2,7 @@
 //
 // Ownership: every string a list holds is the list's own heap copy (malloc);
 // the caller keeps the text it pushes. A list that nothing was ever added to
-// has a null `strs`, which the removal workers rely on to tell an empty input.
+// has a null `strs`.
 #ifndef ED_CORE_STRLIST_H
 #define ED_CORE_STRLIST_H
 

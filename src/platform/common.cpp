@@ -4,14 +4,10 @@
 #include <memory>
 #include <new>
 
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 namespace {
-
-struct free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
 
 // 511 bytes: fits the 512-byte name buffer of a stream, is longer than any
 // name a file system gives (255), and is not a hidden name.
@@ -52,7 +48,7 @@ int ed_is_unnameable_entry(const char *name) {
 char *ed_canonical_path(const char *path) {
     if (path == nullptr || *path == '\0')
         return nullptr;
-    heap_text ancestor; // the text being tried, once the first try failed
+    ed_heap_text ancestor; // the text being tried, once the first try failed
     const char *current = path;
     for (;;) {
         char *canonical = nullptr;
@@ -68,7 +64,7 @@ char *ed_canonical_path(const char *path) {
         }
 
         // Judge the nearest ancestor by text: drop the last component.
-        heap_text copy(static_cast<char *>(std::malloc(std::strlen(current) + 1)));
+        ed_heap_text copy(static_cast<char *>(std::malloc(std::strlen(current) + 1)));
         if (!copy)
             throw std::bad_alloc();
         std::strcpy(copy.get(), current);

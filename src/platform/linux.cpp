@@ -28,6 +28,7 @@
 #include <new>
 #include <string>
 
+#include "core/ed_owners.h"
 #include "core/ed_utf8.h"
 #include "platform/ed_platform.h"
 
@@ -56,11 +57,6 @@ class unique_fd {
   private:
     int fd_;
 };
-
-struct free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
 
 // The longest canonical text the library hands out, terminator excluded.
 constexpr size_t kMaxCanonicalBytes = 8190;
@@ -268,8 +264,8 @@ int open_canonical(const char *canonical) {
 // kernel's name for the descriptor, or the resolved text where /proc is not
 // mounted; either is accepted only if it leads, without a link, back to the
 // very object. Null when the object cannot be named.
-heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
-    heap_text text;
+ed_heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
+    ed_heap_text text;
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char buffer[kMaxCanonicalBytes + 2];
@@ -337,14 +333,9 @@ void advance(ed_dir *dir, bool first) {
     dir->has_next = bytes > 0 ? 1 : 0;
 }
 
-struct stream_free {
-    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
-};
-using stream_ptr = std::unique_ptr<ed_dir, stream_free>;
-
 // Wraps a just-opened directory descriptor (or -1) in a stream holding its
 // first entry; the stream takes the descriptor over.
-stream_ptr stream_from(int opened) {
+ed_dir_stream stream_from(int opened) {
     unique_fd fd(opened);
     if (!fd)
         return nullptr;
@@ -358,7 +349,7 @@ stream_ptr stream_from(int opened) {
     dir->mount = mount_of(sx);
     dir->name[0] = '\0';
     advance(dir, true);
-    return stream_ptr(dir);
+    return ed_dir_stream(dir);
 }
 
 ed_entry_hint hint_of(unsigned char type) {
@@ -428,7 +419,7 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
 ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return nullptr;
-    stream_ptr child = stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
+    ed_dir_stream child = stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
     if (child && !same_mount(child->mount, dir->mount))
         return nullptr; // a mount point: never walked
     return child.release();
@@ -524,7 +515,7 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_LINK;
     if (!S_ISDIR(st.stx_mode))
         return had_trailing ? ED_ROOT_UNREACHABLE : ED_ROOT_OTHER;
-    heap_text final_path = final_path_of(object.get(), text.c_str(), id_of(st));
+    ed_heap_text final_path = final_path_of(object.get(), text.c_str(), id_of(st));
     if (!final_path) {
         // Removed while it was looked at: it is not there any more.
         struct statx now;

@@ -224,6 +224,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 namespace {
@@ -256,11 +257,6 @@ class unique_hfile {
   private:
     HANDLE handle_;
 };
-
-struct free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using heap_text = std::unique_ptr<char, free_deleter>;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Shared by every handle that holds a directory in place: anyone may read or
@@ -379,7 +375,7 @@ char *utf8_of(std::wstring_view wide, size_t limit) {
                                           nullptr, 0, nullptr, nullptr);
     if (bytes <= 0 || static_cast<size_t>(bytes) > limit)
         return nullptr;
-    heap_text text(static_cast<char *>(std::malloc(static_cast<size_t>(bytes) + 1)));
+    ed_heap_text text(static_cast<char *>(std::malloc(static_cast<size_t>(bytes) + 1)));
     if (!text)
         throw std::bad_alloc();
     if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), units, text.get(), bytes,
@@ -1052,7 +1048,7 @@ int ed_wide_from_utf8(const char *text, wchar_t **out) {
     const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
     if (units <= 0)
         return -1;
-    std::unique_ptr<wchar_t, free_deleter> wide(
+    std::unique_ptr<wchar_t, ed_free_deleter> wide(
         static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(units))));
     if (!wide ||
         MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.get(), units) <= 0)
@@ -1211,7 +1207,7 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
     const ed_final_path_status status = final_path_of_object(file.c_str(), &canonical);
     if (status != ED_FINAL_RESOLVED)
         return status;
-    heap_text file_text(canonical);
+    ed_heap_text file_text(canonical);
     const size_t file_bytes = std::strlen(canonical);
     const size_t rest_bytes = std::strlen(path + stream);
     if (file_bytes + rest_bytes > kMaxCanonicalBytes)

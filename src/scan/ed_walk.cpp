@@ -6,15 +6,11 @@
 #include <memory>
 #include <new>
 
+#include "core/ed_owners.h"
 #include "core/ed_path_rules.h"
 #include "platform/ed_platform.h"
 
 namespace {
-
-struct dir_closer {
-    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
-};
-using dir_stream = std::unique_ptr<ed_dir, dir_closer>;
 
 bool is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -90,14 +86,17 @@ bool entry_kind(ed_dir *dir, const char *name, ed_entry_hint hint, bool need_siz
 
 struct walk {
     const ed_scan_opts *opts;
-    ed_strlist *empty_dirs;
-    ed_strlist *zero_files;
-    int32_t *counter;
-    ed_scan_index *index;
+    ed_scan_result *result;
 
     void count() const {
-        if (counter != nullptr)
-            *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + 1u);
+        result->scanned_dirs =
+            static_cast<int32_t>(static_cast<uint32_t>(result->scanned_dirs) + 1u);
+    }
+    void list_dir(const char *path) const {
+        result->index.empty_dirs.append_unique(result->empty_dirs.get(), path);
+    }
+    void list_file(const char *path) const {
+        result->index.zero_files.append_unique(result->zero_files.get(), path);
     }
 };
 
@@ -106,7 +105,7 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path);
 // Walks the subdirectory `name` of `parent`, whose path `path` holds.
 // 1 empty, 0 not empty, -1 cannot be opened.
 int scan_subdir(const walk &w, ed_dir *parent, const char *name, path_builder &path) {
-    dir_stream dir(ed_opendir_at(parent, name));
+    ed_dir_stream dir(ed_opendir_at(parent, name));
     if (!dir) {
         // Counted like every directory that is still one; one that vanished
         // since it was listed, or that another file system is mounted on
@@ -145,14 +144,14 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
             switch (st.st_mode & ED_S_IFMT) {
             case ED_S_IFDIR:
                 if (scan_subdir(w, dir, name, path) == 1)
-                    w.index->empty_dirs.append_unique(w.empty_dirs, path.c_str());
+                    w.list_dir(path.c_str());
                 else
                     result = 0;
                 break;
             case ED_S_IFREG:
                 result = 0;
                 if (w.opts->include_zero_byte && st.st_size == 0)
-                    w.index->zero_files.append_unique(w.zero_files, path.c_str());
+                    w.list_file(path.c_str());
                 break;
             default: // links are never followed; other kinds are never opened
                 result = 0;
@@ -179,7 +178,7 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
         ed_stat st;
         if (!entry_kind(dir, name, hint, false, &st) || (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
             return 0;
-        dir_stream child(ed_opendir_at(dir, name));
+        ed_dir_stream child(ed_opendir_at(dir, name));
         if (!child || !still_empty_entries(child.get(), path, include_hidden))
             return 0;
         path.pop_to(length);
@@ -188,12 +187,6 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
 }
 
 } // namespace
-
-void ed_path_index::seed(const ed_strlist *list) {
-    for (int32_t i = 0; i < list->n; ++i)
-        if (list->strs[i] != nullptr)
-            held_.insert(list->strs[i]);
-}
 
 void ed_path_index::append_unique(ed_strlist *list, const char *path) {
     if (held_.find(path) != held_.end())
@@ -209,30 +202,22 @@ void ed_path_index::append_unique(ed_strlist *list, const char *path) {
     }
 }
 
-int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_dirs,
-                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index,
+int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id) {
-    if (root == nullptr || opts == nullptr || empty_dirs == nullptr || zero_files == nullptr)
+    if (root == nullptr || opts == nullptr || result == nullptr)
         return -1;
-    std::unique_ptr<ed_scan_index> own_index;
-    if (index == nullptr) {
-        own_index = std::make_unique<ed_scan_index>();
-        own_index->empty_dirs.seed(empty_dirs);
-        own_index->zero_files.seed(zero_files);
-        index = own_index.get();
-    }
     path_builder path;
     path.init(root);
-    const walk w{opts, empty_dirs, zero_files, counter, index};
+    const walk w{opts, result};
     w.count(); // also a root that cannot be opened
-    dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
+    ed_dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
     if (dir && scan_entries(w, dir.get(), path) == 1)
-        index->empty_dirs.append_unique(empty_dirs, root);
+        w.list_dir(root);
     return 0;
 }
 
 int ed_dir_still_empty(const char *path, int include_hidden) {
-    dir_stream dir(ed_opendir(path));
+    ed_dir_stream dir(ed_opendir(path));
     return dir ? ed_stream_still_empty(dir.get(), path, include_hidden) : 0;
 }
 

@@ -26,8 +26,6 @@ struct ed_scan_opts {
 // points into the list's own strings: it must not outlive them.
 class ed_path_index {
   public:
-    // Indexes the strings `list` holds already.
-    void seed(const ed_strlist *list);
     // Appends a copy of `path` to `list` unless an equal text is there.
     // When memory is short it throws std::bad_alloc, list and index still
     // agreeing: a result that silently left a path out would be wrong.
@@ -43,19 +41,26 @@ struct ed_scan_index {
     ed_path_index zero_files;
 };
 
-// Walks `root` and appends, each at most once across all roots sharing the
-// lists, the empty directories (post-order; the root last when it is empty
-// itself) and the zero-byte files (in the order met). `counter`, when not
-// null, rises by one per directory visited, also for one that cannot be
-// opened. `index` carries the lists' indexes across the roots of one call;
-// null builds a fresh one from the lists' contents. With `root_id`, the root
-// is walked only while it is still that directory, reached without a link
-// (what the scan call checked and registered); a root that is not is
-// counted and lists nothing.
-// -1 when the root, the options or a list is null (nothing walked); else 0.
-// Running out of memory throws std::bad_alloc.
-int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_strlist *empty_dirs,
-                 ed_strlist *zero_files, int32_t *counter, ed_scan_index *index = nullptr,
+// What one scan call gathers across its roots: the two lists, how many
+// directories were visited, and the lists' indexes, which keep each path to
+// one appearance however the roots overlap.
+struct ed_scan_result {
+    ed_strlist_guard empty_dirs;
+    ed_strlist_guard zero_files;
+    int32_t scanned_dirs = 0;
+    ed_scan_index index;
+};
+
+// Walks `root` and appends to `result`, each at most once across the roots
+// of one call, the empty directories (post-order; the root last when it is
+// empty itself) and the zero-byte files (in the order met). scanned_dirs
+// rises by one per directory visited, also for one that cannot be opened.
+// With `root_id`, the root is walked only while it is still that directory,
+// reached without a link (what the scan call checked and registered); a
+// root that is not is counted and lists nothing.
+// -1 when the root, the options or the result is null (nothing walked);
+// else 0. Running out of memory throws std::bad_alloc.
+int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id = nullptr);
 
 // 1 when the directory `path` is empty at this moment under `include_hidden`;

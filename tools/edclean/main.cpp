@@ -7,17 +7,17 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "console.h"
 #include "edclean.h"
+#include "edclean_json_io.h"
 
 #ifndef EDCLEAN_VERSION
 #define EDCLEAN_VERSION "unknown"
@@ -41,21 +41,9 @@ using result_text = std::unique_ptr<char, result_deleter>;
 
 struct scan_result {
     std::string text; // the library's result, unchanged
-    std::vector<std::string> empty_dirs;
-    std::vector<std::string> zero_files;
-    long long scanned_dirs = 0;
+    edclean_json_io::scan_lists lists;
     double seconds = 0;
 };
-
-std::string json_array(const std::vector<std::string> &items) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartArray();
-    for (const std::string &item : items)
-        writer.String(item.c_str(), static_cast<rapidjson::SizeType>(item.size()));
-    writer.EndArray();
-    return buffer.GetString();
-}
 
 // The library reports no progress, so while a scan takes longer than a
 // moment the host shows that it is alive: an indeterminate line on a
@@ -104,10 +92,8 @@ class progress_line {
 
 bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool zero_files,
               scan_result &out) {
-    const std::string dirs = json_array(roots);
-    const std::string options = std::string("{\"include_hidden\":") +
-                                (include_hidden ? "true" : "false") +
-                                ",\"include_zero_byte\":" + (zero_files ? "true" : "false") + "}";
+    const std::string dirs = edclean_json_io::path_array(roots);
+    const std::string options = edclean_json_io::scan_options(include_hidden, zero_files);
     const auto start = clock_type::now();
     result_text text;
     {
@@ -120,13 +106,13 @@ bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool z
         return false;
     }
     out.text = text.get();
-    rapidjson::Document doc;
-    doc.Parse(text.get());
-    for (const auto &v : doc["empty_dirs"].GetArray())
-        out.empty_dirs.emplace_back(v.GetString(), v.GetStringLength());
-    for (const auto &v : doc["zero_files"].GetArray())
-        out.zero_files.emplace_back(v.GetString(), v.GetStringLength());
-    out.scanned_dirs = doc["scanned_dirs"].GetInt64();
+    std::optional<edclean_json_io::scan_lists> lists =
+        edclean_json_io::read_scan_result(text.get());
+    if (!lists) {
+        std::cerr << "edclean: unreadable scan result\n";
+        return false;
+    }
+    out.lists = std::move(*lists);
     return true;
 }
 
@@ -143,10 +129,11 @@ std::string counted(long long count, const char *one, const char *many) {
 
 void print_summary(const scan_result &r) {
     const auto n = [](size_t count) { return static_cast<long long>(count); };
-    std::printf("%s, %s, %s scanned in %.2f s\n",
-                counted(n(r.empty_dirs.size()), "empty directory", "empty directories").c_str(),
-                counted(n(r.zero_files.size()), "zero-byte file", "zero-byte files").c_str(),
-                counted(r.scanned_dirs, "directory", "directories").c_str(), r.seconds);
+    std::printf(
+        "%s, %s, %s scanned in %.2f s\n",
+        counted(n(r.lists.empty_dirs.size()), "empty directory", "empty directories").c_str(),
+        counted(n(r.lists.zero_files.size()), "zero-byte file", "zero-byte files").c_str(),
+        counted(r.lists.scanned_dirs, "directory", "directories").c_str(), r.seconds);
 }
 
 struct scan_options {
@@ -164,12 +151,12 @@ int command_scan(const scan_options &o) {
     if (o.json) {
         std::printf("%s\n", r.text.c_str());
     } else if (o.nul) {
-        for (const auto *list : {&r.empty_dirs, &r.zero_files})
+        for (const auto *list : {&r.lists.empty_dirs, &r.lists.zero_files})
             for (const std::string &p : *list)
                 std::fwrite(p.c_str(), 1, p.size() + 1, stdout);
     } else {
-        print_list("Empty directories", r.empty_dirs);
-        print_list("Zero-byte files", r.zero_files);
+        print_list("Empty directories", r.lists.empty_dirs);
+        print_list("Zero-byte files", r.lists.zero_files);
         print_summary(r);
     }
     return exit_success;
@@ -194,18 +181,101 @@ bool confirm(size_t count) {
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
 
+// What a clean removes: the scan's lists as --dirs-only or --files-only
+// narrow them.
+struct clean_selection {
+    std::vector<std::string> dirs;
+    std::vector<std::string> files;
+    size_t count() const { return dirs.size() + files.size(); }
+};
+
+clean_selection select_for_clean(const clean_options &o, edclean_json_io::scan_lists &&lists) {
+    clean_selection s;
+    if (!o.files_only)
+        s.dirs = std::move(lists.empty_dirs);
+    if (!o.dirs_only)
+        s.files = std::move(lists.zero_files);
+    return s;
+}
+
+// Lists each kind the selection holds any of.
+void print_selection(const clean_selection &s) {
+    if (!s.dirs.empty())
+        print_list("Empty directories", s.dirs);
+    if (!s.files.empty())
+        print_list("Zero-byte files", s.files);
+}
+
+// The exit status when `wanted` entries may not be removed: without --yes
+// only a terminal's user may agree. Nothing when removal goes ahead.
+std::optional<int> removal_declined(const clean_options &o, size_t wanted) {
+    if (o.yes)
+        return std::nullopt;
+    if (!edclean_tool::stdin_is_terminal()) {
+        std::cerr << "edclean: refusing to remove without --yes when standard input is not a "
+                     "terminal\n";
+        return exit_usage;
+    }
+    if (!confirm(wanted)) {
+        std::printf("Nothing removed.\n");
+        return exit_success;
+    }
+    return std::nullopt;
+}
+
+struct removal_outcome {
+    long long removed = 0;
+    std::string last_refusal;
+    bool call_failed = false;
+};
+
+using delete_call = int32_t (*)(const char *);
+
+// Hands one list to its delete call and adds what it did to `outcome`.
+void remove_list(const std::vector<std::string> &paths, delete_call call,
+                 removal_outcome &outcome) {
+    if (paths.empty())
+        return;
+    const int32_t count = call(edclean_json_io::path_array(paths).c_str());
+    if (count < 0) {
+        outcome.call_failed = true;
+        outcome.last_refusal = edclean_last_error();
+        return;
+    }
+    outcome.removed += count;
+    if (*edclean_last_error() != '\0')
+        outcome.last_refusal = edclean_last_error();
+}
+
+removal_outcome remove_selection(const clean_selection &s) {
+    removal_outcome outcome;
+    // Files first: the directories listed cannot hold them, but a host that
+    // removes in this order never sees a listed file block a listed directory.
+    remove_list(s.files, edclean_delete_files, outcome);
+    remove_list(s.dirs, edclean_delete_dirs, outcome);
+    return outcome;
+}
+
+// Reports what removal did; its exit status.
+int report_removal(const removal_outcome &outcome, size_t wanted) {
+    std::printf("Removed %lld of %s.\n", outcome.removed,
+                counted(static_cast<long long>(wanted), "entry", "entries").c_str());
+    if (!outcome.last_refusal.empty())
+        std::cerr << "edclean: last refusal: " << outcome.last_refusal << "\n";
+    if (outcome.call_failed)
+        return exit_call_failed;
+    if (static_cast<size_t>(outcome.removed) == wanted)
+        return exit_success;
+    return outcome.removed > 0 ? exit_partial : exit_call_failed;
+}
+
 int command_clean(const clean_options &o) {
     scan_result r;
     if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, r))
         return exit_call_failed;
-    const std::vector<std::string> no_paths;
-    const std::vector<std::string> &dirs = o.files_only ? no_paths : r.empty_dirs;
-    const std::vector<std::string> &files = o.dirs_only ? no_paths : r.zero_files;
-    const size_t wanted = dirs.size() + files.size();
-    if (!dirs.empty())
-        print_list("Empty directories", dirs);
-    if (!files.empty())
-        print_list("Zero-byte files", files);
+    const clean_selection selection = select_for_clean(o, std::move(r.lists));
+    print_selection(selection);
+    const size_t wanted = selection.count();
     if (wanted == 0) {
         std::printf("Nothing to remove.\n");
         return exit_success;
@@ -215,48 +285,9 @@ int command_clean(const clean_options &o) {
                     counted(static_cast<long long>(wanted), "entry", "entries").c_str());
         return exit_success;
     }
-    if (!o.yes) {
-        if (!edclean_tool::stdin_is_terminal()) {
-            std::cerr << "edclean: refusing to remove without --yes when standard input is not a "
-                         "terminal\n";
-            return exit_usage;
-        }
-        if (!confirm(wanted)) {
-            std::printf("Nothing removed.\n");
-            return exit_success;
-        }
-    }
-
-    long long removed = 0;
-    std::string last_refusal;
-    bool call_failed = false;
-    // Files first: the directories listed cannot hold them, but a host that
-    // removes in this order never sees a listed file block a listed directory.
-    const auto remove = [&](const std::vector<std::string> &paths, auto call) {
-        if (paths.empty())
-            return;
-        const int32_t count = call(json_array(paths).c_str());
-        if (count < 0) {
-            call_failed = true;
-            last_refusal = edclean_last_error();
-            return;
-        }
-        removed += count;
-        if (*edclean_last_error() != '\0')
-            last_refusal = edclean_last_error();
-    };
-    remove(files, edclean_delete_files);
-    remove(dirs, edclean_delete_dirs);
-
-    std::printf("Removed %lld of %s.\n", removed,
-                counted(static_cast<long long>(wanted), "entry", "entries").c_str());
-    if (!last_refusal.empty())
-        std::cerr << "edclean: last refusal: " << last_refusal << "\n";
-    if (call_failed)
-        return exit_call_failed;
-    if (static_cast<size_t>(removed) == wanted)
-        return exit_success;
-    return removed > 0 ? exit_partial : exit_call_failed;
+    if (const std::optional<int> declined = removal_declined(o, wanted))
+        return *declined;
+    return report_removal(remove_selection(selection), wanted);
 }
 
 } // namespace
@@ -300,11 +331,7 @@ int main(int argc, char **argv) {
         pointers.push_back(a.data());
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
-    } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp &e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion &e) {
+    } catch (const CLI::Success &e) { // help or version: printed, exit status 0
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);

@@ -1,0 +1,33 @@
+// Owners of what the library's internals hand out, so that every return path
+// releases it: a heap text (freed with free), a directory stream, a removal
+// target and a pinned root. The guards of a platform's own handles and
+// descriptors stay in its backend.
+#ifndef ED_CORE_OWNERS_H
+#define ED_CORE_OWNERS_H
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/ed_platform.h"
+
+struct ed_free_deleter {
+    void operator()(void *block) const noexcept { std::free(block); }
+};
+using ed_heap_text = std::unique_ptr<char, ed_free_deleter>;
+
+struct ed_dir_closer {
+    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
+};
+using ed_dir_stream = std::unique_ptr<ed_dir, ed_dir_closer>;
+
+struct ed_target_closer {
+    void operator()(ed_target *target) const noexcept { ed_target_close(target); }
+};
+using ed_target_owner = std::unique_ptr<ed_target, ed_target_closer>;
+
+struct ed_root_unpinner {
+    void operator()(ed_pinned_root *root) const noexcept { ed_unpin_root(root); }
+};
+using ed_root_pin = std::unique_ptr<ed_pinned_root, ed_root_unpinner>;
+
+#endif

@@ -1,0 +1,78 @@
+// The JSON texts that the programs around the library (the command line, the
+// benchmark and the tests) exchange with its exports, written and read in one
+// place: a path array and an options object for the calls, and the lists of
+// a scan result. The library itself never uses it.
+#ifndef EDCLEAN_JSON_IO_H
+#define EDCLEAN_JSON_IO_H
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace edclean_json_io {
+
+// The array of paths that a scan or delete call takes.
+inline std::string path_array(const std::vector<std::string> &paths) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartArray();
+    for (const std::string &path : paths)
+        writer.String(path.c_str(), static_cast<rapidjson::SizeType>(path.size()));
+    writer.EndArray();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// The options object of a scan call.
+inline std::string scan_options(bool include_hidden, bool include_zero_byte) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartObject();
+    writer.Key("include_hidden");
+    writer.Bool(include_hidden);
+    writer.Key("include_zero_byte");
+    writer.Bool(include_zero_byte);
+    writer.EndObject();
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// What a scan result lists, in the result's order.
+struct scan_lists {
+    std::vector<std::string> empty_dirs;
+    std::vector<std::string> zero_files;
+    long long scanned_dirs = -1;
+};
+
+// The lists of the scan result `text`; nullopt when it is not one (not JSON,
+// a list missing or holding a non-string, or no integral count).
+inline std::optional<scan_lists> read_scan_result(const char *text) {
+    rapidjson::Document doc;
+    doc.Parse(text);
+    if (doc.HasParseError() || !doc.IsObject())
+        return std::nullopt;
+    const auto member = doc.FindMember("scanned_dirs");
+    if (member == doc.MemberEnd() || !member->value.IsInt64())
+        return std::nullopt;
+    scan_lists lists;
+    lists.scanned_dirs = member->value.GetInt64();
+    for (const auto &[key, out] :
+         {std::pair{"empty_dirs", &lists.empty_dirs}, std::pair{"zero_files", &lists.zero_files}}) {
+        const auto list = doc.FindMember(key);
+        if (list == doc.MemberEnd() || !list->value.IsArray())
+            return std::nullopt;
+        for (const auto &path : list->value.GetArray()) {
+            if (!path.IsString())
+                return std::nullopt;
+            out->emplace_back(path.GetString(), path.GetStringLength());
+        }
+    }
+    return lists;
+}
+
+} // namespace edclean_json_io
+
+#endif
