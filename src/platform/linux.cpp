@@ -373,12 +373,8 @@ ed_entry_hint hint_of(unsigned char type) {
 } // namespace
 
 int ed_fill_stat(const char *path, ed_stat *st) {
-    if (path == nullptr || *path == '\0')
-        return -1;
-    struct statx raw;
-    if (status_nofollow(path, &raw) != 0)
-        return -1;
-    return fill_from(raw, st);
+    ed_file_id unused;
+    return ed_fill_stat_id(path, st, &unused);
 }
 
 int ed_fill_stat_id(const char *path, ed_stat *st, ed_file_id *id) {
