@@ -11,7 +11,7 @@ namespace {
 
 // 511 bytes: fits the 512-byte name buffer of a stream, is longer than any
 // name a file system gives (255), and is not a hidden name.
-constexpr size_t kUnnameableLength = 511;
+constexpr size_t kUnnameableLength = ED_NAME_BUFFER_BYTES - 1;
 
 struct unnameable_text {
     char text[kUnnameableLength + 1];

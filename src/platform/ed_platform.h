@@ -51,6 +51,13 @@ inline constexpr size_t ED_PATH_LIMIT = 259;
 inline constexpr size_t ED_PATH_LIMIT = 4095;
 #endif
 
+// The longest canonical path handed out, in bytes without its terminator:
+// a longer final path counts as one that cannot be named.
+inline constexpr size_t ED_MAX_CANONICAL_BYTES = 8190;
+
+// A stream's buffer for one entry name, terminator included.
+inline constexpr size_t ED_NAME_BUFFER_BYTES = 512;
+
 struct ed_stat {
     uint16_t st_mode; // kind bits only
     int64_t st_size;  // size of a regular file; 0 for every other kind

@@ -59,8 +59,6 @@ class unique_fd {
 };
 
 // The longest canonical text the library hands out, terminator excluded.
-constexpr size_t kMaxCanonicalBytes = 8190;
-constexpr size_t kNameBufferBytes = 512;
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 constexpr int kPathDirectoryFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -268,9 +266,9 @@ ed_heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
     ed_heap_text text;
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char buffer[kMaxCanonicalBytes + 2];
+    char buffer[ED_MAX_CANONICAL_BYTES + 2];
     const ssize_t length = ::readlink(link, buffer, sizeof buffer);
-    if (length > 0 && static_cast<size_t>(length) <= kMaxCanonicalBytes && buffer[0] == '/') {
+    if (length > 0 && static_cast<size_t>(length) <= ED_MAX_CANONICAL_BYTES && buffer[0] == '/') {
         buffer[length] = '\0';
         text.reset(static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1)));
         if (!text)
@@ -280,7 +278,7 @@ ed_heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
         text.reset(::realpath(path, nullptr));
         if (!text && errno == ENOMEM)
             throw std::bad_alloc();
-        if (!text || std::strlen(text.get()) > kMaxCanonicalBytes)
+        if (!text || std::strlen(text.get()) > ED_MAX_CANONICAL_BYTES)
             return nullptr;
     }
     unique_fd again(open_canonical(text.get()));
@@ -304,7 +302,7 @@ struct ed_dir {
     size_t end;  // bytes of `batch` filled
     int has_next;
     mount_key mount;
-    char name[kNameBufferBytes];
+    char name[ED_NAME_BUFFER_BYTES];
     alignas(struct dirent64) char batch[kEntryBatchBytes];
 };
 
@@ -488,7 +486,7 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
             return ED_FINAL_UNNAMEABLE;
         }
     }
-    if (std::strlen(resolved) > kMaxCanonicalBytes) {
+    if (std::strlen(resolved) > ED_MAX_CANONICAL_BYTES) {
         std::free(resolved);
         return ED_FINAL_UNNAMEABLE; // exists, but cannot be named within the limit
     }

@@ -264,9 +264,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr DWORD kShareHold = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // The access of a holding handle: read access, so that its share mode binds.
 constexpr ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
-constexpr size_t kNameBytes = 512;
-// The longest canonical text handed out, terminator excluded (as on POSIX).
-constexpr size_t kMaxCanonicalBytes = 8190;
+// Room for a final path from the system, in UTF-16 units with the
+// terminator; its UTF-8 form must then fit ED_MAX_CANONICAL_BYTES.
 constexpr DWORD kFinalPathUnits = 8192;
 // Marks an identity read from BY_HANDLE_FILE_INFORMATION: no file system
 // with 64-bit indexes gives a 128-bit id whose high half is all ones, so the
@@ -445,7 +444,7 @@ bool component_of(const char *name, std::wstring &out) {
     if (name == nullptr)
         return false;
     const size_t bytes = std::strlen(name);
-    if (bytes == 0 || bytes >= kNameBytes)
+    if (bytes == 0 || bytes >= ED_NAME_BUFFER_BYTES)
         return false;
     out = wide_of(name, bytes);
     return !out.empty() && !win32_alters_name(out.data(), out.size());
@@ -759,7 +758,7 @@ char *canonical_form(std::wstring_view final_path) {
             return nullptr;
         start = end + 1;
     }
-    return utf8_of(text, kMaxCanonicalBytes);
+    return utf8_of(text, ED_MAX_CANONICAL_BYTES);
 }
 
 // The canonical form of the object an open handle holds.
@@ -865,7 +864,7 @@ struct ed_dir {
                         // entry
     stream_state state;
     size_t held; // offset in `batch` of the entry to hand out next
-    char name[kNameBytes];
+    char name[ED_NAME_BUFFER_BYTES];
     alignas(LARGE_INTEGER) unsigned char batch[kEntryBatchBytes];
 };
 
@@ -1029,11 +1028,11 @@ void set_unnameable(char *name) {
 // out faithfully (see "Names" at the head of the file).
 bool faithful_name(const FILE_ID_BOTH_DIR_INFO *entry, char *out) {
     const size_t units = entry->FileNameLength / sizeof(WCHAR);
-    if (units == 0 || units >= kNameBytes || win32_alters_name(entry->FileName, units))
+    if (units == 0 || units >= ED_NAME_BUFFER_BYTES || win32_alters_name(entry->FileName, units))
         return false;
     const int bytes =
         WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, entry->FileName, static_cast<int>(units),
-                            out, static_cast<int>(kNameBytes - 1), nullptr, nullptr);
+                            out, static_cast<int>(ED_NAME_BUFFER_BYTES - 1), nullptr, nullptr);
     if (bytes <= 0)
         return false;
     out[bytes] = '\0';
@@ -1210,7 +1209,7 @@ ed_final_path_status ed_final_path(const char *path, char **out) {
     ed_heap_text file_text(canonical);
     const size_t file_bytes = std::strlen(canonical);
     const size_t rest_bytes = std::strlen(path + stream);
-    if (file_bytes + rest_bytes > kMaxCanonicalBytes)
+    if (file_bytes + rest_bytes > ED_MAX_CANONICAL_BYTES)
         return ED_FINAL_UNNAMEABLE;
     char *joined = static_cast<char *>(std::malloc(file_bytes + rest_bytes + 1));
     if (joined == nullptr)
