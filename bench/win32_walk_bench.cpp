@@ -84,15 +84,12 @@ long find_data_walk(const std::wstring &dir) {
     return entries;
 }
 
-template <typename F> double median_ms(int runs, F &&work) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        times.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
-    }
+double elapsed_ms(const std::chrono::steady_clock::time_point &start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+double median(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
@@ -117,12 +114,22 @@ int main(int argc, char **argv) {
     find_data_walk(root.wstring()); // warm both up once
     if (char *warm = edclean_scan(root_json.c_str(), nullptr))
         edclean_free_string(warm);
-    const double walk_ms = median_ms(runs, [&] { listed = find_data_walk(root.wstring()); });
-    const double scan_ms = median_ms(runs, [&] {
+    // The two alternate round by round, so that a load that comes and goes
+    // falls on both alike.
+    std::vector<double> walk_times;
+    std::vector<double> scan_times;
+    for (int i = 0; i < runs; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        listed = find_data_walk(root.wstring());
+        walk_times.push_back(elapsed_ms(start));
+        start = std::chrono::steady_clock::now();
         char *result = edclean_scan(root_json.c_str(), nullptr);
+        scan_times.push_back(elapsed_ms(start));
         scan_ok = scan_ok && result != nullptr;
         edclean_free_string(result);
-    });
+    }
+    const double walk_ms = median(walk_times);
+    const double scan_ms = median(scan_times);
 
     std::printf("tree: %ld entries made, %ld listed by the find-data walk\n", made, listed);
     std::printf("find-data walk (FindFirstFileExW, basic, large fetch): %9.1f ms\n", walk_ms);

@@ -475,14 +475,24 @@ nt_query_information_file_fn nt_query_information_file() {
     return query;
 }
 
+// What a walk knows of its volume's named streams: every directory it
+// opens is on the root's volume, since a volume mounted in a folder is a
+// reparse point and never entered, so the volume is asked once per walk.
+enum class volume_streams : signed char { not_asked = -1, none = 0, kept = 1 };
+
 // Whether the volume that holds `handle` keeps named streams at all.
 // False also when the volume cannot say: the caller then trusts a file
 // system that reports no support for listing streams.
-bool volume_has_named_streams(HANDLE handle) {
+bool volume_has_named_streams(HANDLE handle, volume_streams *known) {
+    if (known != nullptr && *known != volume_streams::not_asked)
+        return *known == volume_streams::kept;
     DWORD flags = 0;
-    return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags, nullptr,
-                                         0) != 0 &&
-           (flags & FILE_NAMED_STREAMS) != 0;
+    const bool kept = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &flags,
+                                                    nullptr, 0) != 0 &&
+                      (flags & FILE_NAMED_STREAMS) != 0;
+    if (known != nullptr)
+        *known = kept ? volume_streams::kept : volume_streams::none;
+    return kept;
 }
 
 enum class streams_verdict {
@@ -494,7 +504,7 @@ enum class streams_verdict {
 // The data streams of the object `handle` holds (see "Streams" at the head
 // of the file). A named stream is data of its own whatever its size, so an
 // object with one is never empty.
-streams_verdict streams_of(HANDLE handle) {
+streams_verdict streams_of(HANDLE handle, volume_streams *known = nullptr) {
     const nt_query_information_file_fn query = nt_query_information_file();
     if (query == nullptr)
         return streams_verdict::unknown;
@@ -512,8 +522,8 @@ streams_verdict streams_of(HANDLE handle) {
         case 0xC0000010UL: // STATUS_INVALID_DEVICE_REQUEST
             // The file system lists no streams: it has none only if the
             // volume says it keeps none.
-            return volume_has_named_streams(handle) ? streams_verdict::unknown
-                                                    : streams_verdict::plain;
+            return volume_has_named_streams(handle, known) ? streams_verdict::unknown
+                                                           : streams_verdict::plain;
         default:
             return streams_verdict::unknown;
         }
@@ -545,7 +555,8 @@ streams_verdict streams_of(HANDLE handle) {
 // also asks the volume for its serial number: a walk confirms every listed
 // zero-byte file this way. `extra_attributes` are added to what the handle
 // says (see open_host_path).
-bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0) {
+bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0,
+                    volume_streams *known = nullptr) {
     FILE_BASIC_INFO basic;
     if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return false;
@@ -562,7 +573,7 @@ bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0) {
             return false;
         *st = ed_stat{ED_S_IFREG, standard.EndOfFile.QuadPart};
         // An empty unnamed stream beside a named one is a file with data.
-        if (st->st_size == 0 && streams_of(handle) != streams_verdict::plain)
+        if (st->st_size == 0 && streams_of(handle, known) != streams_verdict::plain)
             st->st_size = 1;
     }
     return true;
@@ -859,9 +870,10 @@ enum class stream_state { holding, broken, done };
 
 struct ed_dir {
     HANDLE handle;
-    bool owns_handle;   // false for the re-check stream on a target's own handle
-    bool named_streams; // the directory holds data streams: handed out first, as one unnameable
-                        // entry
+    bool owns_handle;      // false for the re-check stream on a target's own handle
+    bool named_streams;    // the directory holds data streams: handed out first, as one unnameable
+                           // entry
+    volume_streams volume; // what the walk learned of its volume, handed to the streams below
     stream_state state;
     size_t held; // offset in `batch` of the entry to hand out next
     char name[ED_NAME_BUFFER_BYTES];
@@ -984,12 +996,13 @@ void advance(ed_dir *dir, bool first) {
 // close the handle when `owns`. Null when memory is short or the directory
 // cannot be listed at all; the handle is then left to the caller, so that
 // one owner alone ever closes it.
-ed_dir *stream_on(HANDLE handle, bool owns) {
+ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_streams::not_asked) {
     ed_dir *dir = t_stream_records.take();
     if (dir == nullptr)
         return nullptr;
     dir->handle = handle;
     dir->owns_handle = owns;
+    dir->volume = known;
     dir->name[0] = '\0';
     advance(dir, true);
     if (dir->state == stream_state::broken) {
@@ -997,14 +1010,14 @@ ed_dir *stream_on(HANDLE handle, bool owns) {
         return nullptr;
     }
     // A named data stream is content of the directory that no listing shows.
-    dir->named_streams = streams_of(handle) != streams_verdict::plain;
+    dir->named_streams = streams_of(handle, &dir->volume) != streams_verdict::plain;
     return dir;
 }
 
 // A stream that takes over `directory`, which it then closes; only when
 // the stream is set up does the handle leave the caller's guard.
-ed_dir *stream_from(unique_hfile &directory) {
-    ed_dir *dir = stream_on(directory.get(), true);
+ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_streams::not_asked) {
+    ed_dir *dir = stream_on(directory.get(), true, known);
     if (dir != nullptr)
         directory.release();
     return dir;
@@ -1162,7 +1175,7 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
         return -1;
     unique_hfile entry = open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
     ed_stat status;
-    if (!entry || !stat_of_handle(entry.get(), &status))
+    if (!entry || !stat_of_handle(entry.get(), &status, 0, &dir->volume))
         return -1;
     *st = status;
     return 0;
@@ -1178,7 +1191,7 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     // Opened as itself, a junction would list as an empty directory.
     if (!child || !is_plain_directory(attributes_of(child.get())))
         return nullptr;
-    return stream_from(child);
+    return stream_from(child, dir->volume);
 }
 
 int ed_dir_has_next(const ed_dir *dir) {
