@@ -4,7 +4,7 @@
 # there) and runs its tests with Node's own test runner against LIBRARY.
 # Usage (CTest's node_binding): run-tests.sh WORK_DIR LIBRARY
 # Exits 77 (CTest's skip) with the reason when node or npm is missing, or when
-# the npm registry cannot be reached for a first install.
+# the npm registry cannot be reached (or not trusted) for a first install.
 set -eu
 work=$1
 library=$2
@@ -40,6 +40,12 @@ else
     echo "$log"
     if echo "$log" | grep -Eq 'ENOTFOUND|EAI_AGAIN|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|ERR_SOCKET_TIMEOUT|network'; then
       echo "skipped: the npm registry cannot be reached to install koffi ($(npm config get registry))"
+      exit 77
+    fi
+    # A registry this machine does not trust (behind a proxy whose
+    # certificate authority is not installed here) is one it cannot use.
+    if echo "$log" | grep -Eq 'SELF_SIGNED_CERT_IN_CHAIN|UNABLE_TO_GET_ISSUER_CERT|UNABLE_TO_VERIFY_LEAF_SIGNATURE|CERT_HAS_EXPIRED|ERR_TLS_CERT'; then
+      echo "skipped: the npm registry's certificate is not trusted on this machine ($(npm config get registry))"
       exit 77
     fi
     exit 1
