@@ -192,17 +192,25 @@ long open_descriptors() {
     return count;
 }
 
-TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
+// Scan options: one thread, and several, where a failure on any thread
+// must end the call the same way.
+class ScanAllocationFailure : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(ScanAllocationFailure, EveryFailureAlongAScanEndsCleanly) {
     edtest::temp_tree tree;
     tree.mkdir("r/a/b");
     tree.mkdir("r/c");
     tree.file("r/z");
     tree.file("r/c2/z2");
+    for (int i = 0; i < 6; ++i) // subtrees that threads may hand over
+        tree.mkdir(edtest::numbered("r/s", i) + "/t");
     const std::string dirs = edtest::json_array({tree.path("r"), tree.path("r/c2")});
     // Register the roots once, so that the registry, which keeps what it is
     // given for the life of the process, holds nothing new afterwards.
     // Its result is also what every later scan that succeeds must give.
-    char *first = edclean_scan(dirs.c_str(), nullptr);
+    // With threads, it also lets the C library keep the threads' stacks and
+    // their thread-local tables for reuse, which is not the call's memory.
+    char *first = edclean_scan(dirs.c_str(), GetParam());
     ASSERT_NE(first, nullptr) << edclean_last_error();
     const std::string complete = listing_of(first);
     free(first);
@@ -218,7 +226,7 @@ TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
         const long descriptors = open_descriptors();
         {
             armed_call call(n);
-            text = edclean_scan(dirs.c_str(), R"({"include_hidden":false})");
+            text = edclean_scan(dirs.c_str(), GetParam());
             copied = message_copy();
             failed = call.failed();
         }
@@ -246,6 +254,10 @@ TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
     }
     EXPECT_GT(n, 10) << "the scan should allocate";
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, ScanAllocationFailure,
+                         ::testing::Values(R"({"include_hidden":false})",
+                                           R"({"include_hidden":false,"threads":4})"));
 
 // One delete call with the `n`th allocation failing: what it returned and
 // said, and whether it held on to a descriptor.

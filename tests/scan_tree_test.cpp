@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/ed_path_rules.h"
+#include "scan/ed_task_pool.h"
 #include "scan/ed_walk.h"
 #include "test_support.h"
 
@@ -257,6 +258,33 @@ TEST(StillEmpty, LinkToAnEmptyDirectoryIsContent) {
     if (!tree.symlink(tree.path("target"), "holder/link", true))
         GTEST_SKIP() << "this account may not create symbolic links";
     EXPECT_EQ(ed_dir_still_empty(tree.path("holder").c_str(), 1), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Refuses every thread the walk asks for, for one scope.
+struct threads_refused {
+    threads_refused() { ed_task_pool_refuse_threads_for_testing(true); }
+    ~threads_refused() { ed_task_pool_refuse_threads_for_testing(false); }
+    threads_refused(const threads_refused &) = delete;
+    threads_refused &operator=(const threads_refused &) = delete;
+};
+
+TEST(ScanTree, NoThreadToSpareScansOnTheCallingThread) {
+    edtest::temp_tree tree;
+    tree.mkdir("a/b");
+    tree.mkdir("c/d");
+    tree.file("c/z");
+    const scan_result alone = scan(tree.root());
+    ed_scan_opts opts{0, 1};
+    opts.threads = 8;
+    const threads_refused refused;
+    const scan_result r = scan(tree.root(), opts);
+    EXPECT_EQ(r.dirs, alone.dirs);
+    EXPECT_EQ(r.files, alone.files);
+    EXPECT_EQ(r.counter, alone.counter);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "api/edclean_json.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -111,12 +112,15 @@ struct string_array_handler : depth_handler<string_array_handler> {
 
 // The options object: the first member named "include_hidden" and the first
 // named "include_zero_byte" decide, when their value is a boolean or an
-// integer.
+// integer; the first named "threads", when its value is an integer (of any
+// size: read clamped to 0..64, a negative number as 1).
 struct options_handler : depth_handler<options_handler> {
     ed_scan_opts *opts;
     int32_t *pending = nullptr; // the field the next top-level value decides
+    bool pending_threads = false;
     bool seen_hidden = false;
     bool seen_zero_byte = false;
+    bool seen_threads = false;
 
     explicit options_handler(ed_scan_opts *o) : opts(o) {}
 
@@ -126,6 +130,7 @@ struct options_handler : depth_handler<options_handler> {
         if (depth != 1)
             return true;
         pending = nullptr;
+        pending_threads = false;
         const std::string_view name(text, length);
         if (name == "include_hidden" && !seen_hidden) {
             seen_hidden = true;
@@ -133,25 +138,50 @@ struct options_handler : depth_handler<options_handler> {
         } else if (name == "include_zero_byte" && !seen_zero_byte) {
             seen_zero_byte = true;
             pending = &opts->include_zero_byte;
+        } else if (name == "threads" && !seen_threads) {
+            seen_threads = true;
+            pending_threads = true;
         }
         return true;
+    }
+    static constexpr int64_t kMostThreads = 64;
+    // An integer value at the top level settles "threads" when it is next.
+    void settle_threads(bool negative, uint64_t magnitude) {
+        if (depth == 1 && pending_threads)
+            opts->threads = negative ? 1
+                                     : static_cast<int32_t>(std::min<uint64_t>(
+                                           magnitude, static_cast<uint64_t>(kMostThreads)));
     }
     // Any value at the top level settles the key before it.
     bool settle(bool counts, bool truth) {
         if (depth == 1 && pending != nullptr && counts)
             *pending = truth ? 1 : 0;
-        if (depth == 1)
+        if (depth == 1) {
             pending = nullptr;
+            pending_threads = false;
+        }
         return true;
     }
     static bool low_word_set(uint64_t value) { return static_cast<uint32_t>(value) != 0; }
 
     bool Default() { return settle(false, false); }
     bool Bool(bool value) { return settle(true, value); }
-    bool Int(int value) { return settle(true, value != 0); }
-    bool Uint(unsigned value) { return settle(true, value != 0); }
-    bool Int64(int64_t value) { return settle(true, low_word_set(static_cast<uint64_t>(value))); }
-    bool Uint64(uint64_t value) { return settle(true, low_word_set(value)); }
+    bool Int(int value) {
+        settle_threads(value < 0, static_cast<uint64_t>(value));
+        return settle(true, value != 0);
+    }
+    bool Uint(unsigned value) {
+        settle_threads(false, value);
+        return settle(true, value != 0);
+    }
+    bool Int64(int64_t value) {
+        settle_threads(value < 0, static_cast<uint64_t>(value));
+        return settle(true, low_word_set(static_cast<uint64_t>(value)));
+    }
+    bool Uint64(uint64_t value) {
+        settle_threads(false, value);
+        return settle(true, low_word_set(value));
+    }
     bool String(const char *text, rapidjson::SizeType length, bool) {
         return ed_utf8_valid(text, length) && settle(false, false);
     }
