@@ -247,6 +247,59 @@ TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
     EXPECT_GT(n, 10) << "the scan should allocate";
 }
 
+TEST(AllocationFailure, EveryFailureAlongAScanWithPatternsEndsCleanly) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/a/b");
+    tree.mkdir("r/node_modules/x");
+    tree.file("r/z");
+    tree.file("r/c.tmp");
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const char *options =
+        R"({"exclude":["node_*","*.t[a-z]p","[z-a"],"min_age_seconds":1,"include_hidden":1})";
+    char *first = edclean_scan(dirs.c_str(), options);
+    ASSERT_NE(first, nullptr) << edclean_last_error();
+    const std::string complete = listing_of(first);
+    free(first);
+
+    if (open_descriptors() < 0)
+        GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
+
+    long n = 1;
+    for (;; ++n) {
+        bool failed;
+        char *text;
+        message_copy copied;
+        const long descriptors = open_descriptors();
+        {
+            armed_call call(n);
+            text = edclean_scan(dirs.c_str(), options);
+            copied = message_copy();
+            failed = call.failed();
+        }
+        EXPECT_EQ(open_descriptors(), descriptors) << "allocation " << n << " failed";
+        if (text != nullptr) {
+            EXPECT_EQ(listing_of(text), complete)
+                << "allocation " << n << " failed, and the call still succeeded";
+            release_counted(text);
+        }
+        // The patterns stay with the library for the re-check until the next
+        // scan replaces them: one without any gives them back, counted.
+        g_countdown = 0;
+        g_armed = true;
+        edclean_free_string(edclean_scan(dirs.c_str(), nullptr));
+        g_armed = false;
+        EXPECT_EQ(g_outstanding.load(), 0) << "allocation " << n << " failed: blocks left behind";
+        const std::string error = copied.text;
+        if (text == nullptr) {
+            EXPECT_TRUE(error == "out of memory" || error == "failed to build result JSON")
+                << "allocation " << n << ": " << error;
+        }
+        if (!failed)
+            break;
+    }
+    EXPECT_GT(n, 10) << "the scan should allocate";
+}
+
 // One delete call with the `n`th allocation failing: what it returned and
 // said, and whether it held on to a descriptor.
 struct armed_delete {

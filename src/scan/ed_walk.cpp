@@ -98,12 +98,22 @@ struct walk {
     void list_file(const char *path) const {
         result->index.zero_files.append_unique(result->zero_files.get(), path);
     }
+    // Under the age guard: the entry `name` of `dir` (null: `dir` itself) was
+    // modified too recently, or its time cannot be read. Without the guard
+    // nothing is asked.
+    bool young(ed_dir *dir, const char *name) const {
+        if (opts->min_age_seconds <= 0)
+            return false;
+        ed_time modified;
+        return ed_modified_at(dir, name, &modified) != 0 || modified > opts->young_after;
+    }
 };
 
 int scan_entries(const walk &w, ed_dir *dir, path_builder &path);
 
 // Walks the subdirectory `name` of `parent`, whose path `path` holds.
-// 1 empty, 0 not empty, -1 cannot be opened.
+// 1 empty, 0 not empty (or empty but young under the age guard), -1 cannot
+// be opened.
 int scan_subdir(const walk &w, ed_dir *parent, const char *name, path_builder &path) {
     ed_dir_stream dir(ed_opendir_at(parent, name));
     if (!dir) {
@@ -116,7 +126,8 @@ int scan_subdir(const walk &w, ed_dir *parent, const char *name, path_builder &p
         return -1;
     }
     w.count();
-    return scan_entries(w, dir.get(), path);
+    const int empty = scan_entries(w, dir.get(), path);
+    return empty == 1 && w.young(dir.get(), nullptr) ? 0 : empty;
 }
 
 // Decides whether the open directory at `path` is empty, listing what is
@@ -129,7 +140,8 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
     while (const char *name = ed_readdir_hint(dir, &hint)) {
         if (is_dot_or_dotdot(name))
             continue;
-        if (ed_is_unnameable_entry(name) || (!w.opts->include_hidden && ed_is_hidden_name(name))) {
+        if (ed_is_unnameable_entry(name) || (!w.opts->include_hidden && ed_is_hidden_name(name)) ||
+            ed_name_excluded(w.opts->exclude.get(), name)) {
             result = 0;
             continue;
         }
@@ -150,7 +162,7 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
                 break;
             case ED_S_IFREG:
                 result = 0;
-                if (w.opts->include_zero_byte && st.st_size == 0)
+                if (w.opts->include_zero_byte && st.st_size == 0 && !w.young(dir, name))
                     w.list_file(path.c_str());
                 break;
             default: // links are never followed; other kinds are never opened
@@ -165,13 +177,15 @@ int scan_entries(const walk &w, ed_dir *dir, path_builder &path) {
 
 // 1 when the open directory at `path` holds nothing but directories that
 // hold nothing, recursively; stops at the first content.
-int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
+int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden,
+                        const ed_name_filter *exclude) {
     const size_t length = path.length();
     ed_entry_hint hint;
     while (const char *name = ed_readdir_hint(dir, &hint)) {
         if (is_dot_or_dotdot(name))
             continue;
-        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)))
+        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)) ||
+            ed_name_excluded(exclude, name))
             return 0;
         if (!path.push(name))
             return 0;
@@ -179,7 +193,7 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
         if (!entry_kind(dir, name, hint, false, &st) || (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
             return 0;
         ed_dir_stream child(ed_opendir_at(dir, name));
-        if (!child || !still_empty_entries(child.get(), path, include_hidden))
+        if (!child || !still_empty_entries(child.get(), path, include_hidden, exclude))
             return 0;
         path.pop_to(length);
     }
@@ -211,20 +225,21 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *res
     const walk w{opts, result};
     w.count(); // also a root that cannot be opened
     ed_dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
-    if (dir && scan_entries(w, dir.get(), path) == 1)
+    if (dir && scan_entries(w, dir.get(), path) == 1 && !w.young(dir.get(), nullptr))
         w.list_dir(root);
     return 0;
 }
 
-int ed_dir_still_empty(const char *path, int include_hidden) {
+int ed_dir_still_empty(const char *path, int include_hidden, const ed_name_filter *exclude) {
     ed_dir_stream dir(ed_opendir(path));
-    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden) : 0;
+    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden, exclude) : 0;
 }
 
-int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden) {
+int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden,
+                          const ed_name_filter *exclude) {
     if (dir == nullptr || path == nullptr)
         return 0;
     path_builder builder;
     builder.init(path);
-    return still_empty_entries(dir, builder, include_hidden);
+    return still_empty_entries(dir, builder, include_hidden, exclude);
 }
