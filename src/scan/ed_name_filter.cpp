@@ -4,12 +4,44 @@
 
 namespace {
 
-void add_byte(std::array<uint64_t, 4> &set, unsigned byte) {
-    set[byte >> 6] |= uint64_t{1} << (byte & 63);
+void add_byte(std::array<uint64_t, 4> &set, unsigned value) {
+    set[value >> 6] |= uint64_t{1} << (value & 63);
 }
 
-bool holds(const std::array<uint64_t, 4> &set, unsigned char byte) {
-    return (set[byte >> 6] >> (byte & 63) & 1) != 0;
+bool holds(const std::array<uint64_t, 4> &set, unsigned char value) {
+    return (set[value >> 6] >> (value & 63) & 1) != 0;
+}
+
+// Reads the set whose '[' is at `open` into `set`: the index just past its
+// closing ']', or 0 when it is not well formed (no closing ']', or a range
+// whose end comes before its start).
+size_t read_set(std::string_view text, size_t open, std::array<uint64_t, 4> &set) {
+    const size_t size = text.size();
+    size_t j = open + 1;
+    const bool negated = j < size && (text[j] == '!' || text[j] == '^');
+    if (negated)
+        ++j;
+    for (bool first = true; j < size; first = false) {
+        const unsigned char low = static_cast<unsigned char>(text[j]);
+        if (low == ']' && !first) {
+            if (negated)
+                for (uint64_t &word : set)
+                    word = ~word;
+            return j + 1;
+        }
+        if (j + 2 < size && text[j + 1] == '-' && text[j + 2] != ']') {
+            const unsigned char high = static_cast<unsigned char>(text[j + 2]);
+            if (high < low)
+                return 0;
+            for (unsigned b = low; b <= high; ++b)
+                add_byte(set, b);
+            j += 3;
+        } else {
+            add_byte(set, low);
+            ++j;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -20,8 +52,7 @@ void ed_name_filter::add(std::string_view text) {
     std::vector<byte_set> sets;
     bool wild = false;
     bool well_formed = true;
-    const size_t size = text.size();
-    for (size_t i = 0; i < size && well_formed;) {
+    for (size_t i = 0; i < text.size() && well_formed;) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '*') {
             wild = true;
@@ -31,51 +62,23 @@ void ed_name_filter::add(std::string_view text) {
             ++i;
         } else if (c == '?') {
             wild = true;
-            compiled.steps.push_back(step{step_kind::any_byte, 0});
+            compiled.steps.push_back(step{step_kind::any_one, 0});
             ++i;
         } else if (c == '[') {
             byte_set set{};
-            size_t j = i + 1;
-            const bool negated = j < size && (text[j] == '!' || text[j] == '^');
-            if (negated)
-                ++j;
-            bool closed = false;
-            for (bool first = true; j < size; first = false) {
-                const unsigned char low = static_cast<unsigned char>(text[j]);
-                if (low == ']' && !first) {
-                    closed = true;
-                    ++j;
-                    break;
-                }
-                if (j + 2 < size && text[j + 1] == '-' && text[j + 2] != ']') {
-                    const unsigned char high = static_cast<unsigned char>(text[j + 2]);
-                    if (high < low)
-                        break; // a range backwards: not well formed
-                    for (unsigned b = low; b <= high; ++b)
-                        add_byte(set, b);
-                    j += 3;
-                } else {
-                    add_byte(set, low);
-                    ++j;
-                }
-            }
-            if (!closed) {
-                well_formed = false;
-                break;
-            }
-            if (negated)
-                for (uint64_t &word : set)
-                    word = ~word;
+            const size_t end = read_set(text, i, set);
+            well_formed = end != 0;
             wild = true;
             compiled.steps.push_back(
-                step{step_kind::set, 0, static_cast<uint32_t>(sets_.size() + sets.size())});
+                step{step_kind::one_of, 0, static_cast<uint32_t>(sets_.size() + sets.size())});
             sets.push_back(set);
-            i = j;
+            i = end;
         } else {
-            compiled.steps.push_back(step{step_kind::byte, c});
+            compiled.steps.push_back(step{step_kind::exact, c});
             ++i;
         }
     }
+    // Without wildcards, or not well formed: compared as text.
     compiled.literal = !wild || !well_formed;
     if (compiled.literal) {
         compiled.steps.clear();
@@ -106,9 +109,9 @@ bool ed_name_filter::match_steps(const pattern &p, std::string_view name) const 
                 continue;
             }
             const unsigned char c = static_cast<unsigned char>(name[n]);
-            const bool one = st.kind == step_kind::any_byte ||
-                             (st.kind == step_kind::byte && st.byte == c) ||
-                             (st.kind == step_kind::set && holds(sets_[st.set], c));
+            const bool one = st.kind == step_kind::any_one ||
+                             (st.kind == step_kind::exact && st.value == c) ||
+                             (st.kind == step_kind::one_of && holds(sets_[st.set], c));
             if (one) {
                 ++s;
                 ++n;

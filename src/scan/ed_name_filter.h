@@ -42,11 +42,11 @@ class ed_name_filter {
     size_t size() const noexcept { return patterns_.size(); }
 
   private:
-    enum class step_kind : uint8_t { byte, any_byte, any_run, set };
+    enum class step_kind : uint8_t { exact, any_one, any_run, one_of };
     struct step {
         step_kind kind;
-        uint8_t byte;     // step_kind::byte
-        uint32_t set = 0; // step_kind::set: index into sets_
+        uint8_t value;    // step_kind::exact
+        uint32_t set = 0; // step_kind::one_of: index into sets_
     };
     using byte_set = std::array<uint64_t, 4>;
     struct pattern {
