@@ -192,6 +192,55 @@ long open_descriptors() {
     return count;
 }
 
+// Scans `dirs` with `options` once for each allocation along the call, that
+// allocation failing, until a call runs without a failure; each call must
+// end in a documented result, and a call that succeeds must list
+// `complete`. The number of calls made.
+long scan_with_each_failure(const std::string &dirs, const char *options,
+                            const std::string &complete) {
+    long n = 1;
+    for (;; ++n) {
+        bool failed;
+        char *text;
+        message_copy copied;
+        const long descriptors = open_descriptors();
+        {
+            armed_call call(n);
+            text = edclean_scan(dirs.c_str(), options);
+            copied = message_copy();
+            failed = call.failed();
+        }
+        EXPECT_EQ(open_descriptors(), descriptors) << "allocation " << n << " failed";
+        // A result that leaves out what memory did not suffice to list would
+        // tell the host that those directories are not empty.
+        if (text != nullptr) {
+            EXPECT_EQ(listing_of(text), complete)
+                << "allocation " << n << " failed, and the call still succeeded";
+            release_counted(text);
+        }
+        // The library keeps the latest scan's patterns for the re-check until
+        // the next scan replaces them: a scan without any, counted, gives
+        // back whatever it kept.
+        g_countdown = 0;
+        g_armed = true;
+        edclean_free_string(edclean_scan(dirs.c_str(), nullptr));
+        g_armed = false;
+        const long leaked = g_outstanding.load();
+        const std::string error = copied.text;
+
+        EXPECT_EQ(leaked, 0) << "allocation " << n << " failed: blocks left behind";
+        // Memory is all that can go wrong here: the input is valid and the
+        // roots exist. The result text that cannot be made has its own
+        // message.
+        if (text == nullptr) {
+            EXPECT_TRUE(error == "out of memory" || error == "failed to build result JSON")
+                << "allocation " << n << ": " << error;
+        }
+        if (!failed)
+            return n;
+    }
+}
+
 TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
     edtest::temp_tree tree;
     tree.mkdir("r/a/b");
@@ -209,42 +258,8 @@ TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
 
     if (open_descriptors() < 0)
         GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
-
-    long n = 1;
-    for (;; ++n) {
-        bool failed;
-        char *text;
-        message_copy copied;
-        const long descriptors = open_descriptors();
-        {
-            armed_call call(n);
-            text = edclean_scan(dirs.c_str(), R"({"include_hidden":false})");
-            copied = message_copy();
-            failed = call.failed();
-        }
-        EXPECT_EQ(open_descriptors(), descriptors) << "allocation " << n << " failed";
-        // A result that leaves out what memory did not suffice to list would
-        // tell the host that those directories are not empty.
-        if (text != nullptr) {
-            EXPECT_EQ(listing_of(text), complete)
-                << "allocation " << n << " failed, and the call still succeeded";
-            release_counted(text);
-        }
-        const long leaked = g_outstanding.load();
-        const std::string error = copied.text;
-
-        EXPECT_EQ(leaked, 0) << "allocation " << n << " failed: blocks left behind";
-        // Memory is all that can go wrong here: the input is valid and the
-        // roots exist. The result text that cannot be made has its own
-        // message.
-        if (text == nullptr) {
-            EXPECT_TRUE(error == "out of memory" || error == "failed to build result JSON")
-                << "allocation " << n << ": " << error;
-        }
-        if (!failed)
-            break;
-    }
-    EXPECT_GT(n, 10) << "the scan should allocate";
+    EXPECT_GT(scan_with_each_failure(dirs, R"({"include_hidden":false})", complete), 10)
+        << "the scan should allocate";
 }
 
 TEST(AllocationFailure, EveryFailureAlongAScanWithPatternsEndsCleanly) {
@@ -253,51 +268,21 @@ TEST(AllocationFailure, EveryFailureAlongAScanWithPatternsEndsCleanly) {
     tree.mkdir("r/node_modules/x");
     tree.file("r/z");
     tree.file("r/c.tmp");
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("r/z"), 2 * 86400)); // the one old entry
     const std::string dirs = edtest::json_array({tree.path("r")});
-    const char *options =
-        R"({"exclude":["node_*","*.t[a-z]p","[z-a"],"min_age_seconds":1,"include_hidden":1})";
+    const char *options = R"({"exclude":["node_*","*.t[a-z]p","[z-a"],"min_age_seconds":86400,)"
+                          R"("include_hidden":1})";
     char *first = edclean_scan(dirs.c_str(), options);
     ASSERT_NE(first, nullptr) << edclean_last_error();
     const std::string complete = listing_of(first);
     free(first);
+    EXPECT_EQ(complete,
+              "empty_dirs\nzero_files\n  " + tree.canonical_path("r/z") +
+                  "\nscanned_dirs 3"); // r, a and b
 
     if (open_descriptors() < 0)
         GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
-
-    long n = 1;
-    for (;; ++n) {
-        bool failed;
-        char *text;
-        message_copy copied;
-        const long descriptors = open_descriptors();
-        {
-            armed_call call(n);
-            text = edclean_scan(dirs.c_str(), options);
-            copied = message_copy();
-            failed = call.failed();
-        }
-        EXPECT_EQ(open_descriptors(), descriptors) << "allocation " << n << " failed";
-        if (text != nullptr) {
-            EXPECT_EQ(listing_of(text), complete)
-                << "allocation " << n << " failed, and the call still succeeded";
-            release_counted(text);
-        }
-        // The patterns stay with the library for the re-check until the next
-        // scan replaces them: one without any gives them back, counted.
-        g_countdown = 0;
-        g_armed = true;
-        edclean_free_string(edclean_scan(dirs.c_str(), nullptr));
-        g_armed = false;
-        EXPECT_EQ(g_outstanding.load(), 0) << "allocation " << n << " failed: blocks left behind";
-        const std::string error = copied.text;
-        if (text == nullptr) {
-            EXPECT_TRUE(error == "out of memory" || error == "failed to build result JSON")
-                << "allocation " << n << ": " << error;
-        }
-        if (!failed)
-            break;
-    }
-    EXPECT_GT(n, 10) << "the scan should allocate";
+    EXPECT_GT(scan_with_each_failure(dirs, options, complete), 10) << "the scan should allocate";
 }
 
 // One delete call with the `n`th allocation failing: what it returned and
