@@ -151,7 +151,7 @@ TEST(NameFilter, PathologicalPatternsStayQuadraticAtWorst) {
         long_pattern += "*?";
     filter.add(long_pattern + "[b]");
     filter.add(std::string(600, '?'));
-    filter.add("*" + std::string(300, 'a') + "b");
+    filter.add(std::string("*").append(300, 'a').append("b"));
     EXPECT_FALSE(filter.matches(name));
     EXPECT_TRUE(filter.matches(name + "b"));
     EXPECT_TRUE(filter.matches(std::string(600, 'x')));
