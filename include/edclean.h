@@ -73,8 +73,8 @@ extern "C" {
  * Deeper paths are tried before the directories that hold them. A path is
  * removed only when it lies inside a root of an earlier scan in this process,
  * is a real directory (not a link or junction), is not a protected location
- * or the user's home, and is still empty under the include_hidden setting of
- * the latest scan.
+ * or the user's home, and is still empty under the include_hidden setting and
+ * the "exclude" patterns of the latest scan (its age guard plays no part).
  *
  * Returns the number of directories removed, or -1 when the text is not a
  * non-empty JSON array of strings. The message afterwards is that of the last
@@ -122,6 +122,19 @@ EDCLEAN_API const char *edclean_last_error(void) EDCLEAN_NOEXCEPT;
  *              "include_hidden"    (default false): walk and list names that
  *                                  begin with '.'.
  *              "include_zero_byte" (default true):  list zero-byte files.
+ *              "exclude"           (default none): array of glob patterns
+ *                                  (*, ?, [...]) matched against each
+ *                                  entry's name byte for byte; a match is
+ *                                  left alone as a hidden name is.
+ *              "min_age_seconds"   (default 0, none): an empty directory or
+ *                                  zero-byte file modified less than this
+ *                                  many seconds before the scan started
+ *                                  counts as content.
+ *              "threads"           (default 1): threads the walk may use;
+ *                                  0 picks a number per processor core.
+ *                                  The result is the same whatever it is.
+ *              A value of another type keeps the default; a negative
+ *              "min_age_seconds" fails the call.
  *
  * Every root must be an existing directory that is not a link, not a
  * protected location and not the user's home; the first root that fails ends

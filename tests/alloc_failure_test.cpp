@@ -192,32 +192,12 @@ long open_descriptors() {
     return count;
 }
 
-// Scan options: one thread, and several, where a failure on any thread
-// must end the call the same way.
-class ScanAllocationFailure : public ::testing::TestWithParam<const char *> {};
-
-TEST_P(ScanAllocationFailure, EveryFailureAlongAScanEndsCleanly) {
-    edtest::temp_tree tree;
-    tree.mkdir("r/a/b");
-    tree.mkdir("r/c");
-    tree.file("r/z");
-    tree.file("r/c2/z2");
-    for (int i = 0; i < 6; ++i) // subtrees that threads may hand over
-        tree.mkdir(edtest::numbered("r/s", i) + "/t");
-    const std::string dirs = edtest::json_array({tree.path("r"), tree.path("r/c2")});
-    // Register the roots once, so that the registry, which keeps what it is
-    // given for the life of the process, holds nothing new afterwards.
-    // Its result is also what every later scan that succeeds must give.
-    // With threads, it also lets the C library keep the threads' stacks and
-    // their thread-local tables for reuse, which is not the call's memory.
-    char *first = edclean_scan(dirs.c_str(), GetParam());
-    ASSERT_NE(first, nullptr) << edclean_last_error();
-    const std::string complete = listing_of(first);
-    free(first);
-
-    if (open_descriptors() < 0)
-        GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
-
+// Scans `dirs` with `options` once for each allocation along the call, that
+// allocation failing, until a call runs without a failure; each call must
+// end in a documented result, and a call that succeeds must list
+// `complete`. The number of calls made.
+long scan_with_each_failure(const std::string &dirs, const char *options,
+                            const std::string &complete) {
     long n = 1;
     for (;; ++n) {
         bool failed;
@@ -226,7 +206,7 @@ TEST_P(ScanAllocationFailure, EveryFailureAlongAScanEndsCleanly) {
         const long descriptors = open_descriptors();
         {
             armed_call call(n);
-            text = edclean_scan(dirs.c_str(), GetParam());
+            text = edclean_scan(dirs.c_str(), options);
             copied = message_copy();
             failed = call.failed();
         }
@@ -238,6 +218,13 @@ TEST_P(ScanAllocationFailure, EveryFailureAlongAScanEndsCleanly) {
                 << "allocation " << n << " failed, and the call still succeeded";
             release_counted(text);
         }
+        // The library keeps the latest scan's patterns for the re-check until
+        // the next scan replaces them: a scan without any, counted, gives
+        // back whatever it kept.
+        g_countdown = 0;
+        g_armed = true;
+        edclean_free_string(edclean_scan(dirs.c_str(), nullptr));
+        g_armed = false;
         const long leaked = g_outstanding.load();
         const std::string error = copied.text;
 
@@ -250,14 +237,62 @@ TEST_P(ScanAllocationFailure, EveryFailureAlongAScanEndsCleanly) {
                 << "allocation " << n << ": " << error;
         }
         if (!failed)
-            break;
+            return n;
     }
-    EXPECT_GT(n, 10) << "the scan should allocate";
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, ScanAllocationFailure,
-                         ::testing::Values(R"({"include_hidden":false})",
-                                           R"({"include_hidden":false,"threads":4})"));
+TEST(AllocationFailure, EveryFailureAlongAScanEndsCleanly) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/a/b");
+    tree.mkdir("r/c");
+    tree.file("r/z");
+    tree.file("r/c2/z2");
+    for (int i = 0; i < 6; ++i) // subtrees that threads may hand over
+        tree.mkdir(edtest::numbered("r/s", i) + "/t");
+    const std::string dirs = edtest::json_array({tree.path("r"), tree.path("r/c2")});
+    const char *threaded = R"({"include_hidden":false,"threads":4})";
+    // Register the roots once, so that the registry, which keeps what it is
+    // given for the life of the process, holds nothing new afterwards.
+    // Its result is also what every later scan that succeeds must give.
+    // Scanning with threads also lets the C library keep the threads'
+    // stacks and their thread-local tables for reuse, which is not the
+    // call's memory.
+    char *first = edclean_scan(dirs.c_str(), threaded);
+    ASSERT_NE(first, nullptr) << edclean_last_error();
+    const std::string complete = listing_of(first);
+    free(first);
+
+    if (open_descriptors() < 0)
+        GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
+    EXPECT_GT(scan_with_each_failure(dirs, R"({"include_hidden":false})", complete), 10)
+        << "the scan should allocate";
+    // A failure on any thread ends the call the same way.
+    EXPECT_GT(scan_with_each_failure(dirs, threaded, complete), 10) << "the scan should allocate";
+}
+
+TEST(AllocationFailure, EveryFailureAlongAScanWithPatternsEndsCleanly) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/a/b");
+    tree.mkdir("r/node_modules/x");
+    tree.file("r/z");
+    tree.file("r/c.tmp");
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("r/z"), 2 * 86400)); // the one old entry
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const char *options = R"({"exclude":["node_*","*.t[a-z]p","[z-a"],"min_age_seconds":86400,)"
+                          R"("include_hidden":1})";
+    char *first = edclean_scan(dirs.c_str(), options);
+    ASSERT_NE(first, nullptr) << edclean_last_error();
+    const std::string complete = listing_of(first);
+    free(first);
+    // Listed: the one old entry; walked: r, a and b.
+    std::string expected("empty_dirs\nzero_files\n  ");
+    expected.append(tree.canonical_path("r/z")).append("\nscanned_dirs 3");
+    EXPECT_EQ(complete, expected);
+
+    if (open_descriptors() < 0)
+        GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
+    EXPECT_GT(scan_with_each_failure(dirs, options, complete), 10) << "the scan should allocate";
+}
 
 // One delete call with the `n`th allocation failing: what it returned and
 // said, and whether it held on to a descriptor.

@@ -116,6 +116,44 @@ TEST(Delete, HiddenEntriesFollowTheLatestScansSetting) {
     scan(tree.path("r")); // back to the default for the tests that follow
 }
 
+TEST(Delete, ExcludedNamesFollowTheLatestScansPatterns) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/x");
+    const scan_lists lists = scan(tree.path("r"), R"({"exclude":["keep*"]})");
+    ASSERT_EQ(lists.empty_dirs.size(), 2u);
+    tree.mkdir("r/x/keep.d"); // appeared since the scan, under an excluded name
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/x")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: directory no longer empty (TOCTOU)");
+
+    // A later scan without patterns is what the re-check follows then: the
+    // re-check passes, and the system keeps the directory that holds one.
+    scan(tree.path("r"), R"({"include_hidden":false})");
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/x")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "rmdir failed");
+
+    // A scan that fails after its options still records its patterns.
+    EXPECT_EQ(edclean_scan("[]", R"({"exclude":["keep.d"]})"), nullptr);
+    EXPECT_EQ(edclean_delete_dirs(to_json({tree.canonical_path("r/x")}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: directory no longer empty (TOCTOU)");
+    EXPECT_TRUE(tree.exists("r/x/keep.d"));
+    scan(tree.path("r")); // back to the default for the tests that follow
+}
+
+TEST(Delete, AgeGuardPlaysNoPartInTheRecheck) {
+    // Removing a listed child makes its parent young; the parent still goes.
+    edtest::temp_tree tree;
+    tree.mkdir("r/a/b");
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("r/a/b"), 7200));
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("r/a"), 7200));
+    const scan_lists lists = scan(tree.path("r"), R"({"min_age_seconds":3600})");
+    EXPECT_EQ(lists.empty_dirs,
+              (std::vector<std::string>{tree.canonical_path("r/a/b"), tree.canonical_path("r/a")}));
+    EXPECT_EQ(edclean_delete_dirs(to_json(lists.empty_dirs).c_str()), 2);
+    EXPECT_STREQ(edclean_last_error(), "");
+    EXPECT_FALSE(tree.exists("r/a"));
+    scan(tree.path("r"));
+}
+
 TEST(Delete, DotDotIsRefusedEvenWhenItWouldResolveInside) {
     edtest::temp_tree tree;
     tree.mkdir("r/d");

@@ -93,6 +93,59 @@ TEST(Scan, OptionsChangeWhatIsListed) {
                                                            tree.canonical_path("d")}));
 }
 
+// The text of a scan, byte for byte.
+std::string scan_text(const std::string &dirs, const char *options) {
+    result_text text(edclean_scan(dirs.c_str(), options));
+    EXPECT_TRUE(text) << edclean_last_error();
+    return text ? std::string(text.get()) : std::string();
+}
+
+TEST(Scan, NewOptionsAbsentOrAtTheirDefaultsChangeNothing) {
+    edtest::temp_tree tree;
+    tree.file("z");
+    tree.mkdir("d/e");
+    tree.mkdir("n/node_modules");
+    tree.mkdir(".h");
+    const std::string dirs = edtest::json_array({tree.root()});
+    const std::string plain = scan_text(dirs, nullptr);
+    for (const char *same :
+         {R"({"exclude":[]})", R"({"exclude":"node_modules"})", R"({"exclude":["x",1]})",
+          R"({"exclude":null})", R"({"min_age_seconds":0})", R"({"min_age_seconds":"3600"})",
+          R"({"min_age_seconds":3600.5})", R"({"min_age_seconds":true})"})
+        EXPECT_EQ(scan_text(dirs, same), plain) << same;
+}
+
+TEST(Scan, ExcludedNamesAreNeitherWalkedNorListed) {
+    edtest::temp_tree tree;
+    tree.mkdir("n/node_modules/pkg");
+    tree.file("n/AUDIO_TS/z");
+    tree.mkdir("e");
+    const std::string dirs = edtest::json_array({tree.root()});
+    const parsed_result r = scan_ok(dirs, R"({"exclude":["node_modules","AUDIO_?S"]})");
+    EXPECT_EQ(r.empty_dirs, std::vector<std::string>{tree.canonical_path("e")});
+    EXPECT_TRUE(r.zero_files.empty());
+    EXPECT_EQ(r.scanned_dirs, 3); // the root, n and e
+}
+
+TEST(Scan, AgeGuardLeavesYoungEntriesOut) {
+    edtest::temp_tree tree;
+    tree.mkdir("old/young");
+    tree.mkdir("aged");
+    tree.file("fresh");
+    tree.file("stale");
+    for (const char *aged : {"old", "aged", "stale"})
+        ASSERT_TRUE(edtest::set_modified_ago(tree.path(aged), 2 * 86400)) << aged;
+    const std::string dirs = edtest::json_array({tree.root()});
+    const parsed_result r = scan_ok(dirs, R"({"min_age_seconds":86400})");
+    EXPECT_EQ(r.empty_dirs, std::vector<std::string>{tree.canonical_path("aged")});
+    EXPECT_EQ(r.zero_files, std::vector<std::string>{tree.canonical_path("stale")});
+    EXPECT_EQ(r.scanned_dirs, 4);
+    // An age beyond any clock: everything is young.
+    const parsed_result none = scan_ok(dirs, R"({"min_age_seconds":18446744073709551615})");
+    EXPECT_TRUE(none.empty_dirs.empty());
+    EXPECT_TRUE(none.zero_files.empty());
+}
+
 TEST(Scan, OptionErrorsComeBeforeArrayErrors) {
     struct {
         const char *options, *message;
@@ -102,6 +155,7 @@ TEST(Scan, OptionErrorsComeBeforeArrayErrors) {
         {"1", "options_json must be object"},
         {"{", "invalid options_json"},
         {R"({"include_hidden":})", "invalid options_json"},
+        {R"({"min_age_seconds":-60})", "min_age_seconds must not be negative"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(edclean_scan("not json", c.options), nullptr);

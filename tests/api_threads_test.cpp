@@ -1,7 +1,7 @@
 // A host that breaks the calling contract: scans and deletes on eight
-// threads at once. The library guards its registry and its include_hidden
-// record, so every call still answers correctly (and a ThreadSanitizer build
-// reports nothing).
+// threads at once. The library guards its registry and its record of the
+// latest scan's rules, so every call still answers correctly (and a
+// ThreadSanitizer build reports nothing).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -30,9 +30,12 @@ TEST(Threads, ScansAndDeletesAtOnceStayCorrect) {
                 tree.mkdir(edtest::numbered("t", t) + edtest::numbered("/d", round));
                 tree.file(edtest::numbered("t", t) + edtest::numbered("/z", round));
                 // Each thread scans its own subtree, registering it, with its
-                // own include_hidden setting, while the others delete.
-                char *text = edclean_scan(edtest::json_array({mine}).c_str(),
-                                          t % 2 ? R"({"include_hidden":true})" : nullptr);
+                // own include_hidden setting and patterns, while the others
+                // delete.
+                static const char *const options[] = {nullptr, R"({"include_hidden":true})",
+                                                      R"({"exclude":["q*","[!d]*"]})",
+                                                      R"({"exclude":["*.x"],"include_hidden":1})"};
+                char *text = edclean_scan(edtest::json_array({mine}).c_str(), options[t % 4]);
                 if (text == nullptr) {
                     ++wrong;
                     continue;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,106 @@ const options_case kOptionCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, ReadScanOptions, ::testing::ValuesIn(kOptionCases),
                          [](const auto &test) { return std::string(test.param.name); });
+
+// The two options that narrow what a scan lists.
+struct filter_option_case {
+    const char *name;
+    std::string text;
+    size_t patterns;      // 0: no filter at all
+    const char *excluded; // a name the filter matches, when there is one
+    int64_t min_age_seconds;
+    int include_hidden;
+};
+
+class ReadFilterOptions : public ::testing::TestWithParam<filter_option_case> {};
+
+TEST_P(ReadFilterOptions, FollowsTheOptionsTable) {
+    const filter_option_case &c = GetParam();
+    ed_scan_opts opts{0, 1};
+    ed_clear_error();
+    ASSERT_EQ(ed_read_scan_options(c.text.c_str(), &opts), 0) << ed_error_buffer();
+    EXPECT_EQ(opts.min_age_seconds, c.min_age_seconds);
+    EXPECT_EQ(opts.include_hidden, c.include_hidden);
+    EXPECT_EQ(opts.include_zero_byte, 1);
+    if (c.patterns == 0) {
+        EXPECT_EQ(opts.exclude, nullptr);
+        return;
+    }
+    ASSERT_NE(opts.exclude, nullptr);
+    EXPECT_EQ(opts.exclude->size(), c.patterns);
+    EXPECT_TRUE(opts.exclude->matches(c.excluded));
+    EXPECT_FALSE(opts.exclude->matches("not-excluded"));
+}
+
+constexpr int64_t kMax64 = INT64_MAX;
+
+const filter_option_case kFilterOptionCases[] = {
+    {"absent", "{}", 0, nullptr, 0, 0},
+    {"one_pattern", R"({"exclude":["node_modules"]})", 1, "node_modules", 0, 0},
+    {"two_patterns", R"({"exclude":["*.tmp","AUDIO_TS"]})", 2, "x.tmp", 0, 0},
+    {"malformed_pattern_kept", R"({"exclude":["[abc"]})", 1, "[abc", 0, 0},
+    {"escaped_text", R"({"exclude":["caf\u00e9"]})", 1, "caf\xc3\xa9", 0, 0},
+    {"nul_in_pattern", R"({"exclude":["a\u0000b","c"]})", 2, "c", 0, 0},
+    {"empty_array", R"({"exclude":[]})", 0, nullptr, 0, 0},
+    {"string", R"({"exclude":"node_modules"})", 0, nullptr, 0, 0},
+    {"number_element", R"({"exclude":["a",1]})", 0, nullptr, 0, 0},
+    {"null_element", R"({"exclude":["a",null]})", 0, nullptr, 0, 0},
+    {"bool_element", R"({"exclude":[true,"a"]})", 0, nullptr, 0, 0},
+    {"array_element", R"({"exclude":["a",["b"]]})", 0, nullptr, 0, 0},
+    {"object_element", R"({"exclude":["a",{"b":"c"}]})", 0, nullptr, 0, 0},
+    {"object", R"({"exclude":{"a":"b"}})", 0, nullptr, 0, 0},
+    {"true", R"({"exclude":true})", 0, nullptr, 0, 0},
+    {"exclude_first_duplicate_wins", R"({"exclude":["a"],"exclude":["b"]})", 1, "a", 0, 0},
+    {"exclude_first_duplicate_uncounted", R"({"exclude":5,"exclude":["b"]})", 0, nullptr, 0, 0},
+    {"exclude_nested_member_ignored", R"({"x":{"exclude":["a"]}})", 0, nullptr, 0, 0},
+    {"members_after_arrays", R"({"exclude":[["x"]],"min_age_seconds":9,"include_hidden":1})", 0,
+     nullptr, 9, 1},
+    {"members_after_exclude", R"({"exclude":["a"],"include_hidden":true})", 1, "a", 0, 1},
+    {"age", R"({"min_age_seconds":3600})", 0, nullptr, 3600, 0},
+    {"age_zero", R"({"min_age_seconds":0})", 0, nullptr, 0, 0},
+    {"age_real", R"({"min_age_seconds":3600.0})", 0, nullptr, 0, 0},
+    {"age_exponent", R"({"min_age_seconds":36e2})", 0, nullptr, 0, 0},
+    {"age_string", R"({"min_age_seconds":"3600"})", 0, nullptr, 0, 0},
+    {"age_true", R"({"min_age_seconds":true})", 0, nullptr, 0, 0},
+    {"age_null", R"({"min_age_seconds":null})", 0, nullptr, 0, 0},
+    {"age_array", R"({"min_age_seconds":[60]})", 0, nullptr, 0, 0},
+    {"age_beyond_32_bits", R"({"min_age_seconds":4294967296})", 0, nullptr, 4294967296, 0},
+    {"age_max_signed", R"({"min_age_seconds":9223372036854775807})", 0, nullptr, kMax64, 0},
+    {"age_max_unsigned_clamped", R"({"min_age_seconds":18446744073709551615})", 0, nullptr, kMax64,
+     0},
+    {"age_beyond_64_bits_is_real", R"({"min_age_seconds":18446744073709551616})", 0, nullptr, 0, 0},
+    {"age_first_duplicate_wins", R"({"min_age_seconds":5,"min_age_seconds":7})", 0, nullptr, 5, 0},
+    {"age_first_duplicate_uncounted", R"({"min_age_seconds":"1","min_age_seconds":7})", 0, nullptr,
+     0, 0},
+    {"age_does_not_set_hidden", R"({"min_age_seconds":1})", 0, nullptr, 1, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ReadFilterOptions, ::testing::ValuesIn(kFilterOptionCases),
+                         [](const auto &test) { return std::string(test.param.name); });
+
+TEST(ReadFilterOptionsLimits, NegativeAgeFailsTheCallAndLeavesEveryOptionAsItWas) {
+    // A negative age cannot be meant: a guard that silently did nothing
+    // would let a cleanup job remove what it was told to leave alone.
+    for (const char *json :
+         {R"({"min_age_seconds":-5})", R"({"min_age_seconds":-9223372036854775808})",
+          R"({"exclude":["a"],"min_age_seconds":-1,"min_age_seconds":7})"}) {
+        ed_scan_opts opts{0, 1};
+        ed_clear_error();
+        EXPECT_EQ(ed_read_scan_options(json, &opts), -1) << json;
+        EXPECT_STREQ(ed_error_buffer(), "min_age_seconds must not be negative") << json;
+        EXPECT_EQ(opts.exclude, nullptr) << json;
+        EXPECT_EQ(opts.min_age_seconds, 0) << json;
+    }
+}
+
+TEST(ReadFilterOptionsLimits, InvalidTextLeavesEveryOptionAsItWas) {
+    ed_scan_opts opts{0, 1};
+    ed_clear_error();
+    EXPECT_EQ(ed_read_scan_options(R"({"exclude":["a"],"min_age_seconds":5,)", &opts), -1);
+    EXPECT_STREQ(ed_error_buffer(), "invalid options_json");
+    EXPECT_EQ(opts.exclude, nullptr);
+    EXPECT_EQ(opts.min_age_seconds, 0);
+}
 
 TEST(WriteScanResult, IsMinifiedInKeyOrderEscapingOnlyWhereRequired) {
     ed_strlist_guard dirs;

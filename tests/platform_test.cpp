@@ -200,6 +200,55 @@ TEST(DirectoryStream, NameTooLongForTheBufferComesOutUnnameable) {
 }
 #endif
 
+TEST(ModificationTime, OfEntriesAndOfTheStreamsDirectoryOnTheSystemClock) {
+    edtest::temp_tree tree;
+    tree.mkdir("d");
+    tree.file("f");
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("d"), 1000));
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("f"), 2000));
+    constexpr ed_time kSecond = 1000000000;
+    const ed_time now = ed_clock_now();
+    // Some time after 2020, as a sanity check of the epoch and the unit.
+    EXPECT_GT(now, 1577836800 * kSecond);
+
+    ed_dir_stream root(ed_opendir(tree.root().c_str()));
+    ASSERT_TRUE(root);
+    ed_time d_time = 0;
+    ed_time f_time = 0;
+    ASSERT_EQ(ed_modified_at(root.get(), "d", &d_time), 0);
+    ASSERT_EQ(ed_modified_at(root.get(), "f", &f_time), 0);
+    EXPECT_NEAR(static_cast<double>(now - d_time) / kSecond, 1000.0, 5.0);
+    EXPECT_NEAR(static_cast<double>(now - f_time) / kSecond, 2000.0, 5.0);
+
+    ed_dir_stream d(ed_opendir_at(root.get(), "d"));
+    ASSERT_TRUE(d);
+    ed_time itself = 0;
+    ASSERT_EQ(ed_modified_at(d.get(), nullptr, &itself), 0);
+    EXPECT_EQ(itself, d_time);
+
+    ed_time untouched = 42;
+    EXPECT_EQ(ed_modified_at(root.get(), "missing", &untouched), -1);
+    EXPECT_EQ(ed_modified_at(root.get(), "", &untouched), -1);
+    EXPECT_EQ(ed_modified_at(nullptr, "d", &untouched), -1);
+    EXPECT_EQ(untouched, 42);
+}
+
+TEST(ModificationTime, OfALinkItself) {
+    if (edtest::running_under_wine())
+        GTEST_SKIP() << "Wine reports symbolic-link creation as done but creates nothing";
+    edtest::temp_tree tree;
+    tree.mkdir("target");
+    if (!tree.symlink(tree.path("target"), "link", true))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("target"), 5000));
+    ASSERT_TRUE(edtest::set_modified_ago(tree.path("link"), 100));
+    ed_dir_stream root(ed_opendir(tree.root().c_str()));
+    ASSERT_TRUE(root);
+    ed_time link_time = 0;
+    ASSERT_EQ(ed_modified_at(root.get(), "link", &link_time), 0);
+    EXPECT_NEAR(static_cast<double>(ed_clock_now() - link_time) / 1e9, 100.0, 5.0);
+}
+
 TEST(CanonicalPath, ResolvesExistingAndFallsBackToNearestAncestor) {
     edtest::temp_tree tree;
     tree.mkdir("Old");

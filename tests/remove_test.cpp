@@ -11,6 +11,7 @@
 #include "clean/ed_remove.h"
 #include "core/ed_owners.h"
 #include "platform/ed_platform.h"
+#include "scan/ed_name_filter.h"
 #include "test_support.h"
 
 #if !defined(_WIN32)
@@ -111,6 +112,20 @@ TEST_F(Workers, DirectoryTestsInOrderWithTheirMessages) {
     EXPECT_FALSE(tree.exists("empty"));
     EXPECT_TRUE(outside.exists("e"));
     EXPECT_TRUE(tree.exists("hidden/.cache"));
+}
+
+TEST_F(Workers, ExcludedNamesInTheRecheckAreContent) {
+    tree.mkdir("d/keep");
+    ed_name_filter filter;
+    filter.add("keep");
+    path_array one({tree.path("d")});
+    EXPECT_EQ(ed_delete_dirs_list(one.data(), 1, 0, &filter), 0);
+    EXPECT_STREQ(ed_error_buffer(), "refused: directory no longer empty (TOCTOU)");
+    // Without the filter the re-check passes and the system keeps the
+    // directory that still holds an entry.
+    EXPECT_EQ(ed_delete_dirs_list(one.data(), 1, 0), 0);
+    EXPECT_STREQ(ed_error_buffer(), "rmdir failed");
+    EXPECT_TRUE(tree.exists("d/keep"));
 }
 
 TEST_F(Workers, HomeDirectoryIsNeverRemoved) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "core/ed_owners.h"
 #include "core/ed_path_rules.h"
 #include "scan/ed_task_pool.h"
 #include "scan/ed_walk.h"
@@ -231,6 +234,141 @@ TEST(ScanTree, OverlappingRootsListEachPathOnceAtFirstAppearance) {
     EXPECT_EQ(scanned.scanned_dirs, 3 + 2 + 3);
 }
 
+ed_scan_opts excluding(std::initializer_list<const char *> patterns, int include_hidden = 0) {
+    auto filter = std::make_shared<ed_name_filter>();
+    for (const char *p : patterns)
+        filter->add(p);
+    ed_scan_opts opts{include_hidden, 1};
+    opts.exclude = std::move(filter);
+    return opts;
+}
+
+std::set<std::string> as_set(const std::vector<std::string> &paths) {
+    return std::set<std::string>(paths.begin(), paths.end());
+}
+
+TEST(ScanTree, ExcludedNamesAreLeftAloneLikeHiddenOnes) {
+    edtest::temp_tree tree;
+    tree.mkdir("keep/node_modules");
+    tree.file("node_modules/deep/z");
+    tree.file("a/x.tmp");
+    tree.mkdir("b");
+    tree.mkdir(".h");
+
+    scan_result r = scan(tree.root(), excluding({"node_modules", "*.tmp"}));
+    EXPECT_EQ(r.dirs, std::vector<std::string>{tree.path("b")});
+    EXPECT_TRUE(r.files.empty());
+    EXPECT_EQ(r.counter, 4); // the root, keep, a, b: no excluded directory is walked
+
+    // Hidden names come back with include_hidden; excluded ones do not.
+    r = scan(tree.root(), excluding({"node_modules", "*.tmp"}, 1));
+    EXPECT_EQ(as_set(r.dirs), (std::set<std::string>{tree.path("b"), tree.path(".h")}));
+    EXPECT_TRUE(r.files.empty());
+    EXPECT_EQ(r.counter, 5);
+
+    r = scan(tree.root());
+    EXPECT_EQ(as_set(r.dirs), (std::set<std::string>{tree.path("keep/node_modules"),
+                                                     tree.path("keep"), tree.path("b")}));
+    EXPECT_EQ(as_set(r.files),
+              (std::set<std::string>{tree.path("node_modules/deep/z"), tree.path("a/x.tmp")}));
+    EXPECT_EQ(r.counter, 7);
+}
+
+TEST(ScanTree, PatternsJudgeEntriesNeverTheRootItself) {
+    edtest::temp_tree tree;
+    tree.mkdir("b");
+    const scan_result r = scan(tree.path("b"), excluding({"b", "*"}));
+    EXPECT_EQ(r.dirs, std::vector<std::string>{tree.path("b")});
+}
+
+TEST(ScanTree, MalformedPatternExcludesOnlyItsOwnText) {
+    edtest::temp_tree tree;
+    tree.mkdir("[abc");
+    tree.mkdir("a");
+    const scan_result r = scan(tree.root(), excluding({"[abc"}));
+    EXPECT_EQ(r.dirs, std::vector<std::string>{tree.path("a")});
+}
+
+ed_scan_opts aged(int64_t seconds) {
+    ed_scan_opts opts{0, 1};
+    opts.min_age_seconds = seconds;
+    opts.young_after = ed_age_threshold(ed_clock_now(), seconds);
+    return opts;
+}
+
+// Sets each entry's modification time `seconds` back, deepest first.
+void age(const edtest::temp_tree &tree, std::initializer_list<const char *> relatives,
+         long long seconds = 7200) {
+    for (const char *relative : relatives)
+        ASSERT_TRUE(edtest::set_modified_ago(tree.path(relative), seconds)) << relative;
+}
+
+TEST(ScanTree, AgeGuardKeepsYoungEntriesAndTheirParents) {
+    edtest::temp_tree tree;
+    tree.mkdir("old");
+    tree.mkdir("young");
+    tree.file("oldz");
+    tree.file("youngz");
+    tree.mkdir("parent/child");
+    tree.mkdir("p2/c2");
+    age(tree, {"old", "oldz", "parent", "p2/c2", "p2"});
+
+    scan_result r = scan(tree.root(), aged(3600));
+    EXPECT_EQ(as_set(r.dirs),
+              (std::set<std::string>{tree.path("old"), tree.path("p2/c2"), tree.path("p2")}));
+    expect_post_order(r.dirs);
+    EXPECT_EQ(r.files, std::vector<std::string>{tree.path("oldz")});
+    EXPECT_EQ(r.counter, 7);
+
+    // Off, the same tree lists everything.
+    r = scan(tree.root(), aged(0));
+    EXPECT_EQ(as_set(r.dirs), (std::set<std::string>{tree.path("old"), tree.path("young"),
+                                                     tree.path("parent/child"), tree.path("parent"),
+                                                     tree.path("p2/c2"), tree.path("p2")}));
+    EXPECT_EQ(as_set(r.files), (std::set<std::string>{tree.path("oldz"), tree.path("youngz")}));
+}
+
+TEST(ScanTree, AgeGuardJudgesTheRootAndTimesFromTheFuture) {
+    edtest::temp_tree tree;
+    tree.mkdir("e");
+    scan_result r = scan(tree.path("e"), aged(3600));
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_EQ(r.counter, 1);
+    age(tree, {"e"});
+    r = scan(tree.path("e"), aged(3600));
+    EXPECT_EQ(r.dirs, std::vector<std::string>{tree.path("e")});
+    // A clock set wrong made it later than the scan: young.
+    age(tree, {"e"}, -86400);
+    r = scan(tree.path("e"), aged(60));
+    EXPECT_TRUE(r.dirs.empty());
+}
+
+TEST(ScanTree, AnEntryExactlyAsOldAsTheGuardIsOldEnough) {
+    edtest::temp_tree tree;
+    tree.mkdir("e");
+    tree.file("z");
+    age(tree, {"e", "z"}, 100);
+    ed_time e_time = 0;
+    ed_time z_time = 0;
+    {
+        ed_dir_stream root(ed_opendir(tree.root().c_str()));
+        ASSERT_TRUE(root);
+        ASSERT_EQ(ed_modified_at(root.get(), "e", &e_time), 0);
+        ASSERT_EQ(ed_modified_at(root.get(), "z", &z_time), 0);
+    }
+    ed_scan_opts opts{0, 1};
+    opts.min_age_seconds = 1;
+    opts.young_after = std::max(e_time, z_time);
+    // Modified at the threshold itself: exactly the guard's age, not younger.
+    scan_result r = scan(tree.root(), opts);
+    EXPECT_EQ(r.dirs, std::vector<std::string>{tree.path("e")});
+    EXPECT_EQ(r.files, std::vector<std::string>{tree.path("z")});
+    opts.young_after = std::min(e_time, z_time) - 1;
+    r = scan(tree.root(), opts);
+    EXPECT_TRUE(r.dirs.empty());
+    EXPECT_TRUE(r.files.empty());
+}
+
 TEST(StillEmpty, FollowsTheSameNotionAsTheScan) {
     edtest::temp_tree tree;
     tree.mkdir("empty");
@@ -247,6 +385,19 @@ TEST(StillEmpty, FollowsTheSameNotionAsTheScan) {
     EXPECT_EQ(ed_dir_still_empty(tree.path("missing").c_str(), 1), 0);
     EXPECT_EQ(ed_dir_still_empty("", 1), 0);
     EXPECT_EQ(ed_dir_still_empty(nullptr, 1), 0);
+}
+
+TEST(StillEmpty, ExcludedNamesAreContent) {
+    edtest::temp_tree tree;
+    tree.mkdir("d/keep");
+    tree.mkdir("e/x/keep");
+    ed_name_filter filter;
+    filter.add("kee?");
+    EXPECT_EQ(ed_dir_still_empty(tree.path("d").c_str(), 0), 1);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("d").c_str(), 0, &filter), 0);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("d").c_str(), 1, &filter), 0);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("e").c_str(), 1, &filter), 0);
+    EXPECT_EQ(ed_dir_still_empty(tree.path("d/keep").c_str(), 0, &filter), 1);
 }
 
 TEST(StillEmpty, LinkToAnEmptyDirectoryIsContent) {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 #endif
 
 #include "edclean_json_io.h"
@@ -80,6 +81,36 @@ bool make_directory_in(const std::string &dir, const std::string &name) {
     const bool made = ::mkdirat(fd, name.c_str(), 0755) == 0;
     ::close(fd);
     return made;
+#endif
+}
+
+bool set_modified_ago(const std::string &path, long long seconds) {
+#if defined(_WIN32)
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const long long ticks =
+        static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
+                               now.dwLowDateTime) -
+        seconds * 10000000LL;
+    const FILETIME when{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+    const std::wstring wide = native(path).wstring();
+    HANDLE h = CreateFileW(
+        wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool set = SetFileTime(h, nullptr, nullptr, &when) != 0;
+    CloseHandle(h);
+    return set;
+#else
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // the access time stays
+    times[1].tv_sec = now.tv_sec - static_cast<time_t>(seconds);
+    times[1].tv_nsec = now.tv_nsec;
+    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 #endif
 }
 

@@ -56,6 +56,11 @@ bool make_directory_in(const std::string &dir, const std::string &name);
 // The canonical form the library gives a path: final path, '/' separators.
 std::string canonical_of(const std::string &path);
 
+// Sets the modification time of the object at `path` itself (a link as
+// itself) to `seconds` before now (after it for a negative count), on the
+// system's own call (utimensat, SetFileTime); false when it refused.
+bool set_modified_ago(const std::string &path, long long seconds);
+
 // Sets (or with nullopt unsets) an environment variable for a scope.
 class scoped_env {
   public:

@@ -51,7 +51,9 @@ extern "C" {
 EDCLEAN_API int32_t edclean_delete_dirs(const char *dirs_json) noexcept {
     const ed_platform_call_scope platform;
     return run_delete(dirs_json, "NULL dirs_json", "invalid dirs list", [](ed_strlist *paths) {
-        return ed_delete_dirs_list(paths->strs, paths->n, ed_last_include_hidden());
+        const ed_recheck_rules rules = ed_last_recheck_rules();
+        return ed_delete_dirs_list(paths->strs, paths->n, rules.include_hidden,
+                                   rules.exclude.get());
     });
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
@@ -110,17 +112,27 @@ struct string_array_handler : depth_handler<string_array_handler> {
     bool EndObject(rapidjson::SizeType) { return close_container(); }
 };
 
-// The options object: the first member named "include_hidden" and the first
-// named "include_zero_byte" decide, when their value is a boolean or an
-// integer; the first named "threads", when its value is an integer (of any
-// size: read clamped to 0..64, a negative number as 1).
+// The options object. The first member of each name decides:
+// "include_hidden" and "include_zero_byte" when their value is a boolean or
+// an integer, "exclude" when it is an array of strings, "min_age_seconds"
+// when it is an integer of at least 0 (a negative one fails the call), "threads" when it is an
+// integer (of any size: read as 1 when negative, as 64 above that). Any other value leaves the
+// default.
 struct options_handler : depth_handler<options_handler> {
+    enum class member { none, include_hidden, include_zero_byte, exclude, min_age, threads };
+    static constexpr int64_t kMostThreads = 64;
+
     ed_scan_opts *opts;
-    int32_t *pending = nullptr; // the field the next top-level value decides
-    bool pending_threads = false;
+    member pending = member::none; // the member the next top-level value decides
     bool seen_hidden = false;
     bool seen_zero_byte = false;
+    bool seen_exclude = false;
+    bool seen_min_age = false;
     bool seen_threads = false;
+    bool negative_age = false; // an age that cannot be meant: the call fails
+    // The "exclude" array being read, while every element so far is a string.
+    std::shared_ptr<ed_name_filter> patterns;
+    bool reading_exclude = false;
 
     explicit options_handler(ed_scan_opts *o) : opts(o) {}
 
@@ -129,69 +141,120 @@ struct options_handler : depth_handler<options_handler> {
             return false;
         if (depth != 1)
             return true;
-        pending = nullptr;
-        pending_threads = false;
+        pending = member::none;
         const std::string_view name(text, length);
         if (name == "include_hidden" && !seen_hidden) {
             seen_hidden = true;
-            pending = &opts->include_hidden;
+            pending = member::include_hidden;
         } else if (name == "include_zero_byte" && !seen_zero_byte) {
             seen_zero_byte = true;
-            pending = &opts->include_zero_byte;
+            pending = member::include_zero_byte;
+        } else if (name == "exclude" && !seen_exclude) {
+            seen_exclude = true;
+            pending = member::exclude;
+        } else if (name == "min_age_seconds" && !seen_min_age) {
+            seen_min_age = true;
+            pending = member::min_age;
         } else if (name == "threads" && !seen_threads) {
             seen_threads = true;
-            pending_threads = true;
+            pending = member::threads;
         }
         return true;
     }
-    static constexpr int64_t kMostThreads = 64;
-    // An integer value at the top level settles "threads" when it is next.
-    void settle_threads(bool negative, uint64_t magnitude) {
-        if (depth == 1 && pending_threads)
-            opts->threads = negative ? 1
-                                     : static_cast<int32_t>(std::min<uint64_t>(
-                                           magnitude, static_cast<uint64_t>(kMostThreads)));
+    // The member the value at hand decides: at the top level, the pending
+    // one, which is settled by it.
+    member take_pending() {
+        if (depth != 1)
+            return member::none;
+        const member which = pending;
+        pending = member::none;
+        return which;
     }
-    // Any value at the top level settles the key before it.
-    bool settle(bool counts, bool truth) {
-        if (depth == 1 && pending != nullptr && counts)
-            *pending = truth ? 1 : 0;
-        if (depth == 1) {
-            pending = nullptr;
-            pending_threads = false;
+    // An element of the "exclude" array that is not a string: the array
+    // leaves the default.
+    void element_is_not_a_string() {
+        if (reading_exclude && depth == 2)
+            patterns.reset();
+    }
+    // A boolean or an integer: a boolean member takes either, the age an
+    // integer only.
+    bool scalar(bool is_integer, bool truth, int64_t integer) {
+        element_is_not_a_string();
+        switch (take_pending()) {
+        case member::include_hidden:
+            opts->include_hidden = truth ? 1 : 0;
+            break;
+        case member::include_zero_byte:
+            opts->include_zero_byte = truth ? 1 : 0;
+            break;
+        case member::min_age:
+            if (is_integer && integer >= 0)
+                opts->min_age_seconds = integer;
+            negative_age = negative_age || (is_integer && integer < 0);
+            break;
+        case member::threads:
+            if (is_integer)
+                opts->threads =
+                    static_cast<int32_t>(std::clamp<int64_t>(integer, -1, kMostThreads));
+            break;
+        case member::exclude:
+        case member::none:
+            break;
         }
         return true;
     }
     static bool low_word_set(uint64_t value) { return static_cast<uint32_t>(value) != 0; }
 
-    bool Default() { return settle(false, false); }
-    bool Bool(bool value) { return settle(true, value); }
-    bool Int(int value) {
-        settle_threads(value < 0, static_cast<uint64_t>(value));
-        return settle(true, value != 0);
+    bool Default() {
+        element_is_not_a_string();
+        take_pending();
+        return true;
     }
-    bool Uint(unsigned value) {
-        settle_threads(false, value);
-        return settle(true, value != 0);
-    }
+    bool Bool(bool value) { return scalar(false, value, 0); }
+    bool Int(int value) { return scalar(true, value != 0, value); }
+    bool Uint(unsigned value) { return scalar(true, value != 0, value); }
     bool Int64(int64_t value) {
-        settle_threads(value < 0, static_cast<uint64_t>(value));
-        return settle(true, low_word_set(static_cast<uint64_t>(value)));
+        return scalar(true, low_word_set(static_cast<uint64_t>(value)), value);
     }
     bool Uint64(uint64_t value) {
-        settle_threads(false, value);
-        return settle(true, low_word_set(value));
+        // Beyond the largest signed count: as many seconds as can be counted.
+        const int64_t clamped =
+            value > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(value);
+        return scalar(true, low_word_set(value), clamped);
     }
     bool String(const char *text, rapidjson::SizeType length, bool) {
-        return ed_utf8_valid(text, length) && settle(false, false);
+        if (!ed_utf8_valid(text, length))
+            return false;
+        if (reading_exclude && depth == 2) {
+            if (patterns)
+                patterns->add(std::string_view(text, length));
+            return true;
+        }
+        take_pending();
+        return true;
     }
     bool StartArray() {
-        settle(false, false);
+        element_is_not_a_string();
+        if (take_pending() == member::exclude) {
+            reading_exclude = true;
+            patterns = std::make_shared<ed_name_filter>();
+        }
         return open_container(false);
     }
-    bool EndArray(rapidjson::SizeType) { return close_container(); }
+    bool EndArray(rapidjson::SizeType) {
+        close_container();
+        if (reading_exclude && depth == 1) {
+            reading_exclude = false;
+            // An empty array excludes nothing, as no array does.
+            if (patterns && !patterns->empty())
+                opts->exclude = std::move(patterns);
+            patterns.reset();
+        }
+        return true;
+    }
     bool StartObject() {
-        settle(false, false);
+        element_is_not_a_string();
+        take_pending();
         return open_container(true);
     }
     bool EndObject(rapidjson::SizeType) { return close_container(); }
@@ -312,6 +375,10 @@ int ed_read_scan_options(const char *json, ed_scan_opts *opts) {
     }
     if (!handler.root_is_container) {
         ed_set_error("options_json must be object");
+        return -1;
+    }
+    if (handler.negative_age) {
+        ed_set_error("min_age_seconds must not be negative");
         return -1;
     }
     *opts = read;

@@ -21,9 +21,13 @@
 int parse_string_array(const char *json, ed_strlist *out);
 
 // Reads the scan options into `opts`, which holds the defaults on entry.
-// Only the first member of each name counts; a boolean or an integer (cut to
-// its low 32 bits) sets the field to 0 or 1; any other value leaves it.
-// 0, or -1 with "invalid options_json" or "options_json must be object".
+// Only the first member of each name counts. For "include_hidden" and
+// "include_zero_byte" a boolean or an integer (cut to its low 32 bits) sets
+// the field to 0 or 1. "exclude" takes an array of strings, each a pattern
+// (an empty array: none). "min_age_seconds" takes an integer of 0 or more
+// (above the int64_t range: its largest value). Any other value leaves the
+// field as it was. 0, or -1 with "invalid options_json",
+// "options_json must be object" or "out of memory".
 int ed_read_scan_options(const char *json, ed_scan_opts *opts);
 
 // The minified result text {"empty_dirs":[...],"zero_files":[...],

@@ -83,7 +83,9 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
         return nullptr;
     // Recorded before the roots are looked at: directory removal re-checks
     // emptiness the way the latest scan judged it, even a scan that failed.
-    ed_set_last_include_hidden(opts.include_hidden);
+    ed_set_last_recheck_rules(ed_recheck_rules{opts.include_hidden, opts.exclude});
+    if (opts.min_age_seconds > 0)
+        opts.young_after = ed_age_threshold(ed_clock_now(), opts.min_age_seconds);
 
     ed_strlist_guard roots;
     if (parse_string_array(dirs_json, roots.get()) != 0)

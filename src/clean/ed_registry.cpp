@@ -1,6 +1,5 @@
 #include "clean/ed_registry.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "core/ed_path_rules.h"
@@ -30,7 +30,8 @@ int32_t g_n_roots = 0;
 int32_t g_cap_roots = 0;
 std::shared_mutex g_roots_lock;
 
-std::atomic<int32_t> g_last_include_hidden{0};
+std::mutex g_last_rules_lock;
+ed_recheck_rules g_last_rules; // guarded by g_last_rules_lock
 
 registered_root *find_registered(const char *root) {
     for (int32_t i = 0; i < g_n_roots; ++i)
@@ -169,8 +170,14 @@ void ed_clear_roots() {
     g_cap_roots = 0;
 }
 
-int32_t ed_last_include_hidden() { return g_last_include_hidden.load(); }
+ed_recheck_rules ed_last_recheck_rules() {
+    std::lock_guard<std::mutex> lock(g_last_rules_lock);
+    return g_last_rules;
+}
 
-void ed_set_last_include_hidden(int32_t include_hidden) {
-    g_last_include_hidden.store(include_hidden);
+void ed_set_last_recheck_rules(ed_recheck_rules rules) {
+    std::lock_guard<std::mutex> lock(g_last_rules_lock);
+    // The rules replaced are released after the lock: a delete call may
+    // still hold their filter.
+    std::swap(g_last_rules, rules);
 }

@@ -10,9 +10,11 @@
 #define ED_CLEAN_REGISTRY_H
 
 #include <cstdint>
+#include <memory>
 
 #include "core/ed_owners.h"
 #include "platform/ed_platform.h"
+#include "scan/ed_name_filter.h"
 
 // Registers copies of the `count` canonical roots, each with the identity of
 // the directory the scan checked. A root already registered takes the new
@@ -48,9 +50,16 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where);
 // Forgets every registered root. No export reaches it.
 void ed_clear_roots();
 
-// The include_hidden setting of the latest scan that got past its options
-// (0 before any); read by directory removal for its re-check.
-int32_t ed_last_include_hidden();
-void ed_set_last_include_hidden(int32_t include_hidden);
+// What the latest scan that got past its options counted as content, for
+// directory removal's re-check: its include_hidden setting (0 before any
+// scan) and its excluded names (null: none). Set and read as one, under a
+// lock, so a delete call running beside a scan gets one scan's rules whole;
+// the filter it holds stays valid for as long as it keeps the copy.
+struct ed_recheck_rules {
+    int32_t include_hidden = 0;
+    std::shared_ptr<const ed_name_filter> exclude;
+};
+ed_recheck_rules ed_last_recheck_rules();
+void ed_set_last_recheck_rules(ed_recheck_rules rules);
 
 #endif

@@ -155,7 +155,7 @@ bool report_target(ed_target_status status, const char *wrong_kind, const char *
 
 constexpr const char *kNoLongerEmpty = "refused: directory no longer empty (TOCTOU)";
 
-bool remove_dir(const char *path, int include_hidden) {
+bool remove_dir(const char *path, int include_hidden, const ed_name_filter *exclude) {
     ed_stat st;
     ed_file_id id;
     ed_scanned_location where;
@@ -179,7 +179,7 @@ bool remove_dir(const char *path, int include_hidden) {
         // The stream is closed before the removal: nothing of ours may hold
         // the directory but the target itself.
         ed_dir_stream entries(ed_target_opendir(target.get()));
-        if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden)) {
+        if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden, exclude)) {
             ed_set_error("%s", kNoLongerEmpty);
             return false;
         }
@@ -228,7 +228,8 @@ template <typename Remove> bool attempt(const char *path, Remove remove) noexcep
 
 } // namespace
 
-int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden) {
+int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden,
+                            const ed_name_filter *exclude) {
     if (paths == nullptr || count < 0) {
         ed_set_error("invalid dirs list");
         return -1;
@@ -237,8 +238,9 @@ int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden) {
     int32_t removed = 0;
     for (int32_t i = 0; i < count; ++i)
         if (paths[i] != nullptr && paths[i][0] != '\0' &&
-            attempt(paths[i],
-                    [include_hidden](const char *p) { return remove_dir(p, include_hidden); }))
+            attempt(paths[i], [include_hidden, exclude](const char *p) {
+                return remove_dir(p, include_hidden, exclude);
+            }))
             ++removed;
     return removed;
 }

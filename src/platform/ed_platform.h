@@ -131,6 +131,18 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
 // Like ed_opendir() on the entry `name` of `dir`; never follows a link.
 ed_dir *ed_opendir_at(ed_dir *dir, const char *name);
 
+// A moment in nanoseconds since 1970-01-01 00:00 UTC, on the clock the file
+// system stamps modification times with; saturated to the int64_t range.
+using ed_time = int64_t;
+
+// The system clock now.
+ed_time ed_clock_now();
+
+// The last modification time of the entry `name` of `dir`, never following
+// a link, or with `name` null of the directory the stream is open on. 0, or
+// -1 with *modified untouched when it cannot be read.
+int ed_modified_at(ed_dir *dir, const char *name, ed_time *modified);
+
 // 1 while the stream holds an entry not yet handed out, else 0 (also for null).
 int ed_dir_has_next(const ed_dir *dir);
 

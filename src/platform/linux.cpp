@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
@@ -98,9 +99,19 @@ constexpr unsigned kQueryMask = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_MNT_
 
 // statx of `name` in `dirfd` (or of `dirfd` itself for ""), never following
 // a link. 0, or -1.
-int query(int dirfd, const char *name, struct statx *out) {
+int query(int dirfd, const char *name, struct statx *out, unsigned mask = kQueryMask) {
     const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name == '\0' ? AT_EMPTY_PATH : 0);
-    return ::statx(dirfd, name, flags, kQueryMask, out);
+    return ::statx(dirfd, name, flags, mask, out);
+}
+
+// Seconds and nanoseconds since 1970 as one count of nanoseconds.
+ed_time time_of(int64_t seconds, uint32_t nanoseconds) {
+    constexpr int64_t kBillion = 1000000000;
+    if (seconds >= INT64_MAX / kBillion)
+        return INT64_MAX;
+    if (seconds <= INT64_MIN / kBillion)
+        return INT64_MIN;
+    return seconds * kBillion + static_cast<int64_t>(nanoseconds);
 }
 
 mount_key mount_of(const struct statx &sx) {
@@ -460,6 +471,24 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
 
     advance(dir, false); // read one ahead
     return dir->name;
+}
+
+ed_time ed_clock_now() {
+    struct timespec now;
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return 0;
+    return time_of(now.tv_sec, static_cast<uint32_t>(now.tv_nsec));
+}
+
+int ed_modified_at(ed_dir *dir, const char *name, ed_time *modified) {
+    if (dir == nullptr || modified == nullptr || (name != nullptr && *name == '\0'))
+        return -1;
+    struct statx sx;
+    if (query(dir->fd, name != nullptr ? name : "", &sx, STATX_MTIME) != 0 ||
+        (sx.stx_mask & STATX_MTIME) == 0)
+        return -1;
+    *modified = time_of(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    return 0;
 }
 
 int ed_dir_has_next(const ed_dir *dir) { return dir != nullptr && dir->has_next ? 1 : 0; }

@@ -1194,6 +1194,50 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     return stream_from(child, dir->volume);
 }
 
+namespace {
+
+// A count of 100-nanosecond ticks since 1601-01-01 UTC (a FILETIME) as
+// nanoseconds since 1970.
+ed_time time_of(int64_t ticks) {
+    constexpr int64_t kTicksTo1970 = 116444736000000000;
+    if (ticks < INT64_MIN + kTicksTo1970)
+        return INT64_MIN;
+    const int64_t since_1970 = ticks - kTicksTo1970;
+    if (since_1970 > INT64_MAX / 100)
+        return INT64_MAX;
+    if (since_1970 < INT64_MIN / 100)
+        return INT64_MIN;
+    return since_1970 * 100;
+}
+
+bool modified_of(HANDLE handle, ed_time *modified) {
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    *modified = time_of(basic.LastWriteTime.QuadPart);
+    return true;
+}
+
+} // namespace
+
+ed_time ed_clock_now() {
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    return time_of(static_cast<int64_t>((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime));
+}
+
+int ed_modified_at(ed_dir *dir, const char *name, ed_time *modified) {
+    if (dir == nullptr || modified == nullptr)
+        return -1;
+    if (name == nullptr)
+        return modified_of(dir->handle, modified) ? 0 : -1;
+    std::wstring component;
+    if (!component_of(name, component))
+        return -1;
+    unique_hfile entry = open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
+    return entry && modified_of(entry.get(), modified) ? 0 : -1;
+}
+
 int ed_dir_has_next(const ed_dir *dir) {
     return dir != nullptr && (dir->named_streams || dir->state != stream_state::done) ? 1 : 0;
 }

@@ -40,6 +40,8 @@ ed_task_pool::~ed_task_pool() {
 void ed_task_pool::submit(ed_pool_task *task) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (failed_.load(std::memory_order_relaxed))
+            return; // never to run, like the tasks the failure dropped
         queue_.push_back(task);
         queued_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -86,7 +88,9 @@ void ed_task_pool::run_one(ed_pool_task *task) {
             queued_ = 0;
         }
         --running_;
-        wake = failure || (running_ == 0 && queue_.empty());
+        // The calling thread waits for the last running task to end, also
+        // after a failure, when what is still queued will never run.
+        wake = failure || running_ == 0;
     }
     if (wake)
         work_ready_.notify_all();

@@ -167,6 +167,25 @@ class walker {
             result_->index.empty_dirs.append_unique(result_->empty_dirs.get(), path);
     }
 
+    // Under the age guard: the entry `name` of `dir` (null: `dir` itself) was
+    // modified too recently, or its time cannot be read. Without the guard
+    // nothing is asked.
+    bool young(ed_dir *dir, const char *name) const {
+        if (opts_->min_age_seconds <= 0)
+            return false;
+        ed_time modified;
+        return ed_modified_at(dir, name, &modified) != 0 || modified > opts_->young_after;
+    }
+
+    // What the walk of the open directory `dir` found, with the age guard
+    // applied to the directory itself: a young one is content even when
+    // nothing in it is.
+    dir_outcome aged(ed_dir *dir, dir_outcome outcome) const {
+        if (outcome.state != dir_outcome::not_empty && young(dir, nullptr))
+            return {dir_outcome::not_empty, nullptr};
+        return outcome;
+    }
+
     void list_outcome(const char *path, dir_outcome outcome) {
         if (outcome.state == dir_outcome::empty)
             list_dir(path);
@@ -192,11 +211,11 @@ class walker {
         }
         count();
         if (pool_ == nullptr)
-            return scan_entries(dir.get(), nullptr, path);
+            return aged(dir.get(), scan_entries(dir.get(), nullptr, path));
         // Subtrees handed over may open their directories after this walk
         // has moved on: they share the stream.
         const std::shared_ptr<ed_dir> shared(dir.release(), ed_dir_closer{});
-        return scan_entries(shared.get(), &shared, path);
+        return aged(shared.get(), scan_entries(shared.get(), &shared, path));
     }
 
     // Decides whether the open directory at `path` is empty, listing what
@@ -212,7 +231,8 @@ class walker {
             if (is_dot_or_dotdot(name))
                 continue;
             if (ed_is_unnameable_entry(name) ||
-                (!opts_->include_hidden && ed_is_hidden_name(name))) {
+                (!opts_->include_hidden && ed_is_hidden_name(name)) ||
+                ed_name_excluded(opts_->exclude.get(), name)) {
                 content = true;
                 continue;
             }
@@ -243,7 +263,7 @@ class walker {
                 }
                 case ED_S_IFREG:
                     content = true;
-                    if (opts_->include_zero_byte && st.st_size == 0)
+                    if (opts_->include_zero_byte && st.st_size == 0 && !young(dir, name))
                         list_file(path.c_str());
                     break;
                 default: // links are never followed; other kinds are never opened
@@ -372,13 +392,14 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
     builder.init(path);
     if (pool.workers() == 0) {
         walker alone(opts, result);
-        alone.list_outcome(path, alone.scan_entries(dir.get(), nullptr, builder));
+        alone.list_outcome(path,
+                           alone.aged(dir.get(), alone.scan_entries(dir.get(), nullptr, builder)));
         return;
     }
     walker w(opts, &root, &pool);
     const std::shared_ptr<ed_dir> shared(dir.release(), ed_dir_closer{});
     try {
-        w.list_outcome(path, w.scan_entries(shared.get(), &shared, builder));
+        w.list_outcome(path, w.aged(shared.get(), w.scan_entries(shared.get(), &shared, builder)));
     } catch (const walk_abandoned &) {
         // Another task failed: run_until_done() reports its failure.
     }
@@ -388,13 +409,15 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
 
 // 1 when the open directory at `path` holds nothing but directories that
 // hold nothing, recursively; stops at the first content.
-int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
+int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden,
+                        const ed_name_filter *exclude) {
     const size_t length = path.length();
     ed_entry_hint hint;
     while (const char *name = ed_readdir_hint(dir, &hint)) {
         if (is_dot_or_dotdot(name))
             continue;
-        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)))
+        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)) ||
+            ed_name_excluded(exclude, name))
             return 0;
         if (!path.push(name))
             return 0;
@@ -402,7 +425,7 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden) {
         if (!entry_kind(dir, name, hint, false, &st) || (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
             return 0;
         ed_dir_stream child(ed_opendir_at(dir, name));
-        if (!child || !still_empty_entries(child.get(), path, include_hidden))
+        if (!child || !still_empty_entries(child.get(), path, include_hidden, exclude))
             return 0;
         path.pop_to(length);
     }
@@ -441,19 +464,20 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *res
     }
     path_builder path;
     path.init(root);
-    w.list_outcome(root, w.scan_entries(dir.get(), nullptr, path));
+    w.list_outcome(root, w.aged(dir.get(), w.scan_entries(dir.get(), nullptr, path)));
     return 0;
 }
 
-int ed_dir_still_empty(const char *path, int include_hidden) {
+int ed_dir_still_empty(const char *path, int include_hidden, const ed_name_filter *exclude) {
     ed_dir_stream dir(ed_opendir(path));
-    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden) : 0;
+    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden, exclude) : 0;
 }
 
-int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden) {
+int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden,
+                          const ed_name_filter *exclude) {
     if (dir == nullptr || path == nullptr)
         return 0;
     path_builder builder;
     builder.init(path);
-    return still_empty_entries(dir, builder, include_hidden);
+    return still_empty_entries(dir, builder, include_hidden, exclude);
 }

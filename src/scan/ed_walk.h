@@ -4,17 +4,21 @@
 //
 // A directory is empty when it can be opened and each of its entries other
 // than "." and ".." is a directory (not a link) whose status can be read,
-// whose joined path fits ED_PATH_LIMIT, that is itself empty and, while
-// hidden entries are left out, does not have a hidden name.
+// whose joined path fits ED_PATH_LIMIT, that is itself empty, does not have
+// a name the scan excludes and, while hidden entries are left out, does not
+// have a hidden name. With the age guard on, an empty directory or zero-byte
+// file modified after the guard's threshold counts as content too.
 #ifndef ED_SCAN_WALK_H
 #define ED_SCAN_WALK_H
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
 #include "core/ed_strlist.h"
 #include "platform/ed_platform.h"
+#include "scan/ed_name_filter.h"
 
 struct ed_scan_opts {
     int32_t include_hidden;    // nonzero: hidden entries are walked and listed
@@ -23,12 +27,34 @@ struct ed_scan_opts {
     // alone; 0 takes ED_WALK_THREADS_PER_CORE per core; at most 64. The
     // lists come out the same, in the same order, whatever the number.
     int32_t threads = 1;
+    // Entries whose names match are left alone as hidden names are while
+    // include_hidden is off, whatever include_hidden says. Null: none. Never
+    // changed once a walk begins: every thread of the walk reads it.
+    std::shared_ptr<const ed_name_filter> exclude = nullptr;
+    // The age guard, on when above 0: an empty directory or zero-byte file
+    // modified later than `young_after` counts as content, and so does one
+    // whose modification time cannot be read. The scan call sets
+    // `young_after` to its start less this many seconds; only with the guard
+    // on does the walk ask for modification times.
+    int64_t min_age_seconds = 0;
+    ed_time young_after = 0;
 };
 
 // Threads per core a scan asking for "as many as help" uses: directory
 // reads that miss the cache wait on the disk, and more threads keep more
 // reads in flight (see the benchmark's notes).
 #define ED_WALK_THREADS_PER_CORE 4
+
+// The `young_after` of a scan that starts at `start` with the age guard at
+// `seconds` (above 0): that many seconds earlier, or the earliest moment
+// when the span reaches past what the clock counts.
+inline ed_time ed_age_threshold(ed_time start, int64_t seconds) {
+    constexpr int64_t kBillion = 1000000000;
+    if (seconds >= INT64_MAX / kBillion)
+        return INT64_MIN;
+    const int64_t span = seconds * kBillion;
+    return start < INT64_MIN + span ? INT64_MIN : start - span;
+}
 
 // Remembers which texts a list holds, so that appending each path at most
 // once costs constant time instead of a search of the whole list. The index
@@ -72,12 +98,16 @@ struct ed_scan_result {
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id = nullptr);
 
-// 1 when the directory `path` is empty at this moment under `include_hidden`;
-// 0 when it holds content or cannot be opened. Stops at the first content.
-int ed_dir_still_empty(const char *path, int include_hidden);
+// 1 when the directory `path` is empty at this moment under `include_hidden`
+// and the names `exclude` matches (null: none); 0 when it holds content or
+// cannot be opened. Stops at the first content. Modification times play no
+// part: see ed_delete_dirs_list().
+int ed_dir_still_empty(const char *path, int include_hidden,
+                       const ed_name_filter *exclude = nullptr);
 
 // ed_dir_still_empty() on an open stream over the directory at `path`
 // (`path` serves the joined-path limit and a backend that works by path).
-int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden);
+int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden,
+                          const ed_name_filter *exclude = nullptr);
 
 #endif

@@ -4,6 +4,7 @@ EDCLEAN_CLI names the program; EDCLEAN_LIBRARY the shared library, through
 which the Python binding gives the library's own result for comparison.
 """
 
+import json
 import os
 import random
 import subprocess
@@ -60,7 +61,6 @@ class CliTest(unittest.TestCase):
     def test_json_output_is_the_library_text(self):
         out = run("scan", "--json", self.root)
         self.assertEqual(out.returncode, 0, out.stderr)
-        import json
         self.assertEqual(json.loads(out.stdout), edclean.scan([self.root]))
         self.assertTrue(out.stdout.startswith(b'{"empty_dirs":['))
 
@@ -121,6 +121,72 @@ class CliTest(unittest.TestCase):
         listed = edclean.scan([self.root], include_zero_byte=False)
         self.assertEqual(run("clean", "--dirs-only", "--yes", self.root).returncode, 0)
         self.assertEqual(self.snapshot(), before - set(listed["empty_dirs"]))
+
+    def test_exclude_and_min_age_give_the_librarys_result(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            root = os.path.realpath(tmp)
+            for d in ("p/node_modules", "q", "DVD/AUDIO_TS", "old", "young"):
+                os.makedirs(os.path.join(root, d))
+            for f in ("r/x.tmp", "stale", "fresh"):
+                os.makedirs(os.path.dirname(os.path.join(root, f)), exist_ok=True)
+                open(os.path.join(root, f), "wb").close()
+            hours_ago = os.stat(root).st_mtime - 7200
+            for aged in ("old", "stale"):
+                os.utime(os.path.join(root, aged), (hours_ago, hours_ago))
+
+            out = run("scan", "--json", "--exclude", "node_modules", "--exclude=*.tmp",
+                      "--exclude", "AUDIO_TS", root)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            expected = edclean.scan([root], exclude=["node_modules", "*.tmp", "AUDIO_TS"])
+            self.assertEqual(json.loads(out.stdout), expected)
+            self.assertNotIn(os.path.join(root, "p"), expected["empty_dirs"])
+            self.assertNotIn(os.path.join(root, "DVD"), expected["empty_dirs"])
+            self.assertIn(os.path.join(root, "q"), expected["empty_dirs"])
+
+            expected = edclean.scan([root], min_age_seconds=3600)
+            self.assertEqual(expected["empty_dirs"], [os.path.join(root, "old")])
+            self.assertEqual(expected["zero_files"], [os.path.join(root, "stale")])
+            for spelling in ("1h", "60m", "3600s", "3600"):
+                out = run("scan", "--json", "--min-age", spelling, root)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(json.loads(out.stdout), expected, spelling)
+
+            # clean removes what the scan with the same flags listed, no more.
+            out = run("clean", "--yes", "--min-age", "1h", "--exclude", "node_modules", root)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn(b"Removed 2 of 2 entries.", out.stdout)
+            self.assertFalse(os.path.exists(os.path.join(root, "old")))
+            for kept in ("young", "fresh", "q", "p/node_modules"):
+                self.assertTrue(os.path.exists(os.path.join(root, kept)), kept)
+
+    def test_durations_that_cannot_be_meant_are_usage_errors(self):
+        for bad in ("-5m", "5x", "1.5h", "7D", "", "m", "10 s", "99999999999999999999d"):
+            for command in ("scan", "clean"):
+                out = run(command, "--min-age", bad, self.root)
+                self.assertEqual(out.returncode, 2, (command, bad))
+                self.assertIn(f"--min-age: '{bad}' is not a duration".encode(), out.stderr)
+                self.assertEqual(out.stdout, b"")
+
+    def test_threads_change_nothing_in_the_result(self):
+        plain = run("scan", "--json", self.root)
+        self.assertEqual(plain.returncode, 0, plain.stderr)
+        for threads in ("0", "1", "2", "64"):
+            out = run("scan", "--json", "--threads", threads, self.root)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertEqual(out.stdout, plain.stdout)
+        for bad in ("-1", "x", "1.5", "9999999999"):
+            out = run("scan", "--threads", bad, self.root)
+            self.assertEqual(out.returncode, 2, bad)
+            self.assertIn(b"--threads:", out.stderr)
+
+    def test_help_states_every_new_flags_default(self):
+        for command in ("scan", "clean"):
+            text = run(command, "--help").stdout.decode("utf-8")
+            for flag, default in (("--exclude PATTERN", "(default: none)"),
+                                  ("--min-age DURATION", "(default: 0, none)"),
+                                  ("--threads N", "(default: 0)")):
+                line = next((ln for ln in text.splitlines() if flag in ln), "")
+                self.assertIn(default, line, f"{command} {flag}:\n{text}")
 
     def test_exit_statuses(self):
         missing = os.path.join(self.root, "missing")

@@ -1,5 +1,6 @@
 # The Windows command-line host runs the same scan under Wine: builds a small
-# tree, scans it with --json and checks the text.
+# tree, scans it with --json (plainly, then with --exclude and --min-age) and
+# checks the text, and that a negative --min-age is a usage error.
 # Usage: cmake -DWINE_RUN=<wine-run.sh> -DWINE_PREFIX=<dir> -DCLI=<edclean.exe> -DWORK=<dir>
 #          -P windows_scan.cmake
 file(REMOVE_RECURSE ${WORK})
@@ -8,6 +9,13 @@ file(WRITE ${WORK}/root/z "")
 file(WRITE ${WORK}/root/full/data "x")
 execute_process(COMMAND ${WINE_RUN} ${WINE_PREFIX} ${CLI} scan --json ${WORK}/root
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+# The same tree with the excluded name "e" and an age guard that every fresh
+# entry fails: nothing listed, "e" not walked.
+execute_process(COMMAND ${WINE_RUN} ${WINE_PREFIX} ${CLI} scan --json --exclude e --min-age 1d
+  --threads 1 ${WORK}/root
+  OUTPUT_VARIABLE filtered_out ERROR_VARIABLE filtered_err RESULT_VARIABLE filtered_rc)
+execute_process(COMMAND ${WINE_RUN} ${WINE_PREFIX} ${CLI} scan --min-age -1d ${WORK}/root
+  OUTPUT_VARIABLE usage_out ERROR_VARIABLE usage_err RESULT_VARIABLE usage_rc)
 file(REMOVE_RECURSE ${WORK})
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "edclean.exe failed (${rc}): ${err}")
@@ -18,5 +26,13 @@ set(root "Z:/${tail}")
 set(expected "{\"empty_dirs\":[\"${root}/e\"],\"zero_files\":[\"${root}/z\"],\"scanned_dirs\":3}\n")
 if(NOT out STREQUAL expected)
   message(FATAL_ERROR "got:      ${out}expected: ${expected}")
+endif()
+set(filtered_expected "{\"empty_dirs\":[],\"zero_files\":[],\"scanned_dirs\":2}\n")
+if(NOT filtered_rc EQUAL 0 OR NOT filtered_out STREQUAL filtered_expected)
+  message(FATAL_ERROR "with --exclude and --min-age (${filtered_rc}): ${filtered_err}\n"
+    "got:      ${filtered_out}expected: ${filtered_expected}")
+endif()
+if(NOT usage_rc EQUAL 2 OR NOT usage_err MATCHES "--min-age: '-1d' is not a duration")
+  message(FATAL_ERROR "--min-age -1d gave ${usage_rc}: ${usage_err}")
 endif()
 message(STATUS "${out}")

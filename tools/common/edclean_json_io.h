@@ -27,15 +27,41 @@ inline std::string path_array(const std::vector<std::string> &paths) {
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+// What a scan call is asked to do. The members after the first two are
+// written only when given, so that a host that gives none of them sends what
+// it always sent.
+struct scan_settings {
+    bool include_hidden = false;
+    bool include_zero_byte = true;
+    std::vector<std::string> exclude; // written when not empty
+    std::optional<long long> min_age_seconds;
+    std::optional<long long> threads;
+};
+
 // The options object of a scan call.
-inline std::string scan_options(bool include_hidden, bool include_zero_byte) {
+inline std::string scan_options(const scan_settings &settings) {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     writer.StartObject();
     writer.Key("include_hidden");
-    writer.Bool(include_hidden);
+    writer.Bool(settings.include_hidden);
     writer.Key("include_zero_byte");
-    writer.Bool(include_zero_byte);
+    writer.Bool(settings.include_zero_byte);
+    if (!settings.exclude.empty()) {
+        writer.Key("exclude");
+        writer.StartArray();
+        for (const std::string &pattern : settings.exclude)
+            writer.String(pattern.c_str(), static_cast<rapidjson::SizeType>(pattern.size()));
+        writer.EndArray();
+    }
+    if (settings.min_age_seconds) {
+        writer.Key("min_age_seconds");
+        writer.Int64(*settings.min_age_seconds);
+    }
+    if (settings.threads) {
+        writer.Key("threads");
+        writer.Int64(*settings.threads);
+    }
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }

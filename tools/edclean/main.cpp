@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -90,10 +91,103 @@ class progress_line {
     bool done_ = false;
 };
 
+// What both commands may narrow a scan by, as the user gave it.
+struct scan_filters {
+    std::vector<std::string> exclude;
+    std::string min_age; // a duration checked while parsing; empty when not given
+    int threads = 0;
+};
+
+constexpr const char *kDurationForm =
+    "a whole number of seconds, or one followed by s, m, h or d (90s, 30m, 12h, 7d)";
+
+// The seconds in a duration: digits, then optionally one unit (s, m, h, d);
+// nothing for any other text or a span too long to count.
+std::optional<long long> duration_seconds(const std::string &text) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    if (digits == 0 || text.size() - digits > 1)
+        return std::nullopt;
+    long long unit = 1;
+    if (digits < text.size()) {
+        switch (text[digits]) {
+        case 's':
+            break;
+        case 'm':
+            unit = 60;
+            break;
+        case 'h':
+            unit = 3600;
+            break;
+        case 'd':
+            unit = 86400;
+            break;
+        default:
+            return std::nullopt;
+        }
+    }
+    const long long limit = std::numeric_limits<long long>::max() / unit;
+    long long count = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        const int digit = text[i] - '0';
+        if (count > (limit - digit) / 10)
+            return std::nullopt;
+        count = count * 10 + digit;
+    }
+    return count * unit;
+}
+
+// The scan's options as the library reads them.
+std::string options_text(bool include_hidden, bool zero_files, const scan_filters &filters) {
+    edclean_json_io::scan_settings settings;
+    settings.include_hidden = include_hidden;
+    settings.include_zero_byte = zero_files;
+    settings.exclude = filters.exclude;
+    if (!filters.min_age.empty())
+        settings.min_age_seconds = duration_seconds(filters.min_age);
+    settings.threads = filters.threads;
+    return edclean_json_io::scan_options(settings);
+}
+
+// The flags both commands share, with the defaults their help states.
+void add_filter_flags(CLI::App *command, scan_filters &filters) {
+    command
+        ->add_option("--exclude", filters.exclude,
+                     "Leave alone entries whose name matches the glob PATTERN (*, ?, [...]) as "
+                     "hidden names are; repeatable (default: none)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    command
+        ->add_option("--min-age", filters.min_age,
+                     "Leave out empty directories and zero-byte files modified less than "
+                     "DURATION before the scan: 90s, 30m, 12h, 7d or seconds (default: 0, none)")
+        ->type_name("DURATION")
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                return duration_seconds(text)
+                           ? std::string()
+                           : "'" + text + "' is not a duration: give " + kDurationForm;
+            },
+            "", "duration"));
+    command
+        ->add_option("--threads", filters.threads,
+                     "Threads the scan may use, 0 for as many as help (default: 0)")
+        ->type_name("N")
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                const bool count = !text.empty() && text.size() <= 9 &&
+                                   text.find_first_not_of("0123456789") == std::string::npos;
+                return count ? std::string()
+                             : "'" + text + "' is not a number of threads from 0 to 999999999";
+            },
+            "", "threads"));
+}
+
 bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool zero_files,
-              scan_result &out) {
+              const scan_filters &filters, scan_result &out) {
     const std::string dirs = edclean_json_io::path_array(roots);
-    const std::string options = edclean_json_io::scan_options(include_hidden, zero_files);
+    const std::string options = options_text(include_hidden, zero_files, filters);
     const auto start = clock_type::now();
     result_text text;
     {
@@ -142,11 +236,12 @@ struct scan_options {
     bool no_zero_files = false;
     bool json = false;
     bool nul = false;
+    scan_filters filters;
 };
 
 int command_scan(const scan_options &o) {
     scan_result r;
-    if (!run_scan(o.roots, o.include_hidden, !o.no_zero_files, r))
+    if (!run_scan(o.roots, o.include_hidden, !o.no_zero_files, o.filters, r))
         return exit_call_failed;
     if (o.json) {
         std::printf("%s\n", r.text.c_str());
@@ -169,6 +264,7 @@ struct clean_options {
     bool files_only = false;
     bool dry_run = false;
     bool yes = false;
+    scan_filters filters;
 };
 
 bool confirm(size_t count) {
@@ -271,7 +367,7 @@ int report_removal(const removal_outcome &outcome, size_t wanted) {
 
 int command_clean(const clean_options &o) {
     scan_result r;
-    if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, r))
+    if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, o.filters, r))
         return exit_call_failed;
     const clean_selection selection = select_for_clean(o, std::move(r.lists));
     print_selection(selection);
@@ -310,6 +406,7 @@ int main(int argc, char **argv) {
     CLI::Option *nul =
         scan_cmd->add_flag("-0,--null", scan.nul, "Print the paths NUL-separated, for xargs -0");
     json->excludes(nul);
+    add_filter_flags(scan_cmd, scan.filters);
     scan_cmd->add_option("ROOT", scan.roots, "Directories to scan")->required();
 
     clean_options clean;
@@ -323,6 +420,7 @@ int main(int argc, char **argv) {
     dirs_only->excludes(files_only);
     clean_cmd->add_flag("--dry-run", clean.dry_run, "Show what would be removed, remove nothing");
     clean_cmd->add_flag("-y,--yes", clean.yes, "Remove without asking");
+    add_filter_flags(clean_cmd, clean.filters);
     clean_cmd->add_option("ROOT", clean.roots, "Directories to clean")->required();
 
     std::vector<std::string> arguments = edclean_tool::utf8_arguments(argc, argv);

@@ -160,15 +160,51 @@ def _paths_json(paths):
     return json.dumps([os.fspath(p) for p in paths], ensure_ascii=False).encode("utf-8")
 
 
-def scan(roots, include_hidden=False, include_zero_byte=True):
+def _whole_number(name, value):
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must be 0 or more, not {value}")
+    return value
+
+
+def _options_json(include_hidden, include_zero_byte, exclude, min_age_seconds, threads):
+    """The options object; the members after the first two only when given."""
+    options = {"include_hidden": bool(include_hidden),
+               "include_zero_byte": bool(include_zero_byte)}
+    if exclude is not None:
+        if isinstance(exclude, (str, bytes)):
+            raise TypeError("pass a list of patterns, not a single pattern")
+        patterns = list(exclude)
+        for pattern in patterns:
+            if not isinstance(pattern, str):
+                raise TypeError(f"patterns must be str, not {type(pattern).__name__}")
+        options["exclude"] = patterns
+    if min_age_seconds is not None:
+        options["min_age_seconds"] = _whole_number("min_age_seconds", min_age_seconds)
+    if threads is not None:
+        options["threads"] = _whole_number("threads", threads)
+    return json.dumps(options, ensure_ascii=False).encode("utf-8")
+
+
+def scan(roots, include_hidden=False, include_zero_byte=True, *, exclude=None,
+         min_age_seconds=None, threads=None):
     """Scans the root directories.
 
+    exclude: glob patterns (*, ?, [...]) matched against each entry's name;
+    an entry that matches is left alone as a hidden name is. min_age_seconds:
+    empty directories and zero-byte files modified less than that many
+    seconds before the scan are not listed. threads: how many threads the
+    scan may use (0: as many as help). Each is sent to the library only when
+    given.
+
     Returns {"empty_dirs": [...], "zero_files": [...], "scanned_dirs": N}.
-    Raises EdcleanError with the library's message when a root is refused.
+    Raises EdcleanError with the library's message when a root is refused,
+    TypeError or ValueError for an option the library could not mean.
     """
     lib = load_library()
-    options = json.dumps({"include_hidden": bool(include_hidden),
-                          "include_zero_byte": bool(include_zero_byte)}).encode("utf-8")
+    options = _options_json(include_hidden, include_zero_byte, exclude, min_age_seconds,
+                            threads)
     text = lib.edclean_scan(_paths_json(roots), options)
     if not text:
         raise EdcleanError(_last_error(lib))

@@ -69,6 +69,64 @@ class BindingTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             edclean.scan(self.root)
 
+    def test_exclude_leaves_matching_names_alone(self):
+        self.make("a/node_modules/pkg")
+        self.make("b")
+        self.make("c/x.tmp", b"")
+        found = edclean.scan([self.root], exclude=["node_modules", "*.tmp"])
+        self.assertEqual(found["empty_dirs"], [os.path.join(self.root, "b")])
+        self.assertEqual(found["zero_files"], [])
+        self.assertEqual(found["scanned_dirs"], 4)
+
+    def test_min_age_leaves_young_entries_out(self):
+        self.make("young")
+        old = self.make("old")
+        stale = self.make("stale", b"")
+        self.make("fresh", b"")
+        hours_ago = os.stat(old).st_mtime - 7200
+        os.utime(old, (hours_ago, hours_ago))
+        os.utime(stale, (hours_ago, hours_ago))
+        found = edclean.scan([self.root], min_age_seconds=3600)
+        self.assertEqual(found["empty_dirs"], [old])
+        self.assertEqual(found["zero_files"], [stale])
+        everything = edclean.scan([self.root], min_age_seconds=0, threads=1)
+        self.assertEqual(len(everything["empty_dirs"]) + len(everything["zero_files"]), 4)
+
+    def test_new_options_are_sent_only_when_given(self):
+        lib = edclean.load_library()
+        real = lib.edclean_scan
+        sent = []
+
+        def recording(dirs, options):
+            sent.append(options)
+            return real(dirs, options)
+
+        lib.edclean_scan = recording
+        try:
+            edclean.scan([self.root])
+            edclean.scan([self.root], include_hidden=True, exclude=["caf\u00e9", "[a-z]"],
+                         min_age_seconds=60, threads=0)
+            edclean.scan([self.root], exclude=[])
+        finally:
+            lib.edclean_scan = real
+        self.assertEqual(sent[0], b'{"include_hidden": false, "include_zero_byte": true}')
+        self.assertEqual(sent[1].decode("utf-8"),
+                         '{"include_hidden": true, "include_zero_byte": true, '
+                         '"exclude": ["caf\u00e9", "[a-z]"], "min_age_seconds": 60, '
+                         '"threads": 0}')
+        self.assertEqual(sent[2], b'{"include_hidden": false, "include_zero_byte": true, '
+                                  b'"exclude": []}')
+
+    def test_options_that_cannot_be_meant_are_refused_before_the_call(self):
+        for bad in ({"exclude": "node_modules"}, {"exclude": [b"x"]}, {"exclude": [1]},
+                    {"min_age_seconds": 1.5}, {"min_age_seconds": True},
+                    {"min_age_seconds": "60"}, {"threads": 2.0}, {"threads": False}):
+            with self.assertRaises(TypeError, msg=str(bad)):
+                edclean.scan([self.root], **bad)
+        for bad in ({"min_age_seconds": -1}, {"threads": -1}):
+            with self.assertRaises(ValueError, msg=str(bad)):
+                edclean.scan([self.root], **bad)
+
 
 if __name__ == "__main__":
     unittest.main()
