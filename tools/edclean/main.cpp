@@ -18,6 +18,7 @@
 #include "console.h"
 #include "edclean.h"
 #include "edclean_json_io.h"
+#include "help_format.h"
 #include "journal.h"
 
 #ifndef EDCLEAN_VERSION
@@ -321,6 +322,9 @@ int command_restore(const std::string &journal) {
 int main(int argc, char **argv) {
     edclean_tool::prepare_console();
     CLI::App app{"Find and remove empty directories and zero-byte files.", "edclean"};
+    // Every option's help shows its default; subcommands take both from here.
+    app.formatter(std::make_shared<edclean_tool::help_formatter>());
+    app.option_defaults()->always_capture_default();
     // Paths may begin with '/', which must never read as a Windows-style option.
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", EDCLEAN_VERSION);
@@ -359,6 +363,13 @@ int main(int argc, char **argv) {
     CLI::App *restore_cmd = app.add_subcommand(
         "restore", "Recreate the entries a journal of clean lists, with their metadata");
     restore_cmd->add_option("FILE", restore_file, "Journal written by clean --journal")->required();
+
+    app.footer("Exit status:\n"
+               "  0  success\n"
+               "  1  a refused or failed call, or a journal that cannot be written or read\n"
+               "  2  usage error\n"
+               "  3  a clean that removed some entries but had refusals, or a restore that\n"
+               "     skipped entries");
 
     std::vector<std::string> arguments = edclean_tool::utf8_arguments(argc, argv);
     std::vector<char *> pointers;
