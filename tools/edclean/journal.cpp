@@ -1,6 +1,5 @@
 #include "journal.h"
 
-#include <cstring>
 #include <utility>
 
 #include <rapidjson/error/en.h>
@@ -14,19 +13,6 @@ namespace edclean_tool {
 namespace {
 
 const char *kind_name(entry_kind kind) { return kind == entry_kind::dir ? "dir" : "file"; }
-
-bool has_dotdot_component(const std::string &path) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = start;
-        while (end < path.size() && !is_path_separator(path[end]))
-            ++end;
-        if (path.compare(start, end - start, "..") == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
 
 bool read_path(const rapidjson::Value &line, journal_entry &entry, std::string &error) {
     const auto member = line.FindMember("path");
@@ -45,10 +31,11 @@ bool read_path(const rapidjson::Value &line, journal_entry &entry, std::string &
     }
     // The library never lists such a path: a line with one was not written
     // by a clean, and recreating it could reach outside the tree it names.
-    if (has_dotdot_component(entry.path)) {
-        error = "refused: path contains ..";
-        return false;
-    }
+    for (const std::string_view name : path_names(entry.path))
+        if (name == "..") {
+            error = "refused: path contains ..";
+            return false;
+        }
     return true;
 }
 
@@ -75,6 +62,20 @@ std::string quoted(const char *key) {
 }
 
 } // namespace
+
+std::vector<std::string_view> path_names(const std::string &path) {
+    std::vector<std::string_view> names;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = start;
+        while (end < path.size() && !is_path_separator(path[end]))
+            ++end;
+        if (end > start)
+            names.emplace_back(path.data() + start, end - start);
+        start = end + 1;
+    }
+    return names;
+}
 
 void write_time(json_writer &writer, const char *key, const journal_time &time) {
     writer.Key(key);

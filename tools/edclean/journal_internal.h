@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
@@ -33,6 +35,10 @@ bool read_time(const rapidjson::Value &line, const char *key, journal_time &time
                std::string &error);
 bool read_uint32(const rapidjson::Value &line, const char *key, uint32_t &value,
                  std::string &error);
+
+// The names of `path` between its separators, in order; empty names
+// (doubled separators) left out. The views point into `path`.
+std::vector<std::string_view> path_names(const std::string &path);
 
 // --- per platform ---
 

@@ -83,29 +83,16 @@ class posix_journal_file final : public journal_file {
     descriptor fd_;
 };
 
-// The names of `path` below "/", without empty and "." ones.
-std::vector<std::string> components_of(const std::string &path) {
-    std::vector<std::string> names;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string name = path.substr(start, end - start);
-        if (!name.empty() && name != ".")
-            names.push_back(std::move(name));
-        start = end + 1;
-    }
-    return names;
-}
-
 // Opens the directory that holds the entry at `path`, one name at a time
 // from "/" and never through a link, so that what restore creates lands in
 // the very tree the journal names. Search permission is all it needs.
 // False with `status` and `detail` when that directory cannot be reached.
 bool open_parent(const std::string &path, descriptor &parent, std::string &name,
                  restore_status &status, std::string &detail) {
-    const std::vector<std::string> names = components_of(path);
+    std::vector<std::string> names;
+    for (const std::string_view each : path_names(path))
+        if (each != ".") // names nothing of its own
+            names.emplace_back(each);
     if (names.empty()) { // "/" itself
         status = restore_status::exists;
         return false;

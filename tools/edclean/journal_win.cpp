@@ -124,33 +124,16 @@ class win_journal_file final : public journal_file {
     handle_owner handle_;
 };
 
-// Where the names below a drive or share begin: after "C:/" or after
-// "//server/share/".
-size_t names_start(const std::string &path) {
-    if (path.size() >= 3 && path[1] == ':')
-        return 3;
-    size_t separators = 0;
-    for (size_t i = 0; i < path.size(); ++i)
-        if (is_path_separator(path[i]) && ++separators == 4)
-            return i + 1;
-    return path.size();
-}
-
 // Checks the directories on the way to the entry at `path`: each must exist
 // and be a directory that is not a link or junction, so that what restore
 // creates lands in the tree the journal names. False with `status` and
 // `detail` when one is not.
 bool check_way(const std::string &path, restore_status &status, std::string &detail) {
-    size_t end = names_start(path);
-    for (;;) {
-        while (end < path.size() && !is_path_separator(path[end]))
-            ++end;
-        size_t next = end;
-        while (next < path.size() && is_path_separator(path[next]))
-            ++next;
-        if (next >= path.size()) // `end` closes the entry's own name
-            return true;
-        const std::string ancestor = path.substr(0, end);
+    const std::vector<std::string_view> names = path_names(path);
+    // The directories below the drive ("C:") or the share ("//server/share").
+    for (size_t i = is_path_separator(path[0]) ? 2 : 1; i + 1 < names.size(); ++i) {
+        const std::string ancestor =
+            path.substr(0, static_cast<size_t>(names[i].data() - path.data()) + names[i].size());
         const DWORD attributes = GetFileAttributesW(wide(ancestor).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
@@ -168,8 +151,8 @@ bool check_way(const std::string &path, restore_status &status, std::string &det
             detail = ancestor;
             return false;
         }
-        end = next;
     }
+    return true;
 }
 
 // The attributes a program may set; the others (directory, compressed,

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -11,18 +12,6 @@
 namespace edclean_tool {
 
 namespace {
-
-// How many names `path` has: a directory has fewer than what it holds.
-size_t depth_of(const std::string &path) {
-    size_t depth = 0;
-    bool in_name = false;
-    for (const char c : path) {
-        const bool separator = is_path_separator(c);
-        depth += !separator && !in_name;
-        in_name = !separator;
-    }
-    return depth;
-}
 
 // The entries of the journal text, in the order restore creates them:
 // directories before files, and among directories parents before children
@@ -50,12 +39,23 @@ bool read_journal(const std::string &path, const std::string &text,
         }
         entries.push_back(std::move(entry));
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const journal_entry &a, const journal_entry &b) {
-                         if (a.kind != b.kind)
-                             return a.kind == entry_kind::dir;
-                         return depth_of(a.path) < depth_of(b.path);
-                     });
+    // Directories first, then by how many names a path has: a directory has
+    // fewer than what it holds.
+    struct keyed_entry {
+        bool file;
+        size_t depth;
+        journal_entry entry;
+    };
+    std::vector<keyed_entry> keyed;
+    keyed.reserve(entries.size());
+    for (journal_entry &entry : entries)
+        keyed.push_back(
+            {entry.kind == entry_kind::file, path_names(entry.path).size(), std::move(entry)});
+    std::stable_sort(keyed.begin(), keyed.end(), [](const keyed_entry &a, const keyed_entry &b) {
+        return std::tie(a.file, a.depth) < std::tie(b.file, b.depth);
+    });
+    for (size_t i = 0; i < keyed.size(); ++i)
+        entries[i] = std::move(keyed[i].entry);
     return true;
 }
 
