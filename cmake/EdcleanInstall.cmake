@@ -40,6 +40,13 @@ install(TARGETS edclean RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(NOT WIN32)
   file(RELATIVE_PATH _edclean_bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
   set_target_properties(edclean PROPERTIES INSTALL_RPATH "$ORIGIN/${_edclean_bin_to_lib}")
+  # Where man and bash look: its manual page (when help2man made one) and
+  # its completion.
+  if(EDCLEAN_MAN_PAGE)
+    install(FILES ${EDCLEAN_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/edclean/edclean.bash-completion
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME edclean)
 endif()
 
 set(CPACK_PACKAGE_NAME tavirlen-empty-dir-cleaner)

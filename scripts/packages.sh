@@ -5,7 +5,8 @@
 # "run" is what building the library and the CLI needs; "test" adds what the
 # whole suite needs (GoogleTest, Python with venv and pip, clang with
 # libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine,
-# Mono for the .NET binding, Node.js and npm for the Node binding).
+# Mono for the .NET binding, Node.js and npm for the Node binding, help2man
+# for the CLI's manual page in the .deb).
 
 EDCLEAN_RUN_PACKAGES="cmake make gcc g++ rapidjson-dev libcli11-dev"
 EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
@@ -13,7 +14,8 @@ EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
   clang libclang-rt-14-dev libfuzzer-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64
-  mono-devel nodejs npm"
+  mono-devel nodejs npm
+  help2man"
 
 # Away from Debian the packages cannot be asked for by name, so each one is
 # probed by what the build uses from it: "command NAME" or "file PATH..."
@@ -43,6 +45,7 @@ edclean_probe() {
     mono-devel) echo "command mcs" ;;
     nodejs) echo "command node" ;;
     npm) echo "command npm" ;;
+    help2man) echo "command help2man" ;;
     *) echo "unknown" ;;
   esac
 }

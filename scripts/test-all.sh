@@ -32,6 +32,14 @@ bash scripts/fuzz.sh "${EDCLEAN_FUZZ_SECONDS:-20}"
 
 echo "== packages"
 (cd build/native && cpack >/dev/null && ls packages/*.deb)
+# The .deb puts the CLI's manual page and bash completion where man and bash look.
+deb_files=$(dpkg-deb -c build/native/packages/*.deb)
+for path in ./usr/share/man/man1/edclean.1.gz ./usr/share/bash-completion/completions/edclean; do
+  if ! grep -q " $path\$" <<<"$deb_files"; then
+    echo "the .deb lacks $path" >&2
+    exit 1
+  fi
+done
 (cd build/windows && cpack >/dev/null && ls packages/*.zip)
 
 # One closing line over every CTest run above (sanitizer runs included).

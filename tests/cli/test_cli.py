@@ -1,12 +1,15 @@
 """End-to-end tests of the edclean command-line host on generated trees.
 
 EDCLEAN_CLI names the program; EDCLEAN_LIBRARY the shared library, through
-which the Python binding gives the library's own result for comparison.
+which the Python binding gives the library's own result for comparison;
+EDCLEAN_COMPLETION the bash completion file and EDCLEAN_MAN_PAGE the manual
+page the build made (empty when it made none).
 """
 
 import json
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -18,6 +21,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
 import tavirlen_edclean as edclean  # noqa: E402
 
 CLI = os.environ.get("EDCLEAN_CLI", "edclean")
+COMPLETION = os.environ.get("EDCLEAN_COMPLETION", "")
+MAN_PAGE = os.environ.get("EDCLEAN_MAN_PAGE", "")
+SUBCOMMANDS = ("scan", "clean", "restore")
 
 
 def run(*args, stdin=subprocess.DEVNULL):
@@ -198,6 +204,84 @@ class CliTest(unittest.TestCase):
         self.assertEqual(run("frobnicate").returncode, 2)
         self.assertEqual(run("--version").returncode, 0)
         self.assertEqual(run("clean", "--help").returncode, 0)
+
+
+def help_options(text):
+    """The options a help text lists, as (names, description) in their order. A description
+    too long for its column is on the next line."""
+    options = []
+    lines = text.splitlines()
+    for i, line in enumerate(lines):
+        match = re.match(r"^ +(-[^ ]*)(.*?)(?: {2,}(\S.*))?$", line)
+        if match:
+            names = match.group(1).split(",")
+            description = match.group(3) or lines[i + 1].strip()
+            options.append((names, description))
+    return options
+
+
+class HelpTest(unittest.TestCase):
+    """Where people look for help: every flag with its default, in --help, the manual page
+    and the bash completion."""
+
+    def subcommand_options(self):
+        options = {}
+        for sub in SUBCOMMANDS:
+            out = run(sub, "--help")
+            self.assertEqual(out.returncode, 0, out.stderr)
+            options[sub] = [(names, text) for names, text in help_options(out.stdout.decode())
+                            if names != ["-h", "--help"]]
+            self.assertTrue(options[sub] or sub == "restore", sub)
+        return options
+
+    def test_help_lists_every_option_with_its_default(self):
+        options = self.subcommand_options()
+        self.assertIn((["--journal"], "Record each entry removed in FILE, a new file, for "
+                                      "restore (default: none)"), options["clean"])
+        program = run("--help")
+        self.assertEqual(program.returncode, 0, program.stderr)
+        text = program.stdout.decode()
+        for sub, listed in options.items():
+            for names, description in listed:
+                self.assertRegex(description, r"\(default: [^)]+\)$", names)
+            # The program's help holds each subcommand's options, as its own help has them.
+            section = text.split(f"\nedclean {sub} ", 1)[1].split("\n\n", 2)[1]
+            self.assertEqual(help_options(section), listed, sub)
+
+    @unittest.skipUnless(COMPLETION, "EDCLEAN_COMPLETION is not set")
+    def test_bash_completion_offers_every_option(self):
+        def complete(*words):
+            script = (f"source {COMPLETION!r}; COMP_WORDS=({' '.join(map(repr, words))}); "
+                      "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _edclean; "
+                      "printf '%s\\n' \"${COMPREPLY[@]}\"")
+            out = subprocess.run(["bash", "--norc", "-c", script], capture_output=True,
+                                 text=True, timeout=60)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            return set(out.stdout.split())
+
+        self.assertEqual(complete("edclean", ""), set(SUBCOMMANDS))
+        for sub, listed in self.subcommand_options().items():
+            offered = complete("edclean", sub, "-")
+            for names, _ in listed:
+                self.assertLessEqual(set(names), offered, sub)
+        with tempfile.TemporaryDirectory() as tmp:
+            os.mkdir(os.path.join(tmp, "sub"))
+            open(os.path.join(tmp, "journal.jsonl"), "wb").close()
+            self.assertEqual(complete("edclean", "clean", "--journal", tmp + "/j"),
+                             {tmp + "/journal.jsonl"})
+            self.assertEqual(complete("edclean", "clean", "--yes", tmp + "/"), {tmp + "/sub"})
+            self.assertEqual(complete("edclean", "restore", tmp + "/jo"),
+                             {tmp + "/journal.jsonl"})
+
+    @unittest.skipUnless(MAN_PAGE, "the build made no manual page (no help2man)")
+    def test_man_page_lists_every_option_with_its_default(self):
+        with open(MAN_PAGE, encoding="utf-8") as f:
+            page = f.read().replace("\\-", "-").replace("\\fB", "").replace("\\fR", "")
+        for sub, listed in self.subcommand_options().items():
+            self.assertIn(f"edclean {sub} [OPTIONS]", page)
+            for names, description in listed:
+                self.assertIn(",".join(names), page)
+                self.assertIn(description, page)
 
 
 if __name__ == "__main__":

@@ -76,10 +76,13 @@ struct scan_lists {
 // The lists of the scan result `text`; nullopt when it is not one (not JSON,
 // a list missing or holding a non-string, or no integral count).
 inline std::optional<scan_lists> read_scan_result(const char *text) {
-    rapidjson::Document doc;
-    doc.Parse(text);
-    if (doc.HasParseError() || !doc.IsObject())
+    rapidjson::Document parsed;
+    parsed.Parse(text);
+    if (parsed.HasParseError() || !parsed.IsObject())
         return std::nullopt;
+    // Looked up through a const view: comparing a const member iterator with
+    // a mutable one reads as ambiguous to clang in C++20.
+    const rapidjson::Value &doc = parsed;
     const auto member = doc.FindMember("scanned_dirs");
     if (member == doc.MemberEnd() || !member->value.IsInt64())
         return std::nullopt;

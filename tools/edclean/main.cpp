@@ -19,6 +19,8 @@
 #include "console.h"
 #include "edclean.h"
 #include "edclean_json_io.h"
+#include "help_format.h"
+#include "journal.h"
 
 #ifndef EDCLEAN_VERSION
 #define EDCLEAN_VERSION "unknown"
@@ -155,13 +157,13 @@ void add_filter_flags(CLI::App *command, scan_filters &filters) {
     command
         ->add_option("--exclude", filters.exclude,
                      "Leave alone entries whose name matches the glob PATTERN (*, ?, [...]) as "
-                     "hidden names are; repeatable (default: none)")
+                     "hidden names are; repeatable")
         ->type_name("PATTERN")
         ->allow_extra_args(false);
     command
         ->add_option("--min-age", filters.min_age,
                      "Leave out empty directories and zero-byte files modified less than "
-                     "DURATION before the scan: 90s, 30m, 12h, 7d or seconds (default: 0, none)")
+                     "DURATION before the scan: 90s, 30m, 12h, 7d or seconds")
         ->type_name("DURATION")
         ->check(CLI::Validator(
             [](std::string &text) {
@@ -172,7 +174,7 @@ void add_filter_flags(CLI::App *command, scan_filters &filters) {
             "", "duration"));
     command
         ->add_option("--threads", filters.threads,
-                     "Threads the scan may use, 0 for as many as help (default: 0)")
+                     "Threads the scan may use, 0 for as many as help")
         ->type_name("N")
         ->check(CLI::Validator(
             [](std::string &text) {
@@ -265,6 +267,7 @@ struct clean_options {
     bool dry_run = false;
     bool yes = false;
     scan_filters filters;
+    std::string journal;
 };
 
 bool confirm(size_t count) {
@@ -319,13 +322,9 @@ std::optional<int> removal_declined(const clean_options &o, size_t wanted) {
     return std::nullopt;
 }
 
-struct removal_outcome {
-    long long removed = 0;
-    std::string last_refusal;
-    bool call_failed = false;
-};
-
-using delete_call = int32_t (*)(const char *);
+using edclean_tool::delete_call;
+using edclean_tool::entry_kind;
+using edclean_tool::removal_outcome;
 
 // Hands one list to its delete call and adds what it did to `outcome`.
 void remove_list(const std::vector<std::string> &paths, delete_call call,
@@ -343,10 +342,16 @@ void remove_list(const std::vector<std::string> &paths, delete_call call,
         outcome.last_refusal = edclean_last_error();
 }
 
-removal_outcome remove_selection(const clean_selection &s) {
+removal_outcome remove_selection(const clean_selection &s, edclean_tool::journal_writer *journal) {
     removal_outcome outcome;
     // Files first: the directories listed cannot hold them, but a host that
     // removes in this order never sees a listed file block a listed directory.
+    if (journal != nullptr) {
+        journal->remove({{s.files, entry_kind::file, edclean_delete_files},
+                         {s.dirs, entry_kind::dir, edclean_delete_dirs}},
+                        outcome);
+        return outcome;
+    }
     remove_list(s.files, edclean_delete_files, outcome);
     remove_list(s.dirs, edclean_delete_dirs, outcome);
     return outcome;
@@ -358,7 +363,9 @@ int report_removal(const removal_outcome &outcome, size_t wanted) {
                 counted(static_cast<long long>(wanted), "entry", "entries").c_str());
     if (!outcome.last_refusal.empty())
         std::cerr << "edclean: last refusal: " << outcome.last_refusal << "\n";
-    if (outcome.call_failed)
+    if (!outcome.journal_error.empty())
+        std::cerr << "edclean: " << outcome.journal_error << "\n";
+    if (outcome.call_failed || !outcome.journal_error.empty())
         return exit_call_failed;
     if (static_cast<size_t>(outcome.removed) == wanted)
         return exit_success;
@@ -366,6 +373,17 @@ int report_removal(const removal_outcome &outcome, size_t wanted) {
 }
 
 int command_clean(const clean_options &o) {
+    // Created before the scan, so that a journal that cannot be written
+    // stops the clean before anything is listed, asked or removed.
+    std::unique_ptr<edclean_tool::journal_writer> journal;
+    if (!o.journal.empty() && !o.dry_run) {
+        std::string error;
+        journal = edclean_tool::journal_writer::create(o.journal, error);
+        if (!journal) {
+            std::cerr << "edclean: journal " << o.journal << ": " << error << "\n";
+            return exit_call_failed;
+        }
+    }
     scan_result r;
     if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, o.filters, r))
         return exit_call_failed;
@@ -383,7 +401,16 @@ int command_clean(const clean_options &o) {
     }
     if (const std::optional<int> declined = removal_declined(o, wanted))
         return *declined;
-    return report_removal(remove_selection(selection), wanted);
+    return report_removal(remove_selection(selection, journal.get()), wanted);
+}
+
+int command_restore(const std::string &journal) {
+    const edclean_tool::restore_counts counts = edclean_tool::restore_journal(journal);
+    if (!counts.readable)
+        return exit_call_failed;
+    std::printf("Restored %lld of %s.\n", counts.restored,
+                counted(counts.total, "entry", "entries").c_str());
+    return counts.restored == counts.total ? exit_success : exit_partial;
 }
 
 } // namespace
@@ -391,6 +418,9 @@ int command_clean(const clean_options &o) {
 int main(int argc, char **argv) {
     edclean_tool::prepare_console();
     CLI::App app{"Find and remove empty directories and zero-byte files.", "edclean"};
+    // Every option's help shows its default; subcommands take both from here.
+    app.formatter(std::make_shared<edclean_tool::help_formatter>());
+    app.option_defaults()->always_capture_default();
     // Paths may begin with '/', which must never read as a Windows-style option.
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", EDCLEAN_VERSION);
@@ -421,7 +451,23 @@ int main(int argc, char **argv) {
     clean_cmd->add_flag("--dry-run", clean.dry_run, "Show what would be removed, remove nothing");
     clean_cmd->add_flag("-y,--yes", clean.yes, "Remove without asking");
     add_filter_flags(clean_cmd, clean.filters);
+    clean_cmd
+        ->add_option("--journal", clean.journal,
+                     "Record each entry removed in FILE, a new file, for restore")
+        ->type_name("FILE");
     clean_cmd->add_option("ROOT", clean.roots, "Directories to clean")->required();
+
+    std::string restore_file;
+    CLI::App *restore_cmd = app.add_subcommand(
+        "restore", "Recreate the entries a journal of clean lists, with their metadata");
+    restore_cmd->add_option("FILE", restore_file, "Journal written by clean --journal")->required();
+
+    app.footer("Exit status:\n"
+               "  0  success\n"
+               "  1  a refused or failed call, or a journal that cannot be written or read\n"
+               "  2  usage error\n"
+               "  3  a clean that removed some entries but had refusals, or a restore that\n"
+               "     skipped entries");
 
     std::vector<std::string> arguments = edclean_tool::utf8_arguments(argc, argv);
     std::vector<char *> pointers;
@@ -437,5 +483,7 @@ int main(int argc, char **argv) {
     }
     if (scan_cmd->parsed())
         return command_scan(scan);
+    if (restore_cmd->parsed())
+        return command_restore(restore_file);
     return command_clean(clean);
 }

@@ -1,0 +1,113 @@
+// The undo journal: `clean --journal FILE` writes one JSON line for every
+// entry the library reports removed, with what recreating it as it was
+// needs; `restore FILE` recreates the entries a journal lists.
+#ifndef EDCLEAN_TOOL_JOURNAL_H
+#define EDCLEAN_TOOL_JOURNAL_H
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace edclean_tool {
+
+// What removal did: how many entries went, the message of the last refusal,
+// whether a call failed as a whole, and why the journal stopped when it did.
+struct removal_outcome {
+    long long removed = 0;
+    std::string last_refusal;
+    bool call_failed = false;
+    std::string journal_error;
+};
+
+// edclean_delete_dirs or edclean_delete_files.
+using delete_call = int32_t (*)(const char *);
+
+enum class entry_kind { dir, file };
+
+// A point in time as seconds and nanoseconds since 1970-01-01 UTC.
+struct journal_time {
+    int64_t sec = 0;
+    uint32_t nsec = 0;
+};
+
+// One journal line: an entry and what recreating it as it was needs. A
+// line carries the members of the platform that wrote it: the permission
+// bits, owner and group on Linux, the attributes and creation time on
+// Windows; the access and modification times on both.
+struct journal_entry {
+    std::string path;
+    entry_kind kind = entry_kind::file;
+    journal_time atime;
+    journal_time mtime;
+    uint32_t mode = 0; // permission bits with set-id and sticky bits
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint32_t attributes = 0;
+    journal_time btime; // creation
+};
+
+class journal_file;
+
+// A journal being written: a new file, one line appended per removed entry.
+class journal_writer {
+  public:
+    ~journal_writer();
+    journal_writer(const journal_writer &) = delete;
+    journal_writer &operator=(const journal_writer &) = delete;
+
+    // Creates `path`, which must not exist yet; nullptr with `error` set
+    // when it cannot be created.
+    static std::unique_ptr<journal_writer> create(const std::string &path, std::string &error);
+
+    // One list to remove: its paths, their kind, and the delete call.
+    struct removal_list {
+        const std::vector<std::string> &paths;
+        entry_kind kind;
+        delete_call call;
+    };
+
+    // Removes the lists in their order, one entry per call, so that every
+    // entry the library reports removed is known and its line is in the
+    // journal before the next one goes; then forces the journal to the
+    // disk. The metadata of every entry is read before the first removal:
+    // removing an entry changes the times of the directory that held it,
+    // which may be listed too. An entry whose metadata cannot be read is
+    // not removed: it could not be restored. When a line cannot be written,
+    // outcome.journal_error says which removed entry the journal lacks, and
+    // nothing more is removed.
+    //
+    // Each line is handed to the system as its entry goes, so a clean that
+    // is killed leaves every line behind; forcing each one to the disk as
+    // well would cost a disk round trip per entry, many times the removal
+    // itself, so on the way that happens at most once a second.
+    void remove(std::initializer_list<removal_list> lists, removal_outcome &outcome);
+
+  private:
+    journal_writer(std::string path, std::unique_ptr<journal_file> file);
+    bool sync(removal_outcome &outcome, const char *consequence);
+
+    std::string path_;
+    std::unique_ptr<journal_file> file_;
+    std::chrono::steady_clock::time_point last_sync_;
+};
+
+// What `edclean restore FILE` did: false `readable` when the journal could
+// not be read (the message is on standard error and nothing was created),
+// else how many of its entries were recreated (each one skipped is reported
+// on standard error).
+struct restore_counts {
+    bool readable = false;
+    long long restored = 0;
+    long long total = 0;
+};
+
+// Recreates the entries the journal at `path` lists, parents before
+// children, never replacing or changing anything that exists.
+restore_counts restore_journal(const std::string &path);
+
+} // namespace edclean_tool
+
+#endif
