@@ -189,10 +189,11 @@ class CliTest(unittest.TestCase):
         for command in ("scan", "clean"):
             text = run(command, "--help").stdout.decode("utf-8")
             for flag, default in (("--exclude PATTERN", "(default: none)"),
-                                  ("--min-age DURATION", "(default: 0, none)"),
+                                  ("--min-age DURATION", "(default: none)"),
                                   ("--threads N", "(default: 0)")):
                 line = next((ln for ln in text.splitlines() if flag in ln), "")
                 self.assertIn(default, line, f"{command} {flag}:\n{text}")
+                self.assertEqual(line.count("(default:"), 1, line)
 
     def test_exit_statuses(self):
         missing = os.path.join(self.root, "missing")
