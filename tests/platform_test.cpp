@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -138,6 +139,60 @@ TEST(DirectoryStream, TwoEntriesThenEndWithLookAhead) {
     EXPECT_EQ(ed_readdir(dir), nullptr);
     ed_closedir(dir);
     EXPECT_EQ(names, (std::set<std::string>{"a", "b"}));
+}
+
+// Whether what a stream tells of an entry's kind for free fits the entry:
+// nothing at all, or its kind, and "holds data" only for a file that does.
+bool hint_fits(ed_entry_hint hint, char kind) {
+    switch (hint) {
+    case ED_HINT_UNKNOWN:
+        return true;
+    case ED_HINT_DIR:
+        return kind == 'd';
+    case ED_HINT_REG:
+        return kind == '0' || kind == 'x';
+    case ED_HINT_REG_DATA:
+        return kind == 'x';
+    default:
+        return false;
+    }
+}
+
+TEST(DirectoryStream, DirectoryOfManyBatchesHandsOutEveryEntryOnceWithItsKind) {
+    // Long names make each listed record large, so the stream has to read
+    // the directory in several batches and go on where each one stopped.
+    edtest::temp_tree tree;
+    const std::string stem = "an-entry-whose-name-is-long-enough-to-fill-a-listing-batch-";
+    std::map<std::string, char> expected; // '0' empty file, 'x' file with data, 'd' directory
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = edtest::numbered(stem.c_str(), i);
+        const char kind = "0xd"[i % 3];
+        if (kind == '0')
+            tree.file(name);
+        else if (kind == 'x')
+            tree.write(name, "x");
+        else
+            tree.mkdir(name);
+        expected[name] = kind;
+    }
+    ed_dir_stream dir(ed_opendir(tree.root().c_str()));
+    ASSERT_TRUE(dir);
+    std::map<std::string, char> seen;
+    size_t handed_out = 0;
+    ed_entry_hint hint;
+    while (const char *name = ed_readdir_hint(dir.get(), &hint)) {
+        ++handed_out;
+        const auto it = expected.find(name);
+        if (it == expected.end()) {
+            ADD_FAILURE() << "not made here: " << name;
+            continue;
+        }
+        EXPECT_TRUE(hint_fits(hint, it->second)) << name << " hint " << hint;
+        seen.insert(*it);
+    }
+    EXPECT_EQ(ed_dir_has_next(dir.get()), 0);
+    EXPECT_EQ(seen.size(), expected.size()) << "every entry";
+    EXPECT_EQ(handed_out, expected.size()) << "each entry once";
 }
 
 TEST(DirectoryStream, EarlyStopReleasesTheDirectory) {

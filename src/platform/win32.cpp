@@ -38,13 +38,27 @@
 //               | restores the mode after; all three attributes make |           |
 //               | a link here, like a reparse point.                 |           |
 //               |                                                    |           |
-// Listing       | GetFileInformationByHandleEx with                  | 4 5       |
-//               | FileIdBothDirectoryInfo fills the buffer with      |           |
-//               | FILE_ID_BOTH_DIR_INFO records (FileAttributes,     |           |
-//               | EndOfFile, name) and goes on where the last call   |           |
-//               | stopped; ...RestartInfo starts over;               |           |
-//               | ERROR_NO_MORE_FILES ends it. A listing holds       |           |
-//               | nothing but the handle it runs on.                 |           |
+// Listing       | GetFileInformationByHandleEx with                  | 4 5 33    |
+//               | FileFullDirectoryInfo fills the buffer with        |           |
+//               | FILE_FULL_DIR_INFO records (FileAttributes,        |           |
+//               | EndOfFile, name; no short name, which nothing here |           |
+//               | reads) and goes on where the last call stopped;    |           |
+//               | ...RestartInfo starts over; ERROR_NO_MORE_FILES    |           |
+//               | ends it. A listing holds nothing but the handle it |           |
+//               | runs on. Each call asks for 64 KiB of records.     |           |
+//               |                                                    |           |
+// Not by        | FindFirstFileExW takes a path and opens the        | 10 33 34  | ignores LARGE_
+// FindFirst-    | directory by it again, following a junction at or  | 35        | FETCH (8 KiB
+// FileExW       | above it, and its search handle is no directory    |           | batches) and
+//               | handle: nothing can be opened relative to it. A    |           | reads short
+//               | directory swapped for a junction between the       |           | names for Basic
+//               | walk's check and that reopen would be listed       |           | too
+//               | through. The listing above runs on the handle the  |           |
+//               | walk opened and checked, and already asks what the |           |
+//               | two flags ask for: FindExInfoBasic is "does not    |           |
+//               | query the short file name" (the class above has    |           |
+//               | none), FIND_FIRST_EX_LARGE_FETCH is "a larger      |           |
+//               | buffer for directory queries" (64 KiB here).       |           |
 //               |                                                    |           |
 // Empty first   | A first query that finds no entry at all fails     | 16 26 27  |
 // listing       | with STATUS_NO_SUCH_FILE (ERROR_FILE_NOT_FOUND).   |           |
@@ -54,7 +68,7 @@
 //               | FAT, FAT32 or exFAT by GetVolumeInformation-       |           |
 //               | ByHandleW); anywhere else the listing failed.      |           |
 //               |                                                    |           |
-// Listed size   | The EndOfFile a directory lists can lag behind a   | 5         |
+// Listed size   | The EndOfFile a directory lists can lag behind a   | 5 26      |
 //               | file being written: a listed zero is confirmed on  |           |
 //               | the object; a listed nonzero size means data.      |           |
 //               |                                                    |           |
@@ -169,7 +183,7 @@
 // [2]  https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
 // [3]  https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-createfilew
 // [4]  https://learn.microsoft.com/en-us/windows/win32/api/winbase/nf-winbase-getfileinformationbyhandleex
-// [5]  https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_both_dir_info
+// [5]  https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_full_dir_info
 // [6]  https://learn.microsoft.com/windows/win32/fileio/creating-and-opening-files
 // [7]  https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/nf-wdm-iocheckshareaccess
 // [8]  https://learn.microsoft.com/en-us/windows/win32/api/winbase/nf-winbase-reopenfile
@@ -197,6 +211,9 @@
 // [30] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_stream_information
 // [31] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getfiletype
 // [32] https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_stream_info
+// [33] https://learn.microsoft.com/en-us/windows/win32/api/minwinbase/ne-minwinbase-file_info_by_handle_class
+// [34] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-findfirstfileexw
+// [35] https://learn.microsoft.com/en-us/windows/win32/api/minwinbase/ne-minwinbase-findex_info_levels
 // clang-format on
 //
 // Names. A listed path must name the same object when a host passes it back
@@ -863,7 +880,9 @@ unique_hfile open_registered_root(const char *canonical, const ed_file_id *id, A
 } // namespace
 
 // A directory stream: a handle and one batch of listed entries, read ahead by
-// one entry so that the stream knows its end.
+// one entry so that the stream knows its end. A batch holds several hundred
+// entries, so most directories are read in one call and a second that finds
+// the end.
 constexpr size_t kEntryBatchBytes = 64 * 1024;
 
 enum class stream_state { holding, broken, done };
@@ -912,8 +931,12 @@ class stream_record_cache {
 
 thread_local stream_record_cache t_stream_records;
 
-const FILE_ID_BOTH_DIR_INFO *held_entry(const ed_dir *dir) {
-    return reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(dir->batch + dir->held);
+// What a listing reads of each entry: attributes, size and name, without the
+// short name that no check here needs.
+using listed_entry = FILE_FULL_DIR_INFO;
+
+const listed_entry *held_entry(const ed_dir *dir) {
+    return reinterpret_cast<const listed_entry *>(dir->batch + dir->held);
 }
 
 // True when the directory `handle` holds is the root of a volume of the FAT
@@ -940,7 +963,7 @@ bool read_batch(ed_dir *dir, bool restart) {
     if (injected != 0)
         SetLastError(injected);
     else if (GetFileInformationByHandleEx(
-                 dir->handle, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                 dir->handle, restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo,
                  dir->batch, sizeof dir->batch))
         return true;
     // A first read finding no entry at all says "no such file"; only a
@@ -954,12 +977,12 @@ bool read_batch(ed_dir *dir, bool restart) {
 }
 
 bool entry_fits(const ed_dir *dir) {
-    const size_t name_offset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    const size_t name_offset = offsetof(listed_entry, FileName);
     return dir->held + name_offset <= sizeof dir->batch &&
            held_entry(dir)->FileNameLength <= sizeof dir->batch - dir->held - name_offset;
 }
 
-bool is_dot_or_dotdot(const FILE_ID_BOTH_DIR_INFO *entry) {
+bool is_dot_or_dotdot(const listed_entry *entry) {
     const DWORD units = entry->FileNameLength / sizeof(WCHAR);
     return entry->FileName[0] == L'.' && (units == 1 || (units == 2 && entry->FileName[1] == L'.'));
 }
@@ -1025,7 +1048,7 @@ ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_strea
 
 // The kind a listing tells for free. A nonzero listed size means data; a
 // listed zero may lag behind a writer, so the walk confirms it on the object.
-ed_entry_hint hint_of(const FILE_ID_BOTH_DIR_INFO *entry) {
+ed_entry_hint hint_of(const listed_entry *entry) {
     if (is_link_like(entry->FileAttributes))
         return ED_HINT_LNK;
     if (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -1039,7 +1062,7 @@ void set_unnameable(char *name) {
 
 // The held entry's name as UTF-8 in `out`; false when it cannot be handed
 // out faithfully (see "Names" at the head of the file).
-bool faithful_name(const FILE_ID_BOTH_DIR_INFO *entry, char *out) {
+bool faithful_name(const listed_entry *entry, char *out) {
     const size_t units = entry->FileNameLength / sizeof(WCHAR);
     if (units == 0 || units >= ED_NAME_BUFFER_BYTES || win32_alters_name(entry->FileName, units))
         return false;
@@ -1160,7 +1183,7 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
         dir->state = stream_state::done;
         return dir->name;
     }
-    const FILE_ID_BOTH_DIR_INFO *entry = held_entry(dir);
+    const listed_entry *entry = held_entry(dir);
     if (faithful_name(entry, dir->name))
         *hint = hint_of(entry);
     else
