@@ -3,6 +3,8 @@
 #include <new>
 #include <system_error>
 
+#include "platform/ed_platform.h"
+
 namespace {
 
 std::atomic<bool> g_refuse_threads{false};
@@ -97,6 +99,9 @@ void ed_task_pool::run_one(ed_pool_task *task) {
 }
 
 void ed_task_pool::work() {
+    // A worker sees the file system as the calling thread of an export
+    // does (on Windows, cloud placeholders as placeholders, not disguised).
+    const ed_platform_call_scope platform_mode;
     std::unique_lock<std::mutex> lock(mutex_);
     while (ed_pool_task *task = take(lock, true)) {
         lock.unlock();
