@@ -129,6 +129,17 @@ bool open_parent(const std::string &path, descriptor &parent, std::string &name,
     return true;
 }
 
+// What a failed exclusive creation means for a restore: the entry is
+// there already, its parent is gone, or the system said no.
+restore_status creation_failure(int error, std::string &detail) {
+    if (error == EEXIST)
+        return restore_status::exists;
+    if (error == ENOENT)
+        return restore_status::parent_missing;
+    detail = system_message(error);
+    return restore_status::failed;
+}
+
 // Gives the object open as `fd` the journal's owner, permissions and times.
 // Owner and group are set where the process may set them; where it may not,
 // the entry keeps the ones it got, with a note in `detail`.
@@ -239,15 +250,8 @@ restore_status create_dir(const journal_entry &entry, created_identity &id, std:
         return status;
     // Owner-only until its metadata is set, after its children exist: a
     // directory that was read-only must still take them.
-    if (mkdirat(parent.get(), name.c_str(), 0700) != 0) {
-        const int error = errno;
-        if (error == EEXIST)
-            return restore_status::exists;
-        if (error == ENOENT)
-            return restore_status::parent_missing;
-        detail = system_message(error);
-        return restore_status::failed;
-    }
+    if (mkdirat(parent.get(), name.c_str(), 0700) != 0)
+        return creation_failure(errno, detail);
     struct stat st;
     if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         detail = system_message(errno);
@@ -266,15 +270,8 @@ restore_status create_file(const journal_entry &entry, std::string &detail) {
         return status;
     const descriptor fd(openat(parent.get(), name.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-        const int error = errno;
-        if (error == EEXIST)
-            return restore_status::exists;
-        if (error == ENOENT)
-            return restore_status::parent_missing;
-        detail = system_message(error);
-        return restore_status::failed;
-    }
+    if (fd.get() < 0)
+        return creation_failure(errno, detail);
     return set_metadata(fd.get(), entry, detail);
 }
 
