@@ -181,6 +181,27 @@ int scan_only(const std::string &root, const std::string &out) {
     return 0;
 }
 
+// Scans `root` (not timed) and removes everything listed, files then
+// directories, in one call each: the removal alone, for strace and perf.
+int remove_only(const std::string &root) {
+    const auto listed = scan_with_library(root);
+    if (!listed)
+        return 1;
+    const std::string files = edclean_json_io::path_array(listed->lists.zero_files);
+    const std::string dirs = edclean_json_io::path_array(listed->lists.empty_dirs);
+    const auto start = clock_type::now();
+    const int32_t removed_files = edclean_delete_files(files.c_str());
+    const int32_t removed_dirs = edclean_delete_dirs(dirs.c_str());
+    const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    std::fprintf(stderr, "removed %d of %zu files, %d of %zu directories in %.3f s\n",
+                 removed_files, listed->lists.zero_files.size(), removed_dirs,
+                 listed->lists.empty_dirs.size(), seconds);
+    return removed_files == static_cast<int32_t>(listed->lists.zero_files.size()) &&
+                   removed_dirs == static_cast<int32_t>(listed->lists.empty_dirs.size())
+               ? 0
+               : 1;
+}
+
 struct scan_timings {
     double library = 0, reference = 0, find = 0, fd = 0;
     bool fd_ran = false;
@@ -328,6 +349,8 @@ int main(int argc, char **argv) {
         return scan_only(argv[2], argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "reference-only") == 0) // for strace and perf
         return edbench::reference_walk(argv[2]).scanned_dirs > 0 ? 0 : 1;
+    if (argc == 3 && std::strcmp(argv[1], "remove-only") == 0) // for strace and perf
+        return remove_only(canonical(argv[2]));
     options o;
     if (!parse_options(argc, argv, o)) {
         std::fprintf(stderr,
