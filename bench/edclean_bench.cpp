@@ -256,10 +256,24 @@ std::optional<std::pair<long, size_t>> scan_peak_memory(const char *self, const 
     const child_run run = spawn({self, "scan-only", root, out, scan_options(threads)});
     std::ifstream in(out);
     size_t bytes = 0;
-    if (run.status != 0 || !(in >> bytes))
+    long peak_kib = 0;
+    if (run.status != 0 || !(in >> bytes >> peak_kib))
         return std::nullopt;
     std::remove(out.c_str());
-    return std::make_pair(run.max_rss_kib, bytes);
+    return std::make_pair(peak_kib, bytes);
+}
+
+// The peak resident size of this process's own memory since it started the
+// program, in KiB. Read from the process itself: the peak that wait4 reports
+// also keeps what the child held between fork and exec, a copy of the
+// benchmark's whole memory.
+long own_peak_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
 }
 
 int scan_only(const std::string &root, const std::string &out, const char *options_json) {
@@ -267,8 +281,9 @@ int scan_only(const std::string &root, const std::string &out, const char *optio
     char *text = edclean_scan(dirs.c_str(), options_json);
     if (text == nullptr)
         return 1;
-    std::ofstream(out) << std::strlen(text) << "\n";
+    const size_t bytes = std::strlen(text);
     edclean_free_string(text);
+    std::ofstream(out) << bytes << " " << own_peak_kib() << "\n";
     return 0;
 }
 
