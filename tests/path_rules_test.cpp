@@ -65,6 +65,40 @@ TEST(DotDot, Table) {
         EXPECT_EQ(ed_path_has_dotdot(c.path), c.dotdot) << (c.path ? c.path : "(null)");
 }
 
+TEST(CanonicalForm, Table) {
+    std::string longest = "/";
+    longest.append(ED_PATH_LIMIT - 1, 'd');
+    struct {
+        std::string path;
+        int canonical;
+    } const cases[] = {
+        {"/a", 1},
+        {"/a/b.c/.d/..e", 1},
+        {"/a b/c", 1},
+        {longest, 1},
+        {longest + "d", 0},
+        {"", 0},
+        {"a/b", 0},
+        {"/", 0},
+        {"//a", 0},
+        {"/a//b", 0},
+        {"/a/", 0},
+        {"/a/.", 0},
+        {"/a/./b", 0},
+        {"/a/..", 0},
+        {"/a/../b", 0},
+        {"/.", 0},
+        {"C:/a", 0},
+        {"./a", 0},
+        // A backslash separates only on Windows, where no path written this
+        // way is canonical; elsewhere it is a byte of a name.
+        {"/a\\b", ed_backslash_separates ? 0 : 1},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ed_has_canonical_form(c.path.c_str()), c.canonical) << c.path;
+    EXPECT_EQ(ed_has_canonical_form(nullptr), 0);
+}
+
 TEST(UnderRoot, Table) {
     struct {
         const char *path, *root;
@@ -166,6 +200,31 @@ TEST(SystemRoot, UnresolvableHomeIsComparedAsWritten) {
 }
 
 #if !defined(_WIN32)
+// The comparison a delete call makes for each canonical path, with the
+// home resolved once for the call: the same answers as ed_is_system_root().
+TEST(SystemRoot, CanonicalPathsAgainstFormsResolvedOncePerCall) {
+    edtest::temp_tree tree;
+    tree.mkdir("home/sub");
+    if (!tree.symlink(tree.path("home"), "link", true))
+        GTEST_SKIP() << "this account may not create symbolic links";
+    // HOME spelled through a link: its canonical form is what is protected.
+    edtest::scoped_env env("HOME", tree.path("link"));
+    ed_protected_forms forms;
+    for (const std::string &path :
+         {std::string("/"), std::string("/usr"), tree.canonical_path("home"),
+          tree.canonical_path("home/sub"), tree.canonical(), std::string("/usr/share")}) {
+        EXPECT_EQ(ed_is_system_root_canonical(path.c_str(), &forms),
+                  ed_is_system_root(path.c_str()))
+            << path;
+    }
+    EXPECT_EQ(ed_is_system_root_canonical(tree.canonical_path("home").c_str(), &forms), 1);
+    // Resolved once: a later change of HOME is not seen by the same call.
+    edtest::scoped_env later("HOME", tree.path("home/sub"));
+    EXPECT_EQ(ed_is_system_root_canonical(tree.canonical_path("home").c_str(), &forms), 1);
+    EXPECT_EQ(ed_is_system_root_canonical(nullptr, &forms), 1);
+    EXPECT_EQ(ed_is_system_root_canonical("", &forms), 1);
+}
+
 TEST(SystemRoot, CanonicalRootAndUsrAreProtected) {
     edtest::scoped_env home("HOME", std::nullopt);
     EXPECT_EQ(ed_is_system_root("//"), 1);

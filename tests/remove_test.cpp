@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +19,14 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/mount.h>
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
 #endif
 #if __has_include(<linux/openat2.h>) && defined(SYS_openat2)
 #include <linux/openat2.h>
@@ -372,6 +379,195 @@ TEST_P(BothResolutions, AMountPointBeneathTheRootIsNeverCrossed) {
     EXPECT_TRUE(tree.exists("m/d/e"));
 }
 #endif
+
+// Runs `change` between two entries of one delete call, before the entry
+// with index `before`, on the calling thread.
+class change_between_entries {
+  public:
+    change_between_entries(int32_t before, std::function<void()> change)
+        : before_(before), change_(std::move(change)) {
+        ed_set_entry_hook(&change_between_entries::reached, this);
+    }
+    ~change_between_entries() { ed_set_entry_hook(nullptr, nullptr); }
+    change_between_entries(const change_between_entries &) = delete;
+    change_between_entries &operator=(const change_between_entries &) = delete;
+
+  private:
+    static void reached(int32_t index, void *self) {
+        auto *me = static_cast<change_between_entries *>(self);
+        if (index == me->before_)
+            me->change_();
+    }
+    int32_t before_;
+    std::function<void()> change_;
+};
+
+bool renamed(const std::string &from, const std::string &to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool exchanged(const std::string &a, const std::string &b) {
+    return ::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(),
+                     static_cast<unsigned>(RENAME_EXCHANGE)) == 0;
+}
+
+// One delete call removes R/a/2, then R/a/1 (directories go in descending
+// order, files in the order given). In between, the directory that holds
+// both, or the root itself, is moved, replaced or exchanged. The second
+// entry must be judged on the tree as it is then: nothing that the first
+// entry reached (the root, the directory a) may lead the second one to an
+// object that is no longer at its path inside the scanned tree.
+TEST_P(BothResolutions, ATreeChangedBetweenTwoEntriesOfOneCallIsJudgedAsItIsThen) {
+    struct change_case {
+        const char *name;
+        // Changes the tree (R: the root's canonical path, O: the outside
+        // tree's) and says which objects must still be there afterwards.
+        std::function<std::vector<std::string>(const std::string &R, const std::string &O,
+                                               bool directory)>
+            change;
+        // Puts the root back where the fixture removes it, if it was moved.
+        std::function<void(const std::string &R)> restore;
+    };
+    const auto make = [](const std::string &path, bool directory) {
+        if (directory)
+            return ::mkdir(path.c_str(), 0755) == 0;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        return fd >= 0 && ::close(fd) == 0;
+    };
+    const change_case cases[] = {
+        {"holder moved out of the root",
+         [](const std::string &R, const std::string &O, bool) {
+             EXPECT_TRUE(renamed(R + "/a", O + "/a"));
+             return std::vector<std::string>{O + "/a/1"};
+         },
+         nullptr},
+        {"holder replaced by a link to an outside directory",
+         [&make](const std::string &R, const std::string &O, bool directory) {
+             EXPECT_TRUE(::mkdir((O + "/a").c_str(), 0755) == 0 && make(O + "/a/1", directory));
+             EXPECT_TRUE(renamed(R + "/a", R + "/a.old"));
+             EXPECT_EQ(::symlink((O + "/a").c_str(), (R + "/a").c_str()), 0);
+             return std::vector<std::string>{O + "/a/1", R + "/a.old/1"};
+         },
+         nullptr},
+        {"holder exchanged with an outside directory",
+         [&make](const std::string &R, const std::string &O, bool directory) {
+             EXPECT_TRUE(::mkdir((O + "/a").c_str(), 0755) == 0 && make(O + "/a/1", directory));
+             EXPECT_TRUE(exchanged(R + "/a", O + "/a"));
+             return std::vector<std::string>{O + "/a/1"}; // the scanned a, outside now
+         },
+         nullptr},
+        {"root moved away and a link to it put in its place",
+         [](const std::string &R, const std::string &, bool) {
+             EXPECT_TRUE(renamed(R, R + ".moved"));
+             EXPECT_EQ(::symlink((R + ".moved").c_str(), R.c_str()), 0);
+             return std::vector<std::string>{R + ".moved/a/1"};
+         },
+         [](const std::string &R) {
+             ::unlink(R.c_str());
+             renamed(R + ".moved", R);
+         }},
+        {"root replaced by another directory with the same names",
+         [&make](const std::string &R, const std::string &, bool directory) {
+             EXPECT_TRUE(renamed(R, R + ".moved"));
+             EXPECT_TRUE(::mkdir(R.c_str(), 0755) == 0 && ::mkdir((R + "/a").c_str(), 0755) == 0 &&
+                         make(R + "/a/1", directory));
+             return std::vector<std::string>{R + ".moved/a/1", R + "/a/1"};
+         },
+         [](const std::string &R) {
+             std::filesystem::remove_all(R);
+             renamed(R + ".moved", R);
+         }},
+    };
+    for (const bool directory : {true, false}) {
+        for (const change_case &c : cases) {
+            const std::string what =
+                std::string(c.name) + (directory ? " (directories)" : " (files)");
+            edtest::temp_tree root;
+            edtest::temp_tree outside;
+            const std::string R = root.canonical();
+            const std::string O = outside.canonical();
+            ed_clear_roots();
+            const char *roots[] = {R.c_str()};
+            ed_register_roots(roots, 1);
+            for (const char *name : {"a/1", "a/2"}) {
+                if (directory)
+                    root.mkdir(name);
+                else
+                    root.file(name);
+            }
+            std::vector<std::string> must_remain;
+            int32_t removed;
+            {
+                const change_between_entries between(
+                    1, [&] { must_remain = c.change(R, O, directory); });
+                path_array entries({R + "/a/2", R + "/a/1"});
+                removed = directory ? ed_delete_dirs_list(entries.data(), 2, 0)
+                                    : ed_delete_files_list(entries.data(), 2);
+            }
+            EXPECT_GE(removed, 1) << what << ": " << ed_error_buffer();
+            EXPECT_FALSE(root.exists("a/2") || std::filesystem::exists(R + ".moved/a/2"))
+                << what << ": the first entry stayed";
+            for (const std::string &path : must_remain)
+                EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(path)))
+                    << what << ": " << path << " was removed";
+            if (c.restore)
+                c.restore(R);
+        }
+    }
+}
+
+// A delete call moves its objects aside under a name of its own, and keeps
+// that name while it is free. Something already under the name is never
+// replaced or removed, and the call takes a new name and goes on.
+TEST_P(BothResolutions, AnObjectUnderTheAsideNameIsLeftAloneAndTheCallGoesOn) {
+    for (const bool directory : {true, false}) {
+        std::string taken = ".edclean-removing-";
+        taken.append(std::to_string(::getpid()))
+            .append("-")
+            .append(std::to_string(ed_next_aside_serial()));
+        tree.write("d/" + taken, "not ours");
+        for (const char *name : {"d/x", "d/y"}) {
+            if (directory)
+                tree.mkdir(name);
+            else
+                tree.file(name);
+        }
+        path_array entries({tree.path("d/y"), tree.path("d/x")});
+        ed_clear_error();
+        EXPECT_EQ(directory ? ed_delete_dirs_list(entries.data(), 2, 0)
+                            : ed_delete_files_list(entries.data(), 2),
+                  2)
+            << ed_error_buffer();
+        EXPECT_STREQ(ed_error_buffer(), "");
+        EXPECT_FALSE(tree.exists("d/x") || tree.exists("d/y"));
+        EXPECT_TRUE(tree.exists("d/" + taken));
+        std::filesystem::remove(tree.path("d/" + taken));
+    }
+}
+
+long open_descriptors() {
+    long count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// A call that removes many directories holds no descriptor once it has
+// returned, however their closing was spread out meanwhile.
+TEST_P(BothResolutions, EveryDescriptorIsClosedWhenACallReturns) {
+    constexpr int kDirectories = 300;
+    std::vector<std::string> paths;
+    for (int i = 0; i < kDirectories; ++i)
+        paths.push_back(tree.mkdir(edtest::numbered("many/e", i)));
+    const long before = open_descriptors();
+    path_array entries(paths);
+    EXPECT_EQ(ed_delete_dirs_list(entries.data(), entries.size(), 0), kDirectories)
+        << ed_error_buffer();
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_FALSE(tree.exists("many/e0"));
+}
 
 std::string way_name(const ::testing::TestParamInfo<bool> &way) {
     return way.param ? "Stepwise" : "Kernel";

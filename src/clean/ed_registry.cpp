@@ -156,6 +156,29 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
     return 0;
 }
 
+ed_target *ed_reach_under_scanned_root(ed_removal_session *session, const char *path,
+                                       bool directory) {
+    if (session == nullptr || path == nullptr)
+        return nullptr;
+    std::shared_lock<std::shared_mutex> lock(g_roots_lock);
+    for (int32_t i = 0; i < g_n_roots; ++i) {
+        const registered_root &root = g_roots[i];
+        if (root.text == nullptr || !ed_path_under_root(path, root.text))
+            continue;
+        const char *relative = below(path, root.text);
+        if (*relative == '\0')
+            return nullptr; // the root itself: its place is above the root
+        bool root_reached = false;
+        ed_target *target =
+            ed_target_reach(session, root.text, &root.id, relative, directory, &root_reached);
+        if (root_reached)
+            return target;
+        // Not the directory that was scanned any more: a later root may hold
+        // the path, as it would for ed_locate_under_scanned_root().
+    }
+    return nullptr;
+}
+
 int ed_is_under_scanned_root(const char *path) {
     return ed_locate_under_scanned_root(path, nullptr);
 }

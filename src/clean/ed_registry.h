@@ -47,6 +47,15 @@ struct ed_scanned_location {
 // object again from its root without resolving the host's text a second time.
 int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where);
 
+// For a path whose text is written as a canonical path is: the object
+// reached along that very text (ed_target_reach) beneath the first
+// registered root that holds the text below it and is still the directory
+// that was scanned, the same root ed_locate_under_scanned_root() picks for
+// a canonical path. Null when no root holds it, or when the object cannot
+// be reached that way; nothing has been changed then.
+ed_target *ed_reach_under_scanned_root(ed_removal_session *session, const char *path,
+                                       bool directory);
+
 // Forgets every registered root. No export reaches it.
 void ed_clear_roots();
 

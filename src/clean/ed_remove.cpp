@@ -23,17 +23,35 @@ size_t depth_of(const char *path) {
     return depth;
 }
 
+// A path with its depth, counted once rather than at every comparison.
+struct ordered_path {
+    size_t depth;
+    char *text;
+};
+
 // Deeper paths first, so listed subdirectories go before their parents;
 // equal depths in descending byte order, which keeps equal paths together.
-bool removed_before(const char *a, const char *b) {
-    a = a != nullptr ? a : "";
-    b = b != nullptr ? b : "";
-    const size_t depth_a = depth_of(a);
-    const size_t depth_b = depth_of(b);
-    if (depth_a != depth_b)
-        return depth_a > depth_b;
-    return std::strcmp(a, b) > 0;
+bool removed_before(const ordered_path &a, const ordered_path &b) {
+    if (a.depth != b.depth)
+        return a.depth > b.depth;
+    return std::strcmp(a.text != nullptr ? a.text : "", b.text != nullptr ? b.text : "") > 0;
 }
+
+void sort_for_removal(char **paths, int32_t count) {
+    std::vector<ordered_path> order(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i)
+        order[static_cast<size_t>(i)] = {paths[i] != nullptr ? depth_of(paths[i]) : 0, paths[i]};
+    std::sort(order.begin(), order.end(), removed_before);
+    for (int32_t i = 0; i < count; ++i)
+        paths[i] = order[static_cast<size_t>(i)].text;
+}
+
+// What one delete call keeps from one entry to the next: the platform's way
+// to objects by their canonical paths, and the protected forms.
+struct call_state {
+    ed_session_owner session{ed_removal_session_open()};
+    ed_protected_forms protected_forms;
+};
 
 bool is_separator(char c) { return c == '/' || (ed_backslash_separates && c == '\\'); }
 
@@ -155,7 +173,69 @@ bool report_target(ed_target_status status, const char *wrong_kind, const char *
 
 constexpr const char *kNoLongerEmpty = "refused: directory no longer empty (TOCTOU)";
 
-bool remove_dir(const char *path, int include_hidden, const ed_name_filter *exclude) {
+// What became of a path on the way by its canonical text.
+enum class direct_outcome {
+    removed,
+    refused,   // the removal itself failed, with its message
+    not_taken, // nothing was changed: judge the path by the host's text
+};
+
+// The way for a host's text that is already the canonical path of its
+// object, as the scan lists them. The checks by the host's text, run one
+// after the other, resolve the text with its links (the canonical path),
+// re-reach the root without links, query the text's object, tie its
+// spelling to the root, and reach the object again beneath the root without
+// links to compare identities: for such a text they all come down to one
+// walk along the text itself, without a link from the root's top down to
+// the object, which is what this way makes (the root re-reached and
+// identity-checked, each component opened without following a link, never
+// onto another file system). The object's kind, emptiness or size,
+// identity and place are then checked as on the other way, and it is moved
+// aside and removed the same way. Whatever does not pass is judged by the
+// host's text from the start, so every refusal keeps its message.
+direct_outcome remove_dir_direct(const char *path, int include_hidden, const ed_name_filter *exclude,
+                                 call_state &call) {
+    if (!call.session || !ed_has_canonical_form(path) ||
+        ed_is_system_root_canonical(path, &call.protected_forms))
+        return direct_outcome::not_taken;
+    ed_target_owner target(ed_reach_under_scanned_root(call.session.get(), path, true));
+    if (!target)
+        return direct_outcome::not_taken;
+    {
+        ed_dir_stream entries(ed_target_opendir(target.get()));
+        if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden, exclude))
+            return direct_outcome::not_taken;
+    }
+    if (ed_target_remove_dir(target.get()) != 0) {
+        ed_set_error("rmdir failed");
+        return direct_outcome::refused;
+    }
+    return direct_outcome::removed;
+}
+
+direct_outcome remove_file_direct(const char *path, call_state &call) {
+    if (!call.session || !ed_has_canonical_form(path))
+        return direct_outcome::not_taken;
+    ed_target_owner target(ed_reach_under_scanned_root(call.session.get(), path, false));
+    if (!target)
+        return direct_outcome::not_taken;
+    if (ed_target_remove_file(target.get()) != 0) {
+        ed_set_error("unlink failed");
+        return direct_outcome::refused;
+    }
+    return direct_outcome::removed;
+}
+
+bool remove_dir(const char *path, int include_hidden, const ed_name_filter *exclude,
+                call_state &call) {
+    switch (remove_dir_direct(path, include_hidden, exclude, call)) {
+    case direct_outcome::removed:
+        return true;
+    case direct_outcome::refused:
+        return false;
+    case direct_outcome::not_taken:
+        break;
+    }
     ed_stat st;
     ed_file_id id;
     ed_scanned_location where;
@@ -192,7 +272,15 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
     return true;
 }
 
-bool remove_file(const char *path) {
+bool remove_file(const char *path, call_state &call) {
+    switch (remove_file_direct(path, call)) {
+    case direct_outcome::removed:
+        return true;
+    case direct_outcome::refused:
+        return false;
+    case direct_outcome::not_taken:
+        break;
+    }
     ed_stat st;
     ed_file_id id;
     ed_scanned_location where;
@@ -208,6 +296,15 @@ bool remove_file(const char *path) {
     }
     return report_target(ed_remove_file_beneath(where.root.get(), where.relative, &id),
                          "refused: not a regular file", "refused: file size != 0", "unlink failed");
+}
+
+// The test's hook, called before each entry of a delete call.
+thread_local ed_entry_hook g_entry_hook = nullptr;
+thread_local void *g_entry_hook_context = nullptr;
+
+void entry_reached(int32_t index) {
+    if (g_entry_hook != nullptr)
+        g_entry_hook(index, g_entry_hook_context);
 }
 
 // Runs one path through a worker. Running out of memory on the way is that
@@ -234,14 +331,17 @@ int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden,
         ed_set_error("invalid dirs list");
         return -1;
     }
-    std::sort(paths, paths + count, removed_before);
+    sort_for_removal(paths, count);
+    call_state call;
     int32_t removed = 0;
-    for (int32_t i = 0; i < count; ++i)
+    for (int32_t i = 0; i < count; ++i) {
+        entry_reached(i);
         if (paths[i] != nullptr && paths[i][0] != '\0' &&
-            attempt(paths[i], [include_hidden, exclude](const char *p) {
-                return remove_dir(p, include_hidden, exclude);
+            attempt(paths[i], [include_hidden, exclude, &call](const char *p) {
+                return remove_dir(p, include_hidden, exclude, call);
             }))
             ++removed;
+    }
     return removed;
 }
 
@@ -250,9 +350,18 @@ int32_t ed_delete_files_list(char *const *paths, int32_t count) {
         ed_set_error("invalid files list");
         return -1;
     }
+    call_state call;
     int32_t removed = 0;
-    for (int32_t i = 0; i < count; ++i)
-        if (paths[i] != nullptr && paths[i][0] != '\0' && attempt(paths[i], remove_file))
+    for (int32_t i = 0; i < count; ++i) {
+        entry_reached(i);
+        if (paths[i] != nullptr && paths[i][0] != '\0' &&
+            attempt(paths[i], [&call](const char *p) { return remove_file(p, call); }))
             ++removed;
+    }
     return removed;
+}
+
+void ed_set_entry_hook(ed_entry_hook hook, void *context) {
+    g_entry_hook = hook;
+    g_entry_hook_context = context;
 }

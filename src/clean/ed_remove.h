@@ -29,4 +29,11 @@ int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden,
 // "invalid files list" for a null array or a negative count.
 int32_t ed_delete_files_list(char *const *paths, int32_t count);
 
+// For tests, on the calling thread only: `hook` is called with the index of
+// each entry of a delete call before the entry is attempted (after the
+// directories are ordered), so that a test can change the tree between two
+// entries of one call. Null removes the hook.
+using ed_entry_hook = void (*)(int32_t index, void *context);
+void ed_set_entry_hook(ed_entry_hook hook, void *context);
+
 #endif

@@ -1,7 +1,7 @@
 // Owners of what the library's internals hand out, so that every return path
 // releases it: a heap text (freed with free), a directory stream, a removal
-// target and a pinned root. The guards of a platform's own handles and
-// descriptors stay in its backend.
+// target, a delete call's removal session and a pinned root. The guards of a
+// platform's own handles and descriptors stay in its backend.
 #ifndef ED_CORE_OWNERS_H
 #define ED_CORE_OWNERS_H
 
@@ -24,6 +24,13 @@ struct ed_target_closer {
     void operator()(ed_target *target) const noexcept { ed_target_close(target); }
 };
 using ed_target_owner = std::unique_ptr<ed_target, ed_target_closer>;
+
+struct ed_session_closer {
+    void operator()(ed_removal_session *session) const noexcept {
+        ed_removal_session_close(session);
+    }
+};
+using ed_session_owner = std::unique_ptr<ed_removal_session, ed_session_closer>;
 
 struct ed_root_unpinner {
     void operator()(ed_pinned_root *root) const noexcept { ed_unpin_root(root); }

@@ -47,35 +47,89 @@ int ed_path_has_dotdot(const char *path) {
     return 0;
 }
 
-int ed_is_system_root(const char *path) {
-    if (path == nullptr || *path == '\0')
-        return 1;
+namespace {
+
+bool is_protected_literal(const char *path) {
     for (const char *literal : kProtectedLiterals)
         if (std::strcmp(path, literal) == 0)
-            return 1;
-    ed_heap_text canonical(ed_canonical_path(path));
-    if (!canonical)
-        return ed_is_user_home(path);
-    if (std::strcmp(canonical.get(), "/") == 0 || std::strcmp(canonical.get(), "/usr") == 0)
-        return 1;
+            return true;
+    return false;
+}
+
+// The home's canonical form, or its text when it has none; null for no home.
+ed_heap_text user_home_form() {
+    ed_heap_text home(ed_user_home_text());
+    if (!home)
+        return nullptr;
+    ed_heap_text canonical(ed_canonical_path(home.get()));
+    return canonical ? std::move(canonical) : std::move(home);
+}
+
+// The tests on a canonical path, given the forms it is compared with.
+bool is_protected_canonical(const char *canonical, const char *system_directory,
+                            const char *home_form) {
+    if (std::strcmp(canonical, "/") == 0 || std::strcmp(canonical, "/usr") == 0)
+        return true;
     // The Windows directory in any spelling that resolves to it: the file
     // system ignores case, so the literals alone would protect it or not by
     // the letters the host chose.
-    ed_heap_text system_directory(ed_system_directory_canonical());
-    if (system_directory && std::strcmp(canonical.get(), system_directory.get()) == 0)
+    if (system_directory != nullptr && std::strcmp(canonical, system_directory) == 0)
+        return true;
+    return home_form != nullptr && std::strcmp(canonical, home_form) == 0;
+}
+
+} // namespace
+
+int ed_is_system_root(const char *path) {
+    if (path == nullptr || *path == '\0')
         return 1;
-    return ed_is_user_home(canonical.get());
+    if (is_protected_literal(path))
+        return 1;
+    ed_heap_text canonical(ed_canonical_path(path));
+    if (!canonical)
+        return ed_is_user_home(path);
+    const ed_heap_text system_directory(ed_system_directory_canonical());
+    const ed_heap_text home_form(user_home_form());
+    return is_protected_canonical(canonical.get(), system_directory.get(), home_form.get()) ? 1 : 0;
+}
+
+int ed_is_system_root_canonical(const char *canonical, ed_protected_forms *forms) {
+    if (canonical == nullptr || *canonical == '\0' || forms == nullptr)
+        return 1;
+    if (is_protected_literal(canonical))
+        return 1;
+    if (!forms->resolved) {
+        forms->system_directory.reset(ed_system_directory_canonical());
+        forms->home = user_home_form();
+        forms->resolved = true;
+    }
+    return is_protected_canonical(canonical, forms->system_directory.get(), forms->home.get()) ? 1
+                                                                                               : 0;
+}
+
+int ed_has_canonical_form(const char *path) {
+    if (path == nullptr || path[0] != '/')
+        return 0;
+    size_t length = 0;
+    for (const char *component = path; *component == '/';) {
+        const char *end = component + 1;
+        while (*end != '\0' && *end != '/' && !(ed_backslash_separates && *end == '\\'))
+            ++end;
+        const size_t name_length = static_cast<size_t>(end - component - 1);
+        if (name_length == 0 || (name_length == 1 && component[1] == '.') ||
+            (name_length == 2 && component[1] == '.' && component[2] == '.'))
+            return 0;
+        length = static_cast<size_t>(end - path);
+        component = end;
+    }
+    return path[length] == '\0' && length <= ED_PATH_LIMIT ? 1 : 0;
 }
 
 int ed_is_user_home(const char *path) {
     if (path == nullptr)
         return 0;
-    ed_heap_text home(ed_user_home_text());
-    if (!home)
-        return 0;
-    ed_heap_text canonical(ed_canonical_path(home.get()));
-    const char *home_form = canonical ? canonical.get() : home.get();
-    return std::strcmp(path, home_form) == 0 ? 1 : 0;
+    const ed_heap_text home_form(user_home_form());
+    return home_form && std::strcmp(path, home_form.get()) == 0 ? 1 : 0;
 }
 
 int ed_path_under_root(const char *path, const char *root) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 // The walks join paths into buffers of this size, so a path they examine
@@ -29,6 +30,24 @@ int ed_path_has_dotdot(const char *path);
 // Windows directory, for the user's home in any form that resolves to it,
 // and for a null or empty path.
 int ed_is_system_root(const char *path);
+
+// The forms a canonical path is compared with to tell whether it is
+// protected, resolved on first use and kept for the rest of a delete call.
+struct ed_protected_forms {
+    bool resolved = false;
+    ed_heap_text home;             // the home's canonical form, or its text; null for none
+    ed_heap_text system_directory; // see ed_system_directory_canonical()
+};
+
+// ed_is_system_root() for a path whose text is its own canonical path, with
+// the forms it is compared with taken from `forms`.
+int ed_is_system_root_canonical(const char *canonical, ed_protected_forms *forms);
+
+// 1 when `path` is written as a canonical path is: absolute, '/' as the
+// only separator, no empty, "." or ".." component, no trailing '/', and
+// not longer than ED_PATH_LIMIT. Whether it is its object's canonical path
+// is for the file system to say.
+int ed_has_canonical_form(const char *path);
 
 // 1 when `path` is byte-for-byte the canonical form of the user's home (HOME;
 // on Windows USERPROFILE when HOME is unset or empty), or the home text itself

@@ -217,8 +217,9 @@ struct ed_target;
 ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
                               const ed_file_id *examined, ed_target_status *status);
 
-// A stream over the opened directory's entries, for the re-check of
-// emptiness on the very directory that is then removed. It must be closed
+// A stream over the opened directory's entries, read through the target's
+// own descriptor or handle, for the re-check of emptiness on the very
+// directory that is then removed. Once per target; it must be closed
 // (ed_closedir) before ed_target_remove_dir().
 ed_dir *ed_target_opendir(ed_target *target);
 
@@ -235,6 +236,36 @@ void ed_target_close(ed_target *target);
 // when removed.
 ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relative,
                                         const ed_file_id *examined);
+
+// A delete call's way to the objects it is given by their canonical paths,
+// where the platform has one: an object whose canonical path is the host's
+// own text is then reached along that text once, instead of resolving the
+// text, pinning its root and reaching the object beneath it as separate
+// steps. What the session keeps from one entry to the next is only where
+// every walk starts; roots and the directories beneath them are walked
+// again for each entry. Null where the platform has no such way (or cannot
+// start one); every path is then judged by the host's text.
+struct ed_removal_session;
+ed_removal_session *ed_removal_session_open();
+void ed_removal_session_close(ed_removal_session *session); // null is ignored
+
+// The object whose canonical path is `root` (a registered root) + '/' +
+// `relative` (not empty), reached along exactly that text without following
+// a link: the root re-reached from the top and identity-checked against
+// `root_id`, which sets *root_reached, then the directory that holds the
+// object beneath it on the root's file system, then the object, which must
+// be a directory (`directory`) or a regular file without data, on the
+// root's file system and not a link. A directory is opened, and must be the
+// object examined by its name. Null when any step fails, and nothing has
+// been changed; the path is then judged by the host's text, which gives the
+// refusal its message.
+ed_target *ed_target_reach(ed_removal_session *session, const char *root, const ed_file_id *root_id,
+                           const char *relative, bool directory, bool *root_reached);
+
+// Removes the file of a target that ed_target_reach() reached as a file, if
+// it is still the object examined, a regular file and without data. 0
+// removed, -1 otherwise.
+int ed_target_remove_file(ed_target *target);
 
 // 1 when the two names (not paths) name the same entry of one directory by
 // the platform's rules: byte-exact on POSIX, case-insensitive on Windows.
@@ -254,10 +285,13 @@ char *ed_system_directory_canonical();
 // For tests of the Linux backend: make resolution beneath a root take the
 // component-by-component way even where the kernel offers openat2; whether
 // the kernel's way is built in; and whether this thread's latest resolution
-// beneath a root was the kernel's.
+// beneath a root was the kernel's. And the serial number N of the aside
+// name (".edclean-removing-PID-N") that the next removal session opened in
+// this process starts with.
 void ed_force_stepwise_resolution(bool stepwise);
 bool ed_kernel_resolution_compiled();
 bool ed_last_resolution_by_kernel();
+unsigned long ed_next_aside_serial();
 #endif
 
 #if defined(_WIN32)

@@ -21,13 +21,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include "core/ed_owners.h"
 #include "core/ed_utf8.h"
@@ -200,7 +205,7 @@ int open_beneath_kernel(int base, const char *relative, bool same_mount_only) {
 // One component at a time, each opened without following a link and, when
 // asked, each checked to be on the starting directory's file system. A
 // canonical path holds no "." or ".." components, and none is accepted.
-int open_beneath_stepwise(int base, const std::string &relative, bool same_mount_only) {
+int open_beneath_stepwise(int base, std::string_view relative, bool same_mount_only) {
     unique_fd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
     mount_key base_mount;
     if (same_mount_only) {
@@ -212,7 +217,7 @@ int open_beneath_stepwise(int base, const std::string &relative, bool same_mount
     size_t start = 0;
     while (current && start < relative.size()) {
         const size_t end = std::min(relative.find('/', start), relative.size());
-        const std::string component = relative.substr(start, end - start);
+        const std::string component(relative.substr(start, end - start));
         if (component.empty() || component == "." || component == "..")
             return -1;
         const int next = ::openat(current.get(), component.c_str(), kPathDirectoryFlags);
@@ -241,13 +246,13 @@ int open_beneath_stepwise(int base, const std::string &relative, bool same_mount
 
 // The directory `relative` ('/'-separated, no "." or "..") beneath `base`,
 // reached without following a link, as an O_PATH descriptor; -1 otherwise.
-int open_beneath(int base, const std::string &relative, bool same_mount_only) {
+int open_beneath(int base, const char *relative, bool same_mount_only) {
     g_last_resolution_by_kernel = false;
-    if (relative.empty())
+    if (*relative == '\0')
         return ::fcntl(base, F_DUPFD_CLOEXEC, 0);
 #if defined(ED_KERNEL_BENEATH)
     if (!g_force_stepwise.load(std::memory_order_relaxed)) {
-        const int fd = open_beneath_kernel(base, relative.c_str(), same_mount_only);
+        const int fd = open_beneath_kernel(base, relative, same_mount_only);
         if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)) {
             g_last_resolution_by_kernel = true;
             return fd;
@@ -266,7 +271,7 @@ int open_canonical(const char *canonical) {
     unique_fd top(::open("/", kPathDirectoryFlags));
     if (!top)
         return -1;
-    return open_beneath(top.get(), std::string(canonical + 1), false);
+    return open_beneath(top.get(), canonical + 1, false);
 }
 
 // The final path of the open object `fd`, which the host named `path`: the
@@ -309,8 +314,9 @@ constexpr size_t kEntryBatchBytes = 16384;
 
 struct ed_dir {
     int fd;
-    size_t held; // offset in `batch` of the entry to hand out next
-    size_t end;  // bytes of `batch` filled
+    bool owns_fd; // false for a stream over a removal target's own descriptor
+    size_t held;  // offset in `batch` of the entry to hand out next
+    size_t end;   // bytes of `batch` filled
     int has_next;
     mount_key mount;
     char name[ED_NAME_BUFFER_BYTES];
@@ -342,6 +348,21 @@ void advance(ed_dir *dir, bool first) {
     dir->has_next = bytes > 0 ? 1 : 0;
 }
 
+// A stream over the directory descriptor `fd` on the mounted file system
+// `mount`, holding its first entry. It closes the descriptor only if it owns
+// it; the caller closes `fd` when the stream cannot be made.
+ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd) {
+    auto *dir = static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
+    if (dir == nullptr)
+        throw std::bad_alloc();
+    dir->fd = fd;
+    dir->owns_fd = owns_fd;
+    dir->mount = mount;
+    dir->name[0] = '\0';
+    advance(dir, true);
+    return ed_dir_stream(dir);
+}
+
 // Wraps a just-opened directory descriptor (or -1) in a stream holding its
 // first entry; the stream takes the descriptor over.
 ed_dir_stream stream_from(int opened) {
@@ -351,14 +372,9 @@ ed_dir_stream stream_from(int opened) {
     struct statx sx;
     if (query(fd.get(), "", &sx) != 0)
         return nullptr;
-    auto *dir = static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
-    if (dir == nullptr)
-        throw std::bad_alloc();
-    dir->fd = fd.release();
-    dir->mount = mount_of(sx);
-    dir->name[0] = '\0';
-    advance(dir, true);
-    return ed_dir_stream(dir);
+    ed_dir_stream dir = stream_over(fd.get(), mount_of(sx), true);
+    fd.release();
+    return dir;
 }
 
 ed_entry_hint hint_of(unsigned char type) {
@@ -496,7 +512,8 @@ int ed_dir_has_next(const ed_dir *dir) { return dir != nullptr && dir->has_next 
 void ed_closedir(ed_dir *dir) {
     if (dir == nullptr)
         return;
-    ::close(dir->fd);
+    if (dir->owns_fd)
+        ::close(dir->fd);
     std::free(dir);
 }
 
@@ -605,7 +622,7 @@ place_fault locate_beneath(const ed_pinned_root &root, const char *relative, pla
     place->leaf = slash == nullptr ? relative : slash + 1;
     if (place->leaf.empty() || place->leaf == "." || place->leaf == "..")
         return place_fault::unreachable;
-    place->parent.reset(open_beneath(root.fd.get(), relative_parent, true));
+    place->parent.reset(open_beneath(root.fd.get(), relative_parent.c_str(), true));
     if (place->parent)
         return place_fault::none;
     // A link or another file system on the way is refused as a link is.
@@ -640,15 +657,40 @@ int rename_no_replace(int dirfd, const char *from, const char *to) {
         ::syscall(SYS_renameat2, dirfd, from, dirfd, to, static_cast<unsigned>(RENAME_NOREPLACE)));
 }
 
-// A name of the library's own in the same directory, for the moment an
-// object is moved aside to be removed; no other program has a reason to use
-// it, and RENAME_NOREPLACE keeps anything that does from being hit.
-std::string aside_name() {
-    static std::atomic<unsigned long> counter{0};
-    char name[64];
-    std::snprintf(name, sizeof name, ".edclean-removing-%ld-%lu", static_cast<long>(::getpid()),
-                  counter.fetch_add(1));
-    return name;
+// The name an object is moved aside under for its removal, in the
+// directory that holds it: ".edclean-removing-PID-N", a name of the
+// library's own that no other program has a reason to use, and
+// RENAME_NOREPLACE keeps anything that does from being hit. A delete call
+// keeps one name for all its entries, so that each move aside finds the
+// name already known to be free rather than searching the directory for a
+// new one; a name found taken (left behind, or used by another call of this
+// process in the same directory at the same moment) is given up for a new
+// one.
+std::atomic<unsigned long> g_aside_serial{0};
+
+class aside_namer {
+  public:
+    explicit aside_namer(long pid) : pid_(pid) { renew(); }
+    const char *name() const { return name_; }
+    void renew() {
+        std::snprintf(name_, sizeof name_, ".edclean-removing-%ld-%lu", pid_,
+                      g_aside_serial.fetch_add(1));
+    }
+
+  private:
+    long pid_;
+    char name_[64];
+};
+
+// Moves `leaf` aside under the namer's name, never replacing anything; a
+// name found taken is renewed once. 0, or -1 with errno.
+int move_aside(int parent, const char *leaf, aside_namer &aside) {
+    if (rename_no_replace(parent, leaf, aside.name()) == 0)
+        return 0;
+    if (errno != EEXIST)
+        return -1;
+    aside.renew();
+    return rename_no_replace(parent, leaf, aside.name());
 }
 
 // Removes the examined object from its place. Linux removes by name only, so
@@ -658,7 +700,8 @@ std::string aside_name() {
 // save-by-rename of another program aims at. Anything else that was moved
 // is put back under its name. Where the file system cannot rename without
 // replacing, the name is checked once more and removed directly.
-int remove_examined(const place_beneath &place, const ed_file_id &examined, bool directory) {
+int remove_examined(const place_beneath &place, const ed_file_id &examined, bool directory,
+                    aside_namer &aside) {
     const int parent = place.parent.get();
     const char *leaf = place.leaf.c_str();
     const int how = directory ? AT_REMOVEDIR : 0;
@@ -668,28 +711,124 @@ int remove_examined(const place_beneath &place, const ed_file_id &examined, bool
                (directory ? S_ISDIR(now.stx_mode) : S_ISREG(now.stx_mode) && now.stx_size == 0);
     };
 
-    const std::string aside = aside_name();
-    if (rename_no_replace(parent, leaf, aside.c_str()) != 0) {
+    if (move_aside(parent, leaf, aside) != 0) {
         if (errno != EINVAL && errno != ENOSYS)
             return -1;
         return is_examined(leaf) && ::unlinkat(parent, leaf, how) == 0 ? 0 : -1;
     }
-    if (is_examined(aside.c_str()) && ::unlinkat(parent, aside.c_str(), how) == 0)
+    if (is_examined(aside.name()) && ::unlinkat(parent, aside.name(), how) == 0)
         return 0;
     // Not ours to remove, or the system refused (a directory that gained an
     // entry): back under its own name. Should that name have been taken in
     // this instant, the object stays under the aside name, where nothing is
-    // lost.
-    rename_no_replace(parent, aside.c_str(), leaf);
+    // lost (and the next move aside takes a new name).
+    rename_no_replace(parent, aside.name(), leaf);
     return -1;
 }
 
 } // namespace
 
+// Closes the descriptors of a delete call's removed directories on a
+// thread of its own. The descriptor of a directory is held until after the
+// directory is removed (so that its identity cannot pass to another object
+// meanwhile), and closing it is then what lets the file system free the
+// directory's storage, which can mean waiting for the device (a discard,
+// say). The call's checks and removals go on in their order meanwhile; the
+// thread is joined, with every descriptor closed, before the call returns.
+// Small calls, and a system that refuses a thread, close each descriptor at
+// once.
+class deferred_closer {
+  public:
+    deferred_closer() = default;
+    deferred_closer(const deferred_closer &) = delete;
+    deferred_closer &operator=(const deferred_closer &) = delete;
+    ~deferred_closer() { finish(); }
+
+    // Takes `fd` over.
+    void close_later(int fd) noexcept {
+        if (!running_ && !start()) {
+            ::close(fd);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (tail_ - head_ < kCapacity) {
+                queue_[tail_++ % kCapacity] = fd;
+                ready_.notify_one();
+                return;
+            }
+        }
+        ::close(fd); // the thread is behind: this one waits here
+    }
+
+  private:
+    // Descriptors closed at once before the thread is worth starting.
+    static constexpr unsigned kStartAfter = 16;
+    // Descriptors waiting at most, so that a call never holds many more.
+    static constexpr size_t kCapacity = 32;
+
+    bool start() noexcept {
+        if (refused_ || ++handed_ <= kStartAfter)
+            return false;
+        try {
+            thread_ = std::thread([this] { run(); });
+            running_ = true;
+        } catch (...) {
+            refused_ = true;
+        }
+        return running_;
+    }
+
+    void run() noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return done_ || head_ != tail_; });
+            if (head_ == tail_)
+                return; // done, and nothing left
+            const int fd = queue_[head_++ % kCapacity];
+            lock.unlock();
+            ::close(fd);
+            lock.lock();
+        }
+    }
+
+    void finish() noexcept {
+        if (!running_)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+            ready_.notify_one();
+        }
+        thread_.join();
+        running_ = false;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    int queue_[kCapacity];
+    size_t head_ = 0;
+    size_t tail_ = 0;
+    bool done_ = false;
+    std::thread thread_;
+    bool running_ = false;
+    bool refused_ = false;
+    unsigned handed_ = 0;
+};
+
 struct ed_target {
     place_beneath place;
-    unique_fd directory;
+    unique_fd directory; // a directory target's own descriptor
+    mount_key mount;     // the file system the target is on
     ed_file_id id;
+    std::optional<aside_namer> own_aside; // where it has no delete call's
+    aside_namer *aside = nullptr;
+    deferred_closer *closer = nullptr; // its delete call's, where it has one
+
+    ~ed_target() {
+        if (closer != nullptr && directory)
+            closer->close_later(directory.release());
+    }
 };
 
 ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
@@ -716,25 +855,114 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
         return nullptr;
     target->directory.reset(::openat(target->place.parent.get(), target->place.leaf.c_str(),
                                      kDirectoryFlags | O_NOFOLLOW));
-    ed_file_id opened;
-    if (!target->directory || !identity_of_fd(target->directory.get(), &opened) ||
-        !ed_same_file(opened, *examined))
+    struct statx opened;
+    if (!target->directory || query(target->directory.get(), "", &opened) != 0 ||
+        !ed_same_file(id_of(opened), *examined))
         return nullptr;
+    target->mount = mount_of(opened);
     target->id = *examined;
+    target->aside = &target->own_aside.emplace(static_cast<long>(::getpid()));
     *status = ED_TARGET_OK;
     return target.release();
 }
 
-ed_dir *ed_target_opendir(ed_target *target) {
-    if (target == nullptr)
+// A delete call's way to its objects by their canonical paths: the top
+// directory, from which each entry's root is re-reached, the call's aside
+// name, and the closer of its removed directories' descriptors. Nothing
+// below the top is kept from one entry to the next: the root and the
+// directory that holds the object are walked again for every entry, since
+// either may have been moved since the one before.
+struct ed_removal_session {
+    unique_fd top;
+    aside_namer aside{static_cast<long>(::getpid())};
+    deferred_closer closer; // last: joined before anything else goes
+};
+
+ed_removal_session *ed_removal_session_open() {
+    auto session = std::make_unique<ed_removal_session>();
+    session->top.reset(::open("/", kPathDirectoryFlags));
+    if (!session->top)
         return nullptr;
-    return stream_from(::openat(target->directory.get(), ".", kDirectoryFlags)).release();
+    return session.release();
+}
+
+void ed_removal_session_close(ed_removal_session *session) { delete session; }
+
+ed_target *ed_target_reach(ed_removal_session *session, const char *root, const ed_file_id *root_id,
+                           const char *relative, bool directory, bool *root_reached) {
+    *root_reached = false;
+    if (session == nullptr || root == nullptr || root[0] != '/' || root_id == nullptr ||
+        relative == nullptr || *relative == '\0')
+        return nullptr;
+    // The root, re-reached from the top without a link and identity-checked,
+    // as ed_pin_root() does, for this entry.
+    unique_fd pinned(open_beneath(session->top.get(), root + 1, false));
+    struct statx root_status;
+    if (!pinned || query(pinned.get(), "", &root_status) != 0 ||
+        !ed_same_file(id_of(root_status), *root_id))
+        return nullptr;
+    *root_reached = true;
+    const char *slash = std::strrchr(relative, '/');
+    const char *leaf = slash == nullptr ? relative : slash + 1;
+    if (*leaf == '\0' || is_dot_or_dotdot(leaf))
+        return nullptr;
+    auto target = std::make_unique<ed_target>();
+    target->place.leaf = leaf;
+    if (slash == nullptr) {
+        target->place.parent.reset(pinned.release());
+    } else {
+        // The directory that holds the object, beneath the root, never
+        // through a link and never onto another file system.
+        const std::string relative_parent(relative, slash);
+        target->place.parent.reset(open_beneath(pinned.get(), relative_parent.c_str(), true));
+        if (!target->place.parent)
+            return nullptr;
+    }
+    // The leaf's status, never following it and never setting off an
+    // automount: a link, another kind or another file system (the holder is
+    // on the root's) is left to the judgement by the host's text, which
+    // refuses it with its message.
+    const int parent = target->place.parent.get();
+    const mount_key root_mount = mount_of(root_status);
+    struct statx examined;
+    if (query(parent, leaf, &examined) != 0 || !same_mount(mount_of(examined), root_mount) ||
+        (directory ? !S_ISDIR(examined.stx_mode)
+                   : !S_ISREG(examined.stx_mode) || examined.stx_size != 0))
+        return nullptr;
+    target->id = id_of(examined);
+    if (directory) {
+        // What is opened must be what was examined: it is what the
+        // emptiness re-check reads and what the aside check compares with.
+        target->directory.reset(::openat(parent, leaf, kDirectoryFlags | O_NOFOLLOW));
+        struct statx opened;
+        if (!target->directory || query(target->directory.get(), "", &opened) != 0 ||
+            !ed_same_file(id_of(opened), target->id))
+            return nullptr;
+    }
+    target->mount = root_mount;
+    target->aside = &session->aside;
+    target->closer = &session->closer;
+    return target.release();
+}
+
+ed_dir *ed_target_opendir(ed_target *target) {
+    if (target == nullptr || !target->directory)
+        return nullptr;
+    // Through the target's own descriptor, which has not been read from:
+    // no second descriptor, and no second status query.
+    return stream_over(target->directory.get(), target->mount, false).release();
 }
 
 int ed_target_remove_dir(ed_target *target) {
-    if (target == nullptr)
+    if (target == nullptr || !target->directory)
         return -1;
-    return remove_examined(target->place, target->id, true);
+    return remove_examined(target->place, target->id, true, *target->aside);
+}
+
+int ed_target_remove_file(ed_target *target) {
+    if (target == nullptr || target->directory)
+        return -1;
+    return remove_examined(target->place, target->id, false, *target->aside);
 }
 
 void ed_target_close(ed_target *target) { delete target; }
@@ -764,7 +992,8 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
         return ED_TARGET_FAILED;
     if (pinned.stx_size != 0)
         return ED_TARGET_NOT_EMPTY;
-    return remove_examined(place, *examined, false) == 0 ? ED_TARGET_OK : ED_TARGET_FAILED;
+    aside_namer aside(static_cast<long>(::getpid()));
+    return remove_examined(place, *examined, false, aside) == 0 ? ED_TARGET_OK : ED_TARGET_FAILED;
 }
 
 int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_length) {
@@ -794,6 +1023,8 @@ bool ed_kernel_resolution_compiled() {
 }
 
 bool ed_last_resolution_by_kernel() { return g_last_resolution_by_kernel; }
+
+unsigned long ed_next_aside_serial() { return g_aside_serial.load(); }
 
 // POSIX shows every object as it is: nothing to set or restore.
 ed_platform_call_scope::ed_platform_call_scope() noexcept {}
