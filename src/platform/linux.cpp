@@ -752,9 +752,11 @@ class deferred_closer {
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (tail_ - head_ < kCapacity) {
-                queue_[tail_++ % kCapacity] = fd;
-                ready_.notify_one();
+            if (queued_ < kCapacity) {
+                queue_[queued_++] = fd;
+                // Woken only when it waits: it takes everything queued at once.
+                if (waiting_)
+                    ready_.notify_one();
                 return;
             }
         }
@@ -780,14 +782,20 @@ class deferred_closer {
     }
 
     void run() noexcept {
+        int taken[kCapacity];
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            ready_.wait(lock, [this] { return done_ || head_ != tail_; });
-            if (head_ == tail_)
+            waiting_ = true;
+            ready_.wait(lock, [this] { return done_ || queued_ != 0; });
+            waiting_ = false;
+            const size_t count = queued_;
+            if (count == 0)
                 return; // done, and nothing left
-            const int fd = queue_[head_++ % kCapacity];
+            std::copy(queue_, queue_ + count, taken);
+            queued_ = 0;
             lock.unlock();
-            ::close(fd);
+            for (size_t i = 0; i < count; ++i)
+                ::close(taken[i]);
             lock.lock();
         }
     }
@@ -807,8 +815,8 @@ class deferred_closer {
     std::mutex mutex_;
     std::condition_variable ready_;
     int queue_[kCapacity];
-    size_t head_ = 0;
-    size_t tail_ = 0;
+    size_t queued_ = 0;
+    bool waiting_ = false;
     bool done_ = false;
     std::thread thread_;
     bool running_ = false;
