@@ -200,8 +200,8 @@ TEST(SystemRoot, UnresolvableHomeIsComparedAsWritten) {
 }
 
 #if !defined(_WIN32)
-// The comparison a delete call makes for each canonical path, with the
-// home resolved once for the call: the same answers as ed_is_system_root().
+// The comparison a delete call makes for each canonical path, with HOME
+// read once for the call: the same answers as ed_is_system_root().
 TEST(SystemRoot, CanonicalPathsAgainstFormsResolvedOncePerCall) {
     edtest::temp_tree tree;
     tree.mkdir("home/sub");

@@ -569,6 +569,27 @@ TEST_P(BothResolutions, EveryDescriptorIsClosedWhenACallReturns) {
     EXPECT_FALSE(tree.exists("many/e0"));
 }
 
+// The home is protected as whatever its text resolves to when each entry
+// is judged: HOME is a link that another program points at another
+// directory between two entries of one call.
+TEST_P(BothResolutions, TheHomeIsTheOneHomeNamesWhenTheEntryIsJudged) {
+    tree.mkdir("deep/e");
+    tree.mkdir("h1");
+    tree.mkdir("h2");
+    ASSERT_TRUE(tree.symlink(tree.path("h1"), "home", true));
+    edtest::scoped_env home("HOME", tree.path("home"));
+    const std::string link = tree.path("home");
+    const change_between_entries between(1, [&] {
+        EXPECT_EQ(::unlink(link.c_str()), 0);
+        EXPECT_EQ(::symlink(tree.path("h2").c_str(), link.c_str()), 0);
+    });
+    path_array entries({tree.path("h2"), tree.path("deep/e")});
+    EXPECT_EQ(ed_delete_dirs_list(entries.data(), entries.size(), 0), 1);
+    EXPECT_STREQ(ed_error_buffer(), "refused: system root");
+    EXPECT_TRUE(tree.exists("h2"));
+    EXPECT_FALSE(tree.exists("deep/e"));
+}
+
 std::string way_name(const ::testing::TestParamInfo<bool> &way) {
     return way.param ? "Stepwise" : "Kernel";
 }

@@ -100,11 +100,15 @@ int ed_is_system_root_canonical(const char *canonical, ed_protected_forms *forms
         return 1;
     if (!forms->resolved) {
         forms->system_directory.reset(ed_system_directory_canonical());
-        forms->home = user_home_form();
+        forms->home_text.reset(ed_user_home_text());
         forms->resolved = true;
     }
-    return is_protected_canonical(canonical, forms->system_directory.get(), forms->home.get()) ? 1
-                                                                                               : 0;
+    // The home's text is the call's, but what it resolves to is read for
+    // every path: a link in it may lead elsewhere by the next path.
+    const ed_heap_text home_canonical(forms->home_text ? ed_canonical_path(forms->home_text.get())
+                                                       : nullptr);
+    const char *home_form = home_canonical ? home_canonical.get() : forms->home_text.get();
+    return is_protected_canonical(canonical, forms->system_directory.get(), home_form) ? 1 : 0;
 }
 
 int ed_has_canonical_form(const char *path) {

@@ -31,11 +31,12 @@ int ed_path_has_dotdot(const char *path);
 // and for a null or empty path.
 int ed_is_system_root(const char *path);
 
-// The forms a canonical path is compared with to tell whether it is
-// protected, resolved on first use and kept for the rest of a delete call.
+// What a canonical path is compared with to tell whether it is protected,
+// read on first use and kept for the rest of a delete call. The home is
+// kept as its text, which is resolved again for every path.
 struct ed_protected_forms {
     bool resolved = false;
-    ed_heap_text home;             // the home's canonical form, or its text; null for none
+    ed_heap_text home_text;        // see ed_user_home_text(); null for no home
     ed_heap_text system_directory; // see ed_system_directory_canonical()
 };
 
