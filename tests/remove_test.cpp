@@ -19,6 +19,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -588,6 +589,48 @@ TEST_P(BothResolutions, TheHomeIsTheOneHomeNamesWhenTheEntryIsJudged) {
     EXPECT_STREQ(ed_error_buffer(), "refused: system root");
     EXPECT_TRUE(tree.exists("h2"));
     EXPECT_FALSE(tree.exists("deep/e"));
+}
+
+// Lowers the number of descriptors the process may open so that only
+// `free_slots` more can be open at once, for as long as it lives.
+class few_descriptors_left {
+  public:
+    explicit few_descriptors_left(int free_slots) {
+        ::getrlimit(RLIMIT_NOFILE, &old_);
+        rlim_t limit = 0;
+        for (int found = 0; found < free_slots; ++limit)
+            if (::fcntl(static_cast<int>(limit), F_GETFD) == -1)
+                ++found;
+        struct rlimit lowered = old_;
+        lowered.rlim_cur = limit;
+        set_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+    }
+    ~few_descriptors_left() { ::setrlimit(RLIMIT_NOFILE, &old_); }
+    few_descriptors_left(const few_descriptors_left &) = delete;
+    few_descriptors_left &operator=(const few_descriptors_left &) = delete;
+    bool set() const { return set_; }
+
+  private:
+    struct rlimit old_ {};
+    bool set_ = false;
+};
+
+// A host that has nearly used up its descriptors still gets every entry of
+// a long call removed: a removal needs a handful at a time, and the call
+// must not keep the descriptors of directories it removed earlier.
+TEST_P(BothResolutions, AFewFreeDescriptorsServeACallOfAnyLength) {
+    constexpr int kDirectories = 400;
+    std::vector<std::string> paths;
+    for (int i = 0; i < kDirectories; ++i)
+        paths.push_back(tree.mkdir(edtest::numbered("many/e", i)));
+    path_array entries(paths);
+    int32_t removed;
+    {
+        const few_descriptors_left limit(6);
+        ASSERT_TRUE(limit.set());
+        removed = ed_delete_dirs_list(entries.data(), entries.size(), 0);
+    }
+    EXPECT_EQ(removed, kDirectories) << ed_error_buffer();
 }
 
 std::string way_name(const ::testing::TestParamInfo<bool> &way) {

@@ -236,6 +236,9 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
     case direct_outcome::not_taken:
         break;
     }
+    // A host short of descriptors may be what turned the path away: the
+    // checks by its text must have every descriptor the call can give back.
+    ed_removal_session_settle(call.session.get());
     ed_stat st;
     ed_file_id id;
     ed_scanned_location where;

@@ -249,6 +249,12 @@ struct ed_removal_session;
 ed_removal_session *ed_removal_session_open();
 void ed_removal_session_close(ed_removal_session *session); // null is ignored
 
+// Returns once the descriptors of the directories the session removed are
+// all closed, where it closes them on a thread of its own: before a path is
+// judged by the host's text, whose checks open descriptors of their own.
+// Null is ignored.
+void ed_removal_session_settle(ed_removal_session *session);
+
 // The object whose canonical path is `root` (a registered root) + '/' +
 // `relative` (not empty), reached along exactly that text without following
 // a link: the root re-reached from the top and identity-checked against

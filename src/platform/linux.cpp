@@ -763,6 +763,16 @@ class deferred_closer {
         ::close(fd); // the thread is behind: this one waits here
     }
 
+    // Returns once every descriptor taken over so far is closed: for the
+    // checks by a host's text, which need descriptors of their own that
+    // those held for closing must not take from them.
+    void settle() noexcept {
+        if (!running_)
+            return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        settled_.wait(lock, [this] { return queued_ == 0 && !closing_; });
+    }
+
   private:
     // Descriptors closed at once before the thread is worth starting.
     static constexpr unsigned kStartAfter = 16;
@@ -793,10 +803,14 @@ class deferred_closer {
                 return; // done, and nothing left
             std::copy(queue_, queue_ + count, taken);
             queued_ = 0;
+            closing_ = true;
             lock.unlock();
             for (size_t i = 0; i < count; ++i)
                 ::close(taken[i]);
             lock.lock();
+            closing_ = false;
+            if (queued_ == 0)
+                settled_.notify_all();
         }
     }
 
@@ -814,9 +828,11 @@ class deferred_closer {
 
     std::mutex mutex_;
     std::condition_variable ready_;
+    std::condition_variable settled_; // nothing queued, nothing being closed
     int queue_[kCapacity];
     size_t queued_ = 0;
     bool waiting_ = false;
+    bool closing_ = false;
     bool done_ = false;
     std::thread thread_;
     bool running_ = false;
@@ -895,6 +911,11 @@ ed_removal_session *ed_removal_session_open() {
 }
 
 void ed_removal_session_close(ed_removal_session *session) { delete session; }
+
+void ed_removal_session_settle(ed_removal_session *session) {
+    if (session != nullptr)
+        session->closer.settle();
+}
 
 ed_target *ed_target_reach(ed_removal_session *session, const char *root, const ed_file_id *root_id,
                            const char *relative, bool directory, bool *root_reached) {

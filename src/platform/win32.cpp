@@ -1631,6 +1631,8 @@ ed_removal_session *ed_removal_session_open() { return nullptr; }
 
 void ed_removal_session_close(ed_removal_session *) {}
 
+void ed_removal_session_settle(ed_removal_session *) {}
+
 ed_target *ed_target_reach(ed_removal_session *, const char *, const ed_file_id *, const char *,
                            bool, bool *root_reached) {
     *root_reached = false;
