@@ -591,6 +591,47 @@ TEST_P(BothResolutions, TheHomeIsTheOneHomeNamesWhenTheEntryIsJudged) {
     EXPECT_FALSE(tree.exists("deep/e"));
 }
 
+#if defined(__linux__)
+// An object on which something is mounted is refused as a link whether
+// the host names it as the scan lists it or any other way.
+TEST_P(BothResolutions, AMountedObjectIsRefusedAsALinkInEverySpelling) {
+    tree.mkdir("m");
+    tree.mkdir("b");
+    tree.file("f");
+    tree.file("g");
+    if (mount("edclean-test", tree.path("m").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "this process may not mount file systems: " << std::strerror(errno);
+    struct unmount {
+        std::vector<std::string> paths;
+        ~unmount() {
+            for (const std::string &path : paths)
+                umount2(path.c_str(), MNT_DETACH);
+        }
+    } unmount_at_end{{tree.path("m")}};
+    ASSERT_EQ(mount(tree.path("m").c_str(), tree.path("b").c_str(), nullptr, MS_BIND, nullptr), 0);
+    unmount_at_end.paths.push_back(tree.path("b"));
+    ASSERT_EQ(mount(tree.path("g").c_str(), tree.path("f").c_str(), nullptr, MS_BIND, nullptr), 0);
+    unmount_at_end.paths.push_back(tree.path("f"));
+    struct {
+        std::string path;
+        bool directory;
+    } const cases[] = {
+        {tree.path("m"), true},       {tree.path("b"), true},     {tree.path("f"), false},
+        {tree.path("m") + "/", true}, {tree.path("./b"), true},   {tree.path("./f"), false},
+    };
+    for (const auto &c : cases) {
+        ed_clear_error();
+        path_array one({c.path});
+        EXPECT_EQ(c.directory ? ed_delete_dirs_list(one.data(), 1, 0)
+                              : ed_delete_files_list(one.data(), 1),
+                  0)
+            << c.path;
+        EXPECT_STREQ(ed_error_buffer(), "refused: symlink") << c.path;
+    }
+    EXPECT_TRUE(tree.exists("m") && tree.exists("b") && tree.exists("f"));
+}
+#endif
+
 // Lowers the number of descriptors the process may open so that only
 // `free_slots` more can be open at once, for as long as it lives.
 class few_descriptors_left {
