@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -631,6 +633,42 @@ TEST_P(BothResolutions, AMountedObjectIsRefusedAsALinkInEverySpelling) {
     EXPECT_TRUE(tree.exists("m") && tree.exists("b") && tree.exists("f"));
 }
 #endif
+
+// The status line `field` (with its colon) of the thread `task`, or "".
+std::string task_status(const std::string &task, const char *field) {
+    std::ifstream status("/proc/self/task/" + task + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return line.substr(std::strlen(field));
+    return "";
+}
+
+// The thread a long call closes descriptors on never takes a signal meant
+// for the host: it blocks all of them.
+TEST_P(BothResolutions, TheClosingThreadBlocksTheHostsSignals) {
+    constexpr int kDirectories = 64;
+    std::vector<std::string> paths;
+    for (int i = 0; i < kDirectories; ++i)
+        paths.push_back(tree.mkdir(edtest::numbered("many/e", i)));
+    const std::string caller = std::to_string(::syscall(SYS_gettid));
+    std::vector<std::string> masks;
+    {
+        const change_between_entries between(kDirectories - 1, [&] {
+            for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+                if (task.path().filename() != caller)
+                    masks.push_back(task_status(task.path().filename(), "SigBlk:"));
+        });
+        path_array entries(paths);
+        EXPECT_EQ(ed_delete_dirs_list(entries.data(), entries.size(), 0), kDirectories)
+            << ed_error_buffer();
+    }
+    ASSERT_FALSE(masks.empty()) << "no thread besides the caller's during the call";
+    for (const std::string &mask : masks) {
+        const unsigned long long blocked = std::stoull(mask, nullptr, 16);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGCHLD, SIGPIPE})
+            EXPECT_NE(blocked & (1ull << (signal - 1)), 0u) << "signal " << signal << ", " << mask;
+    }
+}
 
 // Lowers the number of descriptors the process may open so that only
 // `free_slots` more can be open at once, for as long as it lives.

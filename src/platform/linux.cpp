@@ -9,6 +9,8 @@
 // is treated as a link is: never walked, listed or removed.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -782,12 +784,22 @@ class deferred_closer {
     bool start() noexcept {
         if (refused_ || ++handed_ <= kStartAfter)
             return false;
+        // The thread starts with every signal blocked: the host's signals
+        // are for the host's own threads, never for one of the library's.
+        sigset_t all;
+        sigset_t host;
+        sigfillset(&all);
+        if (::pthread_sigmask(SIG_SETMASK, &all, &host) != 0) {
+            refused_ = true;
+            return false;
+        }
         try {
             thread_ = std::thread([this] { run(); });
             running_ = true;
         } catch (...) {
             refused_ = true;
         }
+        ::pthread_sigmask(SIG_SETMASK, &host, nullptr);
         return running_;
     }
 
