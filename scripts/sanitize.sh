@@ -32,4 +32,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   run asan "-fsanitize=address,undefined -fno-sanitize-recover=all"
 
 echo "== thread sanitizer: the calls that run on many threads"
-TSAN_OPTIONS=halt_on_error=1 run tsan "-fsanitize=thread" 'Threads|Frame|Race|ParallelScan|NoThread'
+TSAN_OPTIONS=halt_on_error=1 run tsan "-fsanitize=thread" 'Threads|Frame|Race|ParallelScan|NoThread|BothResolutions'
