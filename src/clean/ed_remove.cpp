@@ -193,8 +193,8 @@ enum class direct_outcome {
 // identity and place are then checked as on the other way, and it is moved
 // aside and removed the same way. Whatever does not pass is judged by the
 // host's text from the start, so every refusal keeps its message.
-direct_outcome remove_dir_direct(const char *path, int include_hidden, const ed_name_filter *exclude,
-                                 call_state &call) {
+direct_outcome remove_dir_direct(const char *path, int include_hidden,
+                                 const ed_name_filter *exclude, call_state &call) {
     if (!call.session || !ed_has_canonical_form(path) ||
         ed_is_system_root_canonical(path, &call.protected_forms))
         return direct_outcome::not_taken;
