@@ -380,6 +380,13 @@ TEST_P(BothResolutions, AMountPointBeneathTheRootIsNeverCrossed) {
     EXPECT_NE(status, ED_TARGET_OK);
     EXPECT_TRUE(tree.exists("m/d/z"));
     EXPECT_TRUE(tree.exists("m/d/e"));
+
+    // A walk does not enter it either, while it enters a plain directory.
+    tree.mkdir("plain");
+    ed_dir_stream top(ed_opendir(tree.root().c_str()));
+    ASSERT_TRUE(top);
+    EXPECT_EQ(ed_dir_stream(ed_opendir_at(top.get(), "m")), nullptr);
+    EXPECT_NE(ed_dir_stream(ed_opendir_at(top.get(), "plain")), nullptr);
 }
 #endif
 
@@ -618,8 +625,8 @@ TEST_P(BothResolutions, AMountedObjectIsRefusedAsALinkInEverySpelling) {
         std::string path;
         bool directory;
     } const cases[] = {
-        {tree.path("m"), true},       {tree.path("b"), true},     {tree.path("f"), false},
-        {tree.path("m") + "/", true}, {tree.path("./b"), true},   {tree.path("./f"), false},
+        {tree.path("m"), true},       {tree.path("b"), true},   {tree.path("f"), false},
+        {tree.path("m") + "/", true}, {tree.path("./b"), true}, {tree.path("./f"), false},
     };
     for (const auto &c : cases) {
         ed_clear_error();
