@@ -443,7 +443,11 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return nullptr;
 #if defined(ED_KERNEL_BENEATH)
-    if (!g_force_stepwise.load(std::memory_order_relaxed)) {
+    // A kernel or sandbox that refused openat2 once refuses it for good: the
+    // walk then stops asking, instead of paying a failed call per directory.
+    static std::atomic<bool> kernel_refused{false};
+    if (!g_force_stepwise.load(std::memory_order_relaxed) &&
+        !kernel_refused.load(std::memory_order_relaxed)) {
         // The kernel refuses a link or a mount point at the open itself, so
         // the child is on its parent's mount and needs no status query of
         // its own: one system call fewer for every directory a walk enters.
@@ -459,6 +463,7 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
         }
         if (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)
             return nullptr;
+        kernel_refused.store(true, std::memory_order_relaxed);
     }
 #endif
     ed_dir_stream child = stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
