@@ -442,33 +442,12 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
 ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return nullptr;
-#if defined(ED_KERNEL_BENEATH)
-    // A kernel or sandbox that refused openat2 once refuses it for good: the
-    // walk then stops asking, instead of paying a failed call per directory.
-    static std::atomic<bool> kernel_refused{false};
-    if (!g_force_stepwise.load(std::memory_order_relaxed) &&
-        !kernel_refused.load(std::memory_order_relaxed)) {
-        // The kernel refuses a link or a mount point at the open itself, so
-        // the child is on its parent's mount and needs no status query of
-        // its own: one system call fewer for every directory a walk enters.
-        struct open_how how {};
-        how.flags = kDirectoryFlags | O_NOFOLLOW;
-        how.resolve =
-            RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
-        unique_fd fd(static_cast<int>(::syscall(SYS_openat2, dir->fd, name, &how, sizeof how)));
-        if (fd) {
-            ed_dir_stream child = stream_over(fd.get(), dir->mount, true);
-            fd.release();
-            return child.release();
-        }
-        if (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)
-            return nullptr;
-        kernel_refused.store(true, std::memory_order_relaxed);
-    }
-#endif
+    // The child's own status query stays, even where openat2 could refuse a
+    // mount point at the open: a btrfs subvolume is another device on the
+    // same mount, which only the status query tells apart.
     ed_dir_stream child = stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
     if (child && !same_mount(child->mount, dir->mount))
-        return nullptr; // a mount point: never walked
+        return nullptr; // a mount point or subvolume: never walked
     return child.release();
 }
 

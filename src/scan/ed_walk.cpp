@@ -434,26 +434,24 @@ int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden,
 
 } // namespace
 
-void ed_path_index::begin_root(const ed_strlist *list) {
-    const size_t listed = static_cast<size_t>(list->n);
-    for (size_t i = indexed_; i < listed; ++i)
-        held_.insert(list->strs[i]);
-    indexed_ = listed;
-}
-
 void ed_path_index::append_unique(ed_strlist *list, const char *path) {
-    if (indexed_ != 0 && held_.find(path) != held_.end())
+    if (held_.find(path) != held_.end())
         return;
     if (ed_strlist_push(list, path) != 0)
         throw std::bad_alloc(); // a result without this path would be wrong
+    try {
+        held_.insert(list->strs[list->n - 1]);
+    } catch (const std::bad_alloc &) {
+        // List and index must agree for the rest of the call.
+        std::free(list->strs[--list->n]);
+        throw;
+    }
 }
 
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id) {
     if (root == nullptr || opts == nullptr || result == nullptr)
         return -1;
-    result->index.empty_dirs.begin_root(result->empty_dirs.get());
-    result->index.zero_files.begin_root(result->zero_files.get());
     walker w(opts, result);
     w.count(); // also a root that cannot be opened
     ed_dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));

@@ -56,26 +56,21 @@ inline ed_time ed_age_threshold(ed_time start, int64_t seconds) {
     return start < INT64_MIN + span ? INT64_MIN : start - span;
 }
 
-// Keeps a list free of repeated paths across the roots of one scan call, at
-// constant cost per path. The paths one root's walk lists are distinct (each
-// entry is reached once, by its own name), so only paths of earlier roots
-// can come again: the first root's walk appends without looking, and each
-// later root's walk looks among what earlier roots listed. The index points
-// into the list's own strings: it must not outlive them.
+// Remembers which texts a list holds, so that appending each path at most
+// once costs constant time instead of a search of the whole list. Every path
+// is looked up, those of the first root too: a directory that hands out its
+// entries in storage order can hand out one entry twice while another
+// process renames it away and back. The index points into the list's own
+// strings: it must not outlive them.
 class ed_path_index {
   public:
-    // A root's walk begins: what `list` holds now came from earlier roots.
-    // Throws std::bad_alloc when memory is short; the list is left as it was.
-    void begin_root(const ed_strlist *list);
-
-    // Appends a copy of `path` to `list` unless an earlier root listed it.
-    // When memory is short it throws std::bad_alloc: a result that silently
-    // left a path out would be wrong.
+    // Appends a copy of `path` to `list` unless an equal text is there.
+    // When memory is short it throws std::bad_alloc, list and index still
+    // agreeing: a result that silently left a path out would be wrong.
     void append_unique(ed_strlist *list, const char *path);
 
   private:
     std::unordered_set<std::string_view> held_;
-    size_t indexed_ = 0; // the list's first paths, all in held_
 };
 
 // The indexes of the two result lists of one scan call, shared by its roots.
