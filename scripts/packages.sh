@@ -6,7 +6,8 @@
 # whole suite needs (GoogleTest, Python with venv and pip, clang with
 # libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine,
 # Mono for the .NET binding, Node.js and npm for the Node binding, help2man
-# for the CLI's manual page in the .deb).
+# for the CLI's manual page in the .deb, btrfs-progs for the tests that need a
+# btrfs subvolume).
 
 EDCLEAN_RUN_PACKAGES="cmake make gcc g++ rapidjson-dev libcli11-dev"
 EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
@@ -15,7 +16,7 @@ EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64
   mono-devel nodejs npm
-  help2man"
+  help2man btrfs-progs"
 
 # Away from Debian the packages cannot be asked for by name, so each one is
 # probed by what the build uses from it: "command NAME" or "file PATH..."
@@ -46,6 +47,7 @@ edclean_probe() {
     nodejs) echo "command node" ;;
     npm) echo "command npm" ;;
     help2man) echo "command help2man" ;;
+    btrfs-progs) echo "file /usr/sbin/mkfs.btrfs /sbin/mkfs.btrfs" ;;
     *) echo "unknown" ;;
   esac
 }

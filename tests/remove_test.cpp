@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -387,6 +388,54 @@ TEST_P(BothResolutions, AMountPointBeneathTheRootIsNeverCrossed) {
     ASSERT_TRUE(top);
     EXPECT_EQ(ed_dir_stream(ed_opendir_at(top.get(), "m")), nullptr);
     EXPECT_NE(ed_dir_stream(ed_opendir_at(top.get(), "plain")), nullptr);
+}
+
+// A btrfs subvolume below the root is another device on the same mount: no
+// mount point to the kernel's resolution, and yet another file system, which
+// a walk never enters. Nothing in it is removed, by either resolution.
+// Needs btrfs-progs, loop devices and the right to mount; skips otherwise.
+TEST_P(BothResolutions, ABtrfsSubvolumeBeneathTheRootIsNeverEntered) {
+    // The tools live in the system's own folders, which a test's PATH may lack.
+    const std::string kSystemPath = "export PATH=\"$PATH:/usr/sbin:/sbin\"; ";
+    const std::string image = tree.path("image");
+    const std::string top = tree.mkdir("top");
+    if (std::system((kSystemPath + "truncate -s 128M '" + image + "' && mkfs.btrfs -q '" + image +
+                     "' >/dev/null 2>&1")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no mkfs.btrfs (btrfs-progs) to make a btrfs volume";
+    if (std::system(
+            (kSystemPath + "mount -o loop '" + image + "' '" + top + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "this process may not mount a loop device";
+    struct unmount {
+        std::string path;
+        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } const unmount_at_end{top};
+    tree.mkdir("top/R");
+    if (std::system(
+            (kSystemPath + "btrfs -q subvolume create '" + tree.path("top/R/vol") + "' >/dev/null")
+                .c_str()) != 0)
+        GTEST_SKIP() << "no btrfs subvolume could be made";
+    tree.mkdir("top/R/vol/e");
+    tree.file("top/R/vol/z");
+
+    ed_clear_roots();
+    const std::string root = edtest::canonical_of(tree.path("top/R"));
+    const char *roots[] = {root.c_str()};
+    ed_register_roots(roots, 1);
+    path_array dirs({root + "/vol/e", root + "/vol"});
+    EXPECT_EQ(ed_delete_dirs_list(dirs.data(), 2, 0), 0);
+    EXPECT_STREQ(ed_error_buffer(), "refused: symlink");
+    path_array files({root + "/vol/z"});
+    EXPECT_EQ(ed_delete_files_list(files.data(), 1), 0);
+    EXPECT_STREQ(ed_error_buffer(), "refused: symlink");
+    EXPECT_TRUE(tree.exists("top/R/vol/e"));
+    EXPECT_TRUE(tree.exists("top/R/vol/z"));
+
+    // A walk does not enter it either.
+    ed_dir_stream top_stream(ed_opendir(root.c_str()));
+    ASSERT_TRUE(top_stream);
+    EXPECT_EQ(ed_dir_stream(ed_opendir_at(top_stream.get(), "vol")), nullptr);
+    ed_clear_roots();
 }
 #endif
 

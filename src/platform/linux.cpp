@@ -246,6 +246,21 @@ int open_beneath_stepwise(int base, std::string_view relative, bool same_mount_o
     return current.release();
 }
 
+// Whether the directory `reached` beneath `base` is on base's file system,
+// by the status of both: the kernel's RESOLVE_NO_XDEV refuses mount points
+// only, and a btrfs subvolume is another device on the same mount. False
+// with errno EXDEV when it is not, or the query's errno when one fails.
+bool on_base_file_system(int base, int reached) {
+    struct statx base_status;
+    struct statx reached_status;
+    if (query(base, "", &base_status) != 0 || query(reached, "", &reached_status) != 0)
+        return false;
+    if (same_mount(mount_of(base_status), mount_of(reached_status)))
+        return true;
+    errno = EXDEV;
+    return false;
+}
+
 // The directory `relative` ('/'-separated, no "." or "..") beneath `base`,
 // reached without following a link, as an O_PATH descriptor; -1 otherwise.
 int open_beneath(int base, const char *relative, bool same_mount_only) {
@@ -254,10 +269,12 @@ int open_beneath(int base, const char *relative, bool same_mount_only) {
         return ::fcntl(base, F_DUPFD_CLOEXEC, 0);
 #if defined(ED_KERNEL_BENEATH)
     if (!g_force_stepwise.load(std::memory_order_relaxed)) {
-        const int fd = open_beneath_kernel(base, relative, same_mount_only);
-        if (fd >= 0 || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)) {
+        unique_fd fd(open_beneath_kernel(base, relative, same_mount_only));
+        if (fd || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)) {
             g_last_resolution_by_kernel = true;
-            return fd;
+            if (fd && same_mount_only && !on_base_file_system(base, fd.get()))
+                return -1;
+            return fd.release();
         }
     }
 #endif
