@@ -204,18 +204,24 @@ int open_beneath_kernel(int base, const char *relative, bool same_mount_only) {
 }
 #endif
 
+// Whether the open directory `fd` is on the mounted file system `mount`,
+// by its own status. False with errno EXDEV when it is not, or with the
+// query's errno when that fails.
+bool is_on(int fd, const mount_key &mount) {
+    struct statx sx;
+    if (query(fd, "", &sx) != 0)
+        return false;
+    if (same_mount(mount_of(sx), mount))
+        return true;
+    errno = EXDEV;
+    return false;
+}
+
 // One component at a time, each opened without following a link and, when
-// asked, each checked to be on the starting directory's file system. A
-// canonical path holds no "." or ".." components, and none is accepted.
-int open_beneath_stepwise(int base, std::string_view relative, bool same_mount_only) {
+// `stay_on` is given, each checked to be on that file system. A canonical
+// path holds no "." or ".." components, and none is accepted.
+int open_beneath_stepwise(int base, std::string_view relative, const mount_key *stay_on) {
     unique_fd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
-    mount_key base_mount;
-    if (same_mount_only) {
-        struct statx sx;
-        if (!current || query(current.get(), "", &sx) != 0)
-            return -1;
-        base_mount = mount_of(sx);
-    }
     size_t start = 0;
     while (current && start < relative.size()) {
         const size_t end = std::min(relative.find('/', start), relative.size());
@@ -232,53 +238,38 @@ int open_beneath_stepwise(int base, std::string_view relative, bool same_mount_o
             return -1;
         }
         current.reset(next);
-        if (same_mount_only) {
-            struct statx sx;
-            if (query(current.get(), "", &sx) != 0)
-                return -1;
-            if (!same_mount(mount_of(sx), base_mount)) {
-                errno = EXDEV;
-                return -1;
-            }
-        }
+        if (stay_on != nullptr && !is_on(current.get(), *stay_on))
+            return -1;
         start = end + 1;
     }
     return current.release();
 }
 
-// Whether the directory `reached` beneath `base` is on base's file system,
-// by the status of both: the kernel's RESOLVE_NO_XDEV refuses mount points
-// only, and a btrfs subvolume is another device on the same mount. False
-// with errno EXDEV when it is not, or the query's errno when one fails.
-bool on_base_file_system(int base, int reached) {
-    struct statx base_status;
-    struct statx reached_status;
-    if (query(base, "", &base_status) != 0 || query(reached, "", &reached_status) != 0)
-        return false;
-    if (same_mount(mount_of(base_status), mount_of(reached_status)))
-        return true;
-    errno = EXDEV;
-    return false;
-}
-
 // The directory `relative` ('/'-separated, no "." or "..") beneath `base`,
 // reached without following a link, as an O_PATH descriptor; -1 otherwise.
-int open_beneath(int base, const char *relative, bool same_mount_only) {
+// `stay_on`, when given, is base's own file system, which the path must not
+// leave.
+int open_beneath(int base, const char *relative, const mount_key *stay_on) {
     g_last_resolution_by_kernel = false;
     if (*relative == '\0')
         return ::fcntl(base, F_DUPFD_CLOEXEC, 0);
 #if defined(ED_KERNEL_BENEATH)
     if (!g_force_stepwise.load(std::memory_order_relaxed)) {
-        unique_fd fd(open_beneath_kernel(base, relative, same_mount_only));
+        unique_fd fd(open_beneath_kernel(base, relative, stay_on != nullptr));
         if (fd || (errno != ENOSYS && errno != EPERM && errno != EINVAL && errno != E2BIG)) {
             g_last_resolution_by_kernel = true;
-            if (fd && same_mount_only && !on_base_file_system(base, fd.get()))
+            // RESOLVE_NO_XDEV refuses mount points only, and a btrfs
+            // subvolume is another device on the same mount: the directory
+            // reached is checked too. No path below a subvolume leads back
+            // to its parent's device without a mount, so this one check
+            // stands for the whole path.
+            if (fd && stay_on != nullptr && !is_on(fd.get(), *stay_on))
                 return -1;
             return fd.release();
         }
     }
 #endif
-    return open_beneath_stepwise(base, relative, same_mount_only);
+    return open_beneath_stepwise(base, relative, stay_on);
 }
 
 // The directory at the absolute canonical path `canonical`, reached from "/"
@@ -290,7 +281,7 @@ int open_canonical(const char *canonical) {
     unique_fd top(::open("/", kPathDirectoryFlags));
     if (!top)
         return -1;
-    return open_beneath(top.get(), canonical + 1, false);
+    return open_beneath(top.get(), canonical + 1, nullptr);
 }
 
 // The final path of the open object `fd`, which the host named `path`: the
@@ -593,6 +584,7 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
 struct ed_pinned_root {
     unique_fd fd;
     ed_file_id id;
+    mount_key mount; // the root's file system, which nothing beneath it leaves
     std::string canonical;
 };
 
@@ -601,10 +593,11 @@ ed_pinned_root *ed_pin_root(const char *canonical, const ed_file_id *id) {
         return nullptr;
     auto root = std::make_unique<ed_pinned_root>();
     root->fd.reset(open_canonical(canonical));
-    ed_file_id found;
-    if (!root->fd || !identity_of_fd(root->fd.get(), &found) || !ed_same_file(found, *id))
+    struct statx status;
+    if (!root->fd || query(root->fd.get(), "", &status) != 0 || !ed_same_file(id_of(status), *id))
         return nullptr;
     root->id = *id;
+    root->mount = mount_of(status);
     root->canonical = canonical;
     return root.release();
 }
@@ -644,7 +637,7 @@ place_fault locate_beneath(const ed_pinned_root &root, const char *relative, pla
     place->leaf = slash == nullptr ? relative : slash + 1;
     if (place->leaf.empty() || place->leaf == "." || place->leaf == "..")
         return place_fault::unreachable;
-    place->parent.reset(open_beneath(root.fd.get(), relative_parent.c_str(), true));
+    place->parent.reset(open_beneath(root.fd.get(), relative_parent.c_str(), &root.mount));
     if (place->parent)
         return place_fault::none;
     // A link or another file system on the way is refused as a link is.
@@ -957,11 +950,12 @@ ed_target *ed_target_reach(ed_removal_session *session, const char *root, const 
         return nullptr;
     // The root, re-reached from the top without a link and identity-checked,
     // as ed_pin_root() does, for this entry.
-    unique_fd pinned(open_beneath(session->top.get(), root + 1, false));
+    unique_fd pinned(open_beneath(session->top.get(), root + 1, nullptr));
     struct statx root_status;
     if (!pinned || query(pinned.get(), "", &root_status) != 0 ||
         !ed_same_file(id_of(root_status), *root_id))
         return nullptr;
+    const mount_key root_mount = mount_of(root_status);
     *root_reached = true;
     const char *slash = std::strrchr(relative, '/');
     const char *leaf = slash == nullptr ? relative : slash + 1;
@@ -975,7 +969,8 @@ ed_target *ed_target_reach(ed_removal_session *session, const char *root, const 
         // The directory that holds the object, beneath the root, never
         // through a link and never onto another file system.
         const std::string relative_parent(relative, slash);
-        target->place.parent.reset(open_beneath(pinned.get(), relative_parent.c_str(), true));
+        target->place.parent.reset(
+            open_beneath(pinned.get(), relative_parent.c_str(), &root_mount));
         if (!target->place.parent)
             return nullptr;
     }
@@ -984,7 +979,6 @@ ed_target *ed_target_reach(ed_removal_session *session, const char *root, const 
     // on the root's) is left to the judgement by the host's text, which
     // refuses it with its message.
     const int parent = target->place.parent.get();
-    const mount_key root_mount = mount_of(root_status);
     struct statx examined;
     if (query(parent, leaf, &examined) != 0 || !same_mount(mount_of(examined), root_mount) ||
         (directory ? !S_ISDIR(examined.stx_mode)
