@@ -25,7 +25,9 @@ struct removal_outcome {
 // edclean_delete_dirs or edclean_delete_files.
 using delete_call = int32_t (*)(const char *);
 
-enum class entry_kind { dir, file };
+// What a journal line is: an entry that was removed, or a directory that
+// held removed entries and stayed, whose times restore sets back.
+enum class entry_kind { dir, file, parent };
 
 // A point in time as seconds and nanoseconds since 1970-01-01 UTC.
 struct journal_time {
@@ -33,13 +35,22 @@ struct journal_time {
     uint32_t nsec = 0;
 };
 
+// Which object an entry is: the file system and the object on it.
+struct object_identity {
+    uint64_t volume = 0;
+    uint64_t object = 0;
+    bool operator==(const object_identity &) const = default;
+};
+
 // One journal line: an entry and what recreating it as it was needs. A
 // line carries the members of the platform that wrote it: the permission
 // bits, owner and group on Linux, the attributes and creation time on
-// Windows; the access and modification times on both.
+// Windows; the access and modification times on both. A parent line holds
+// only the directory's identity and its times.
 struct journal_entry {
     std::string path;
     entry_kind kind = entry_kind::file;
+    object_identity id; // written for a parent line only
     journal_time atime;
     journal_time mtime;
     uint32_t mode = 0; // permission bits with set-id and sticky bits
@@ -61,6 +72,15 @@ class journal_writer {
     // Creates `path`, which must not exist yet; nullptr with `error` set
     // when it cannot be created.
     static std::unique_ptr<journal_writer> create(const std::string &path, std::string &error);
+
+    // Called once the scan has listed what the clean may remove, before the
+    // lists are shown: takes the journal itself (by identity, whatever its
+    // name) out of them, and writes the journal's first line, which records
+    // the canonical paths of `roots` and the user that runs the clean.
+    // False with `error` when that line cannot be written; nothing may be
+    // removed then.
+    bool begin(const std::vector<std::string> &roots, std::vector<std::string> &dirs,
+               std::vector<std::string> &files, std::string &error);
 
     // One list to remove: its paths, their kind, and the delete call.
     struct removal_list {
@@ -88,24 +108,33 @@ class journal_writer {
   private:
     journal_writer(std::string path, std::unique_ptr<journal_file> file);
     bool sync(removal_outcome &outcome, const char *consequence);
+    bool append(const journal_entry &entry, removal_outcome &outcome);
 
     std::string path_;
     std::unique_ptr<journal_file> file_;
+    std::vector<std::string> roots_; // canonical, as the first line records them
+    object_identity self_;           // the journal file
     std::chrono::steady_clock::time_point last_sync_;
 };
 
 // What `edclean restore FILE` did: false `readable` when the journal could
-// not be read (the message is on standard error and nothing was created),
-// else how many of its entries were recreated (each one skipped is reported
-// on standard error).
+// not be read or cannot be trusted (the message is on standard error and
+// nothing was created), else how many of its entries were recreated and how
+// many lines were refused or not carried out (each one is reported on
+// standard error).
 struct restore_counts {
     bool readable = false;
     long long restored = 0;
     long long total = 0;
+    long long skipped_lines = 0;
+    bool complete() const { return restored == total && skipped_lines == 0; }
 };
 
 // Recreates the entries the journal at `path` lists, parents before
-// children, never replacing or changing anything that exists.
+// children, only beneath the roots its first line records, never replacing
+// anything; the only existing objects it changes are the directories that
+// held removed entries, whose times it sets back when they are still the
+// very directories the clean saw.
 restore_counts restore_journal(const std::string &path);
 
 } // namespace edclean_tool

@@ -387,6 +387,12 @@ int command_clean(const clean_options &o) {
     scan_result r;
     if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, o.filters, r))
         return exit_call_failed;
+    // The journal is never listed nor removed, and records the roots first.
+    if (std::string error;
+        journal && !journal->begin(o.roots, r.lists.empty_dirs, r.lists.zero_files, error)) {
+        std::cerr << "edclean: " << error << "\n";
+        return exit_call_failed;
+    }
     const clean_selection selection = select_for_clean(o, std::move(r.lists));
     print_selection(selection);
     const size_t wanted = selection.count();
@@ -410,7 +416,7 @@ int command_restore(const std::string &journal) {
         return exit_call_failed;
     std::printf("Restored %lld of %s.\n", counts.restored,
                 counted(counts.total, "entry", "entries").c_str());
-    return counts.restored == counts.total ? exit_success : exit_partial;
+    return counts.complete() ? exit_success : exit_partial;
 }
 
 } // namespace

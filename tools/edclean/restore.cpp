@@ -1,6 +1,8 @@
 // `edclean restore FILE`: recreates what a clean's journal lists.
 #include <algorithm>
 #include <iostream>
+#include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -13,13 +15,27 @@ namespace edclean_tool {
 
 namespace {
 
-// The entries of the journal text, in the order restore creates them:
-// directories before files, and among directories parents before children
-// (fewer names first; the journal's order among equals). False with a
-// message on standard error for a line that cannot be read.
-bool read_journal(const std::string &path, const std::string &text,
-                  std::vector<journal_entry> &entries) {
+// A journal as restore acts on it: the roots its first line records (none
+// for a journal an earlier release wrote), and its lines that can be read,
+// each with its number.
+struct read_journal_result {
+    bool has_header = false;
+    std::vector<std::string> roots;
+    std::vector<std::pair<size_t, journal_entry>> lines;
+};
+
+void report_line(const std::string &path, size_t number, const std::string &message) {
+    std::cerr << "edclean: " << path << ":" << number << ": " << message << "\n";
+}
+
+// Splits the journal text into its lines and reads them; false when the
+// journal as a whole cannot be trusted (a first line that says it is one and
+// is damaged, or none that is JSON). Every other line that cannot be read is
+// reported with its number and skipped.
+bool read_journal(const std::string &path, const std::string &text, read_journal_result &out,
+                  restore_counts &counts) {
     size_t line_number = 0;
+    bool first = true;
     for (size_t start = 0; start < text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
@@ -31,31 +47,73 @@ bool read_journal(const std::string &path, const std::string &text,
             line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos)
             continue;
-        journal_entry entry;
         std::string error;
-        if (!read_journal_line(line, entry, error)) {
-            std::cerr << "edclean: " << path << ":" << line_number << ": " << error << "\n";
-            return false;
+        if (first) {
+            first = false;
+            switch (read_journal_header(line, out.roots, error)) {
+            case header_status::header:
+                out.has_header = true;
+                continue;
+            case header_status::damaged:
+                report_line(path, line_number, "first line: " + error);
+                return false;
+            case header_status::not_header:
+                if (!error.empty()) {
+                    report_line(path, line_number, "not a journal: " + error);
+                    return false;
+                }
+                break;
+            }
+            std::cerr << "edclean: warning: " << path
+                      << " has no first line with the roots of its clean (an earlier release "
+                         "wrote it): it is restored only into the directories that hold its "
+                         "entries, which must exist\n";
         }
-        entries.push_back(std::move(entry));
-    }
-    // Directories first, then by how many names a path has: a directory has
-    // fewer than what it holds.
-    struct keyed_entry {
-        bool file;
-        size_t depth;
         journal_entry entry;
-    };
-    std::vector<keyed_entry> keyed;
-    keyed.reserve(entries.size());
-    for (journal_entry &entry : entries)
-        keyed.push_back(
-            {entry.kind == entry_kind::file, path_names(entry.path).size(), std::move(entry)});
-    std::stable_sort(keyed.begin(), keyed.end(), [](const keyed_entry &a, const keyed_entry &b) {
-        return std::tie(a.file, a.depth) < std::tie(b.file, b.depth);
+        if (!read_journal_line(line, entry, error)) {
+            report_line(path, line_number, error);
+            ++counts.skipped_lines;
+            continue;
+        }
+        if (out.has_header &&
+            std::none_of(out.roots.begin(), out.roots.end(), [&entry](const std::string &root) {
+                return is_at_or_beneath(entry.path, root);
+            })) {
+            report_line(path, line_number,
+                        "refused: not beneath a root the journal records: " + entry.path);
+            ++counts.skipped_lines;
+            continue;
+        }
+        out.lines.emplace_back(line_number, std::move(entry));
+    }
+    if (first) // nothing but blank lines: an empty journal, nothing to do
+        return true;
+    // A parent line sets back the times of an existing directory: only of one
+    // that held an entry the journal lists, and only once.
+    std::set<std::string> entry_paths;
+    std::set<std::string> holders;
+    for (const auto &[number, entry] : out.lines)
+        if (entry.kind != entry_kind::parent) {
+            entry_paths.insert(entry.path);
+            holders.insert(parent_path(entry.path));
+        }
+    std::set<std::string> seen_parents;
+    std::erase_if(out.lines, [&](const std::pair<size_t, journal_entry> &line) {
+        const journal_entry &entry = line.second;
+        if (entry.kind != entry_kind::parent)
+            return false;
+        if (entry_paths.count(entry.path) != 0) // removed too: its own line says it all
+            return true;
+        if (holders.count(entry.path) == 0 || !seen_parents.insert(entry.path).second) {
+            report_line(path, line.first,
+                        "refused: a parent line for no entry the journal lists, or a second "
+                        "one: " +
+                            entry.path);
+            ++counts.skipped_lines;
+            return true;
+        }
+        return false;
     });
-    for (size_t i = 0; i < keyed.size(); ++i)
-        entries[i] = std::move(keyed[i].entry);
     return true;
 }
 
@@ -94,40 +152,78 @@ restore_counts restore_journal(const std::string &path) {
     restore_counts counts;
     std::string text;
     std::string error;
-    if (!read_whole_file(path, text, error)) {
+    switch (read_journal_file(path, text, error)) {
+    case journal_read_failure::none:
+        break;
+    case journal_read_failure::unreadable:
         std::cerr << "edclean: cannot read journal " << path << ": " << error << "\n";
         return counts;
-    }
-    // Every line is read before anything is created: a journal that is
-    // damaged halfway recreates nothing rather than half a tree.
-    std::vector<journal_entry> entries;
-    if (!read_journal(path, text, entries))
+    case journal_read_failure::untrusted:
+        std::cerr << "edclean: journal " << path
+                  << " cannot be trusted, nothing restored: " << error << "\n";
         return counts;
+    }
+    // Every line is read before anything is created, so that a parent line
+    // is judged against all the entries.
+    read_journal_result journal;
+    if (!read_journal(path, text, journal, counts)) {
+        std::cerr << "edclean: journal " << path << " cannot be trusted, nothing restored\n";
+        return counts;
+    }
     counts.readable = true;
+
+    // Directories first, then files, then the parents' times; directories
+    // and parents by how many names a path has: a directory has fewer than
+    // what it holds. The journal's order among equals.
+    std::vector<journal_entry> entries;
+    std::vector<journal_entry> parents;
+    for (auto &[number, entry] : journal.lines)
+        (entry.kind == entry_kind::parent ? parents : entries).push_back(std::move(entry));
+    const auto depth_order = [](const journal_entry &a, const journal_entry &b) {
+        return std::make_tuple(a.kind == entry_kind::file, path_names(a.path).size()) <
+               std::make_tuple(b.kind == entry_kind::file, path_names(b.path).size());
+    };
+    std::stable_sort(entries.begin(), entries.end(), depth_order);
+    std::stable_sort(parents.begin(), parents.end(), depth_order);
     counts.total = static_cast<long long>(entries.size());
 
     // A directory gets its metadata once everything inside it exists:
     // creating an entry changes its parent's modification time, and a
     // directory that was read-only must still take its children. So the
     // directories made are finished deepest first, after all the files.
-    std::vector<std::pair<const journal_entry *, created_identity>> made;
+    // An entry inside a directory restore made goes only into that very one.
+    std::vector<std::pair<const journal_entry *, object_identity>> made;
+    std::map<std::string, object_identity> made_ids;
     for (const journal_entry &entry : entries) {
         std::string detail;
+        const auto holder = made_ids.find(parent_path(entry.path));
+        const object_identity *parent_id = holder == made_ids.end() ? nullptr : &holder->second;
         if (entry.kind == entry_kind::dir) {
-            created_identity id;
-            const restore_status status = create_dir(entry, id, detail);
-            if (status == restore_status::recreated)
+            object_identity id;
+            const restore_status status = create_dir(entry, parent_id, id, detail);
+            if (status == restore_status::recreated) {
                 made.emplace_back(&entry, id);
-            else
+                made_ids.emplace(entry.path, id);
+            } else {
                 report(entry, status, detail);
+            }
         } else {
-            counts.restored += report(entry, create_file(entry, detail), detail);
+            counts.restored += report(entry, create_file(entry, parent_id, detail), detail);
         }
     }
     for (auto dir = made.rbegin(); dir != made.rend(); ++dir) {
         std::string detail;
         counts.restored +=
             report(*dir->first, set_dir_metadata(*dir->first, dir->second, detail), detail);
+    }
+    // Last, deepest first, the directories that held what was removed and
+    // stayed: everything restored inside them has moved their times.
+    for (auto parent = parents.rbegin(); parent != parents.rend(); ++parent) {
+        std::string detail;
+        if (set_parent_times(*parent, detail) != restore_status::recreated) {
+            std::cerr << "edclean: times not set back (" << detail << "): " << parent->path << "\n";
+            ++counts.skipped_lines;
+        }
     }
     return counts;
 }
