@@ -16,11 +16,42 @@ import time
 import unittest
 
 CLI = os.environ.get("EDCLEAN_CLI", "edclean")
+# The same program with pause points (EDCLEAN_TEST_PAUSE=POINT:DIR), for the
+# tests that change the tree at the moment a guard is for.
+CLI_HOOKED = os.environ.get("EDCLEAN_CLI_HOOKED")
 IS_ROOT = os.geteuid() == 0
+NOT_ROOT = "needs root: a second user's objects and root's trust in a journal"
+# Ids of no account on the machine: the other user of the tests that need one.
+OTHER_UID, OTHER_GID = 54321, 54322
 
 
 def run(*args, stdin=subprocess.DEVNULL):
     return subprocess.run([CLI, *args], stdin=stdin, capture_output=True, timeout=120)
+
+
+class Paused:
+    """Runs the hooked program, which stops at `point`; `act` changes the tree
+    there, then the program goes on. Returns the CompletedProcess-like result."""
+
+    def __init__(self, point, work):
+        self.point = point
+        self.dir = os.path.join(work, "pause-" + point)
+        os.mkdir(self.dir)
+
+    def run(self, args, act, timeout=60):
+        env = dict(os.environ, EDCLEAN_TEST_PAUSE=f"{self.point}:{self.dir}")
+        proc = subprocess.Popen([CLI_HOOKED, *args], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        ready = os.path.join(self.dir, "ready")
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(ready) and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.005)
+        paused = os.path.exists(ready)
+        if paused:
+            act()
+        open(os.path.join(self.dir, "go"), "wb").close()
+        out, err = proc.communicate(timeout=timeout)
+        return paused, subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
 
 
 def record(root, dir_atimes=True):
@@ -46,8 +77,15 @@ def record(root, dir_atimes=True):
 
 
 def read_journal(path):
+    """The entry lines of a journal (its first line, with the roots, left out)."""
     with open(path, encoding="utf-8") as f:
-        return [json.loads(line) for line in f]
+        lines = [json.loads(line) for line in f]
+    return [line for line in lines if "edclean_journal" not in line and line["kind"] != "parent"]
+
+
+def header_line(*roots):
+    return json.dumps({"edclean_journal": 1, "roots": list(roots),
+                       "user": {"name": "test", "uid": os.geteuid()}})
 
 
 def entry_line(path, kind, mode=0o755, uid=None, gid=None, atime=(1_600_000_000, 1),
@@ -130,6 +168,8 @@ class RoundTripTest(Workspace):
 
     def test_restore_recreates_the_cleaned_tree(self):
         before = self.build_tree()
+        os.utime(self.root, ns=(time.time_ns() + 3600 * 10**9, 1_300_000_000 * 10**9))
+        root_before = os.stat(self.root)
         out = run("clean", "--yes", "--journal", self.journal, self.root)
         self.assertEqual(out.returncode, 0, out.stderr)
         after_clean = record(self.root)
@@ -139,72 +179,159 @@ class RoundTripTest(Workspace):
         journal = read_journal(self.journal)
         self.assertEqual(sorted(os.path.relpath(e["path"], self.root) for e in journal),
                          sorted(removed))
+        # Removal moved the times of the directories that held what went.
+        self.assertNotEqual(after_clean["keep"]["mtime"], before["keep"]["mtime"])
 
         out = run("restore", self.journal)
         self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertEqual(out.stderr, b"")
         self.assertIn(f"Restored {len(removed)} of {len(removed)} entries.".encode(), out.stdout)
+        # A journal never hands out set-id or sticky bits; each one left off
+        # is said, and a directory open to all under the sticky bit is not
+        # left open without it.
+        special = {"keep/zero-setuid": (0o4755, 0o755), "chain/a/b/leaf-setgid": (0o2775, 0o775),
+                   "chain/a/sticky": (0o1777, 0o755)}
+        notes = out.stderr.decode().splitlines()
+        self.assertEqual(len(notes), len(special), notes)
+        for rel, (was, now) in special.items():
+            self.assertIn(f"edclean: recreated, set-id and sticky bits not restored, permissions "
+                          f"{now:04o} in place of {was:04o}: {self.root}/{rel}", notes)
+            before[rel]["mode"] = oct(now)
+        root_after = os.stat(self.root)
         after = record(self.root)
         self.assertEqual(sorted(after), sorted(before))
+        # Everything as it was, the times of the directories that stayed too.
         for rel, was in before.items():
-            now = dict(after[rel])
-            expected = dict(was)
-            if rel not in removed and was["kind"] == "dir":
-                # A directory that stayed saw entries go and come back.
-                for key in ("atime", "mtime"):
-                    del now[key], expected[key]
-            self.assertEqual(now, expected, rel)
+            self.assertEqual(after[rel], was, rel)
+        self.assertEqual((root_after.st_atime_ns, root_after.st_mtime_ns),
+                         (root_before.st_atime_ns, root_before.st_mtime_ns))
 
 
 class BadJournalTest(Workspace):
     maxDiff = None
-    """What restore refuses as a whole (exit 1, nothing created) and what it skips
-    (exit 3, the rest recreated, nothing that exists changed)."""
+    """What restore refuses as a whole (exit 1, nothing created), what lines it refuses
+    (exit 3, the rest recreated) and what it skips (exit 3, nothing that exists changed)."""
 
-    def test_unreadable_journals_create_nothing(self):
+    def write_journal(self, lines):
+        with open(self.journal, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def test_bad_lines_are_refused_with_their_number(self):
         made = os.path.join(self.root, "made")
         good = entry_line(made, "dir")
+        os.mkdir(self.root + "x")  # a sibling whose name begins with the root's
+        other = os.path.join(self.root, "other")  # holds nothing the journal lists
+        os.mkdir(other)
+        other_id = os.stat(other)
         cases = [
-            # (name, lines, message naming the line)
-            ("not JSON", [good, '{"path": '], ":2: not JSON"),
-            ("not an object", [good, "[1, 2]"], ":2: not a JSON object"),
-            ("dot-dot component", [good, entry_line(self.root + "/made/../x", "file")],
-             ":2: refused: path contains .."),
-            ("relative path", [good, entry_line("root/x", "file")],
-             ':2: "path" is not an absolute path'),
-            ("unknown kind", [good, entry_line(self.root + "/x", "link")],
-             ':2: "kind" missing or neither "dir" nor "file"'),
-            ("missing time", [good, json.dumps({"path": self.root + "/x", "kind": "file",
-                                                "mode": 420, "uid": 0, "gid": 0,
-                                                "atime": {"sec": 1, "nsec": 0}})],
-             ':2: "mtime" missing'),
-            ("nanoseconds past a second", [good, entry_line(self.root + "/x", "file",
-                                                            mtime=(1, 1_073_741_823))],
-             ':2: "mtime" missing or not'),
-            ("mode beyond permission bits", [good, entry_line(self.root + "/x", "file",
-                                                              mode=0o100644)],
-             ':2: "mode" holds more than permission bits'),
-            ("negative owner", [good, entry_line(self.root + "/x", "file", uid=-1)],
-             ':2: "uid" missing or not'),
-            ("escaped NUL in path", [good, entry_line(self.root + "/x\0y", "file")],
-             ':2: "path" holds a NUL'),
-            ("blank lines counted", [good, "", "  ", "nope"], ":4: not JSON"),
+            # (name, bad line, message naming the line, path it must not create)
+            ("not JSON", '{"path": ', ":3: not JSON", None),
+            ("not an object", "[1, 2]", ":3: not a JSON object", None),
+            ("dot-dot component", entry_line(self.root + "/made/../x", "file"),
+             ":3: refused: path contains ..", self.root + "/x"),
+            ("relative path", entry_line("root/x", "file"), ':3: "path" is not an absolute path',
+             None),
+            ("unknown kind", entry_line(self.root + "/x", "link"),
+             ':3: "kind" missing or not "dir", "file" or "parent"', self.root + "/x"),
+            ("missing time", json.dumps({"path": self.root + "/x", "kind": "file", "mode": 420,
+                                         "uid": 0, "gid": 0, "atime": {"sec": 1, "nsec": 0}}),
+             ':3: "mtime" missing', self.root + "/x"),
+            ("nanoseconds past a second",
+             entry_line(self.root + "/x", "file", mtime=(1, 1_073_741_823)),
+             ':3: "mtime" missing or not', self.root + "/x"),
+            ("mode beyond permission bits", entry_line(self.root + "/x", "file", mode=0o100644),
+             ':3: "mode" holds more than permission bits', self.root + "/x"),
+            ("negative owner", entry_line(self.root + "/x", "file", uid=-1),
+             ':3: "uid" missing or not', self.root + "/x"),
+            ("escaped NUL in path", entry_line(self.root + "/x\0y", "file"),
+             ':3: "path" holds a NUL', None),
+            ("outside the roots", entry_line(self.top + "/outside", "dir"),
+             ":3: refused: not beneath a root the journal records: " + self.top + "/outside",
+             self.top + "/outside"),
+            ("root's name as a prefix", entry_line(self.root + "x/inside", "file"),
+             ":3: refused: not beneath a root the journal records: ", self.root + "x/inside"),
+            ("a second first line", header_line(self.top),
+             ":3: a first line where an entry belongs", None),
+            ("parent line for no entry",
+             json.dumps({"path": other, "kind": "parent",
+                         "id": {"volume": other_id.st_dev, "object": other_id.st_ino},
+                         "atime": {"sec": 1, "nsec": 0}, "mtime": {"sec": 1, "nsec": 0}}),
+             ":3: refused: a parent line for no entry the journal lists", None),
         ]
-        for name, lines, message in cases:
+        for name, bad, message, target in cases:
             with self.subTest(name):
-                if os.path.isdir(made):  # left by a case that failed
+                if os.path.isdir(made):
                     os.rmdir(made)
-                with open(self.journal, "w", encoding="utf-8") as f:
-                    f.write("\n".join(lines) + "\n")
+                self.write_journal([header_line(self.root), good, bad])
                 out = run("restore", self.journal)
-                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertEqual(out.returncode, 3, out.stderr)
                 self.assertIn((self.journal + message).encode(), out.stderr)
-                # The good first line was not acted on either.
+                self.assertIn(b"Restored 1 of 1 entry.", out.stdout)
+                self.assertTrue(os.path.isdir(made))
+                if target is not None:
+                    self.assertFalse(os.path.lexists(target))
+                self.assertEqual(os.stat(other).st_mtime_ns, other_id.st_mtime_ns)
+
+    def test_untrusted_journals_create_nothing(self):
+        made = os.path.join(self.root, "made")
+        good = entry_line(made, "dir")
+        fifo = os.path.join(self.top, "fifo")
+        os.mkfifo(fifo)
+        cases = [
+            # (name, lines or None for a file made by `prepare`, journal, message)
+            ("first line not JSON", ["{nope", good], None, ":1: not a journal: not JSON"),
+            ("roots not an array", [json.dumps({"edclean_journal": 1, "roots": self.root}), good],
+             None, ':1: first line: "roots" missing or not an array of paths'),
+            ("no roots", [json.dumps({"edclean_journal": 1, "roots": []}), good], None,
+             ':1: first line: "roots" missing'),
+            ("relative root", [header_line("root"), good], None,
+             ":1: first line: a root is not an absolute path"),
+            ("dot-dot root", [header_line(self.root + "/.."), good], None,
+             ":1: first line: refused: path contains .."),
+            ("another format", [json.dumps({"edclean_journal": 2, "roots": [self.root]}), good],
+             None, ":1: first line: a journal of another format than 1"),
+            ("a FIFO", None, fifo, " cannot be trusted, nothing restored: not a regular file"),
+            ("missing", None, os.path.join(self.top, "missing.jsonl"), "cannot read journal"),
+        ]
+        if IS_ROOT:
+            cases += [
+                ("owned by another user", [header_line(self.root), good],
+                 lambda: os.chown(self.journal, OTHER_UID, OTHER_GID),
+                 f" cannot be trusted, nothing restored: owned by user {OTHER_UID}, not by root"),
+                ("writable by its group", [header_line(self.root), good],
+                 lambda: os.chmod(self.journal, 0o664),
+                 " cannot be trusted, nothing restored: writable by others than its owner"),
+                ("writable by anyone", [header_line(self.root), good],
+                 lambda: os.chmod(self.journal, 0o646),
+                 " cannot be trusted, nothing restored: writable by others than its owner"),
+            ]
+        for name, lines, prepare, message in cases:
+            with self.subTest(name):
+                journal = self.journal
+                if lines is not None:
+                    if os.path.exists(self.journal):
+                        os.unlink(self.journal)
+                    self.write_journal(lines)
+                    if callable(prepare):
+                        prepare()
+                else:
+                    journal = prepare
+                out = run("restore", journal)
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertIn(message.encode(), out.stderr)
                 self.assertFalse(os.path.lexists(made))
 
-        out = run("restore", os.path.join(self.top, "missing.jsonl"))
-        self.assertEqual(out.returncode, 1)
-        self.assertIn(b"cannot read journal", out.stderr)
+    def test_journal_without_first_line_is_restored_with_a_warning(self):
+        # As an earlier release wrote it: no roots recorded, no parent lines.
+        made = os.path.join(self.root, "made")
+        self.write_journal([entry_line(made, "dir", mode=0o750),
+                            entry_line(made + "/file", "file", mode=0o640)])
+        out = run("restore", self.journal)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"edclean: warning: " + self.journal.encode() +
+                      b" has no first line with the roots of its clean", out.stderr)
+        self.assertIn(b"Restored 2 of 2 entries.", out.stdout)
+        self.assertEqual(stat.S_IMODE(os.stat(made).st_mode), 0o750)
+        self.assertEqual(stat.S_IMODE(os.stat(made + "/file").st_mode), 0o640)
 
     def test_skipped_entries_are_reported_and_left_as_they_are(self):
         existing_file = os.path.join(self.root, "existing-file")
@@ -233,8 +360,13 @@ class BadJournalTest(Workspace):
         ]
         recreated = os.path.join(self.root, "recreated")
         lines = [line for line, _ in cases] + [entry_line(recreated, "file", mode=0o640)]
+        # The times of a directory that is not the one the clean saw stay.
+        root_id = os.stat(self.root)
+        other = json.dumps({"path": self.root, "kind": "parent",
+                            "id": {"volume": root_id.st_dev, "object": root_id.st_ino + 1},
+                            "atime": {"sec": 1, "nsec": 0}, "mtime": {"sec": 1, "nsec": 0}})
         with open(self.journal, "w", encoding="utf-8") as f:
-            f.write("\n".join(lines) + "\n")
+            f.write("\n".join([header_line(self.root)] + lines + [other]) + "\n")
         before = record(self.top, dir_atimes=False)
         del before["root"]["mtime"]  # the recreated entry lands in it
         del before["journal.jsonl"]  # read, so its access time moves
@@ -243,6 +375,9 @@ class BadJournalTest(Workspace):
         self.assertIn(f"Restored 1 of {len(lines)} entries.".encode(), out.stdout)
         for line, message in cases:
             self.assertIn(f"edclean: {message}{json.loads(line)['path']}\n".encode(), out.stderr)
+        self.assertIn(f"edclean: times not set back (it is not the directory the clean saw): "
+                      f"{self.root}\n".encode(), out.stderr)
+        self.assertNotEqual(os.stat(self.root).st_mtime_ns, 1_000_000_000)
         # Only the one new entry; everything that was there is as it was.
         after = record(self.top, dir_atimes=False)
         del after["root"]["mtime"], after["journal.jsonl"]
@@ -325,8 +460,10 @@ class CleanJournalTest(Workspace):
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and proc.poll() is None:
-            if os.path.exists(self.journal) and os.path.getsize(self.journal) > 0:
-                break
+            if os.path.exists(self.journal):  # past its first line, the roots
+                with open(self.journal, "rb") as f:
+                    if f.read().count(b"\n") > 1:
+                        break
             time.sleep(0.001)
         proc.send_signal(signal.SIGKILL)
         proc.wait()
@@ -339,6 +476,97 @@ class CleanJournalTest(Workspace):
         # At most the entry whose removal had returned and whose line was
         # being written when the process died.
         self.assertLessEqual(len(gone - journaled), 1)
+
+    def test_journal_inside_the_tree_is_neither_listed_nor_removed(self):
+        # The journal is made before the scan, empty, under a name that is not
+        # the scan's spelling of it: it is told apart by identity.
+        for name, others in [("alone", []), ("after another zero-byte file", ["a-zero"]),
+                             ("beside an empty directory", ["empty/"])]:
+            with self.subTest(name):
+                for entry in os.listdir(self.root):
+                    path = os.path.join(self.root, entry)
+                    os.rmdir(path) if os.path.isdir(path) else os.unlink(path)
+                self.make(*others)
+                out = subprocess.run([CLI, "clean", "--yes", "--journal", "undo.jsonl", "."],
+                                     cwd=self.root, capture_output=True, timeout=60)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(out.stderr, b"")
+                self.assertNotIn(b"undo.jsonl", out.stdout)
+                journal = os.path.join(self.root, "undo.jsonl")
+                self.assertEqual(len(read_journal(journal)), len(others))
+                out = run("restore", journal)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(sorted(os.listdir(self.root)),
+                                 sorted([o.rstrip("/") for o in others] + ["undo.jsonl"]))
+
+    @unittest.skipUnless(CLI_HOOKED, "needs the program built with its pause points")
+    def test_journal_describes_the_object_that_was_removed(self):
+        # Between reading the metadata and the removal another file takes the
+        # name: its line would describe the file that went, which is not the
+        # one removed, so it is not removed.
+        self.make("swapped", "plain")
+        swapped = os.path.join(self.root, "swapped")
+        os.chmod(swapped, 0o644)
+        newcomer = os.path.join(self.top, "newcomer")
+
+        def swap():
+            with open(newcomer, "wb"):
+                pass
+            os.chmod(newcomer, 0o600)
+            os.rename(newcomer, swapped)
+
+        paused, out = Paused("metadata-read", self.top).run(
+            ["clean", "--yes", "--journal", self.journal, self.root], swap)
+        self.assertTrue(paused, out.stderr)
+        self.assertEqual(out.returncode, 3, out.stderr)
+        self.assertIn(b"not removed, it is not the object whose metadata was read: " +
+                      swapped.encode(), out.stderr)
+        self.assertEqual([e["path"] for e in read_journal(self.journal)],
+                         [os.path.join(self.root, "plain")])
+        self.assertEqual(stat.S_IMODE(os.lstat(swapped).st_mode), 0o600)
+
+
+@unittest.skipUnless(IS_ROOT, NOT_ROOT)
+class SharedDirectoryTest(Workspace):
+    """Root restores into a directory every user may write to; another user swaps a
+    directory of theirs in for the one restore just made."""
+
+    @unittest.skipUnless(CLI_HOOKED, "needs the program built with its pause points")
+    def test_swapped_in_directory_is_left_alone(self):
+        shared = os.path.join(self.root, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o777)  # not sticky
+        victim = os.path.join(shared, "victim")
+        private = os.path.join(self.top, "private")  # the other user's, with a secret
+        os.mkdir(private, 0o700)
+        with open(os.path.join(private, "secret"), "wb") as f:
+            f.write(b"secret")
+        for path in (private, os.path.join(private, "secret")):
+            os.chown(path, OTHER_UID, OTHER_GID)
+        with open(self.journal, "w", encoding="utf-8") as f:
+            f.write("\n".join([header_line(self.root),
+                                entry_line(victim, "dir", mode=0o755, uid=0, gid=0),
+                                entry_line(victim + "/child", "dir", mode=0o755, uid=0, gid=0)])
+                    + "\n")
+
+        def swap():
+            os.rename(victim, os.path.join(self.top, "moved-away"))
+            os.rename(private, victim)
+
+        paused, out = Paused("dir-created", self.top).run(["restore", self.journal], swap)
+        self.assertTrue(paused, out.stderr)
+        self.assertEqual(out.returncode, 3, out.stderr)
+        self.assertIn(b"Restored 0 of 2 entries.", out.stdout)
+        self.assertIn(b"recreated, but metadata not set, it was replaced since it was "
+                      b"recreated: " + victim.encode(), out.stderr)
+        self.assertIn(b"not recreated (the directory that holds it is no longer the one restore "
+                      b"made): " + victim.encode() + b"/child", out.stderr)
+        st = os.stat(victim)
+        self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)),
+                         (OTHER_UID, OTHER_GID, 0o700))
+        self.assertEqual(os.listdir(victim), ["secret"])
+        # Nothing of restore's own is left behind in the shared directory.
+        self.assertEqual(os.listdir(shared), ["victim"])
 
 
 if __name__ == "__main__":
