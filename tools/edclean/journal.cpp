@@ -308,21 +308,20 @@ std::unique_ptr<journal_writer> journal_writer::create(const std::string &path,
     return std::unique_ptr<journal_writer>(new journal_writer(path, std::move(file)));
 }
 
-bool journal_writer::begin(const std::vector<std::string> &roots, std::vector<std::string> &dirs,
-                           std::vector<std::string> &files, std::string &error) {
+bool journal_writer::begin(const std::vector<std::string> &roots, std::vector<std::string> &files,
+                           std::string &error) {
     // Created before the scan, the journal is an empty file the scan may
     // list, under any name (a link to it too): it must not remove itself.
     if (!file_->identity(self_)) {
         error = "journal " + path_ + ": cannot tell which file it is";
         return false;
     }
-    for (std::vector<std::string> *list : {&dirs, &files})
-        std::erase_if(*list, [this](const std::string &path) {
-            journal_entry entry;
-            entry.path = path;
-            std::string ignored;
-            return read_entry_metadata(entry, ignored) && entry.id == self_;
-        });
+    std::erase_if(files, [this](const std::string &path) {
+        journal_entry entry;
+        entry.path = path;
+        std::string ignored;
+        return read_entry_metadata(entry, ignored) && entry.id == self_;
+    });
     roots_.clear();
     for (const std::string &root : roots) {
         std::string canonical;

@@ -75,12 +75,12 @@ class journal_writer {
 
     // Called once the scan has listed what the clean may remove, before the
     // lists are shown: takes the journal itself (by identity, whatever its
-    // name) out of them, and writes the journal's first line, which records
-    // the canonical paths of `roots` and the user that runs the clean.
-    // False with `error` when that line cannot be written; nothing may be
-    // removed then.
-    bool begin(const std::vector<std::string> &roots, std::vector<std::string> &dirs,
-               std::vector<std::string> &files, std::string &error);
+    // name) out of the zero-byte `files`, and writes the journal's first
+    // line, which records the canonical paths of `roots` and the user that
+    // runs the clean. False with `error` when that line cannot be written;
+    // nothing may be removed then.
+    bool begin(const std::vector<std::string> &roots, std::vector<std::string> &files,
+               std::string &error);
 
     // One list to remove: its paths, their kind, and the delete call.
     struct removal_list {

@@ -388,8 +388,7 @@ int command_clean(const clean_options &o) {
     if (!run_scan(o.roots, o.include_hidden, !o.dirs_only, o.filters, r))
         return exit_call_failed;
     // The journal is never listed nor removed, and records the roots first.
-    if (std::string error;
-        journal && !journal->begin(o.roots, r.lists.empty_dirs, r.lists.zero_files, error)) {
+    if (std::string error; journal && !journal->begin(o.roots, r.lists.zero_files, error)) {
         std::cerr << "edclean: " << error << "\n";
         return exit_call_failed;
     }
