@@ -73,8 +73,8 @@ bool is_path_separator(char c);
 bool is_absolute_path(const std::string &path);
 
 // Fills the identity, the times and the platform's members of `entry` from
-// one opened object, the entry at entry.path itself (a link is not
-// followed); false with `error`.
+// one object, the entry at entry.path itself (a link is not followed), all
+// read at once; false with `error`.
 bool read_entry_metadata(journal_entry &entry, std::string &error);
 
 // The canonical path of the directory `root` names (links resolved), in the
