@@ -408,13 +408,15 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
                 refuse(outcome, "what restoring it needs cannot be read", error, path);
                 continue;
             }
-            if (entry.id == self_)
-                continue; // the journal itself, under a name begin() did not see
+            if (entry.id == self_) { // under a name begin() did not see
+                refuse(outcome, "it is the journal itself", "", path);
+                continue;
+            }
             planned_entry &planned = plan.emplace_back();
             planned.entry = std::move(entry);
             // The times of the directory that holds it, read before anything
-            // in it goes: removing an entry moves them. The root's own
-            // directory is outside the tree and keeps what removal does.
+            // in it goes: removing an entry moves them. The directory above
+            // a root is outside the tree and keeps what removal does.
             const std::string parent = parent_path(path);
             if (parent.empty() || std::none_of(roots_.begin(), roots_.end(), [&](const auto &r) {
                     return is_at_or_beneath(parent, r);
