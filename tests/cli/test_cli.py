@@ -13,6 +13,7 @@ import pty
 import random
 import re
 import select
+import shutil
 import signal
 import struct
 import subprocess
@@ -609,6 +610,76 @@ class HabitTest(TreeTest):
         self.assertEqual(run("scan", "-0", "--files-only", self.root).stdout,
                          (self.path("z") + "\0").encode())
         self.assertEqual(run("clean", "--dry-run", "--no-zero-files", self.root).returncode, 0)
+
+
+class LeftAloneTest(TreeTest):
+    def test_what_the_scan_passed_by_is_counted(self):
+        make_tree(self.root, [".hidden/", ".dot", "node_modules/x/", "pkg/__init__.py", "z",
+                              "a.tmp", "keep/"])
+        os.mkdir(os.fsencode(self.root) + b"/bad\xff")
+        out = run("scan", "--exclude", "node_modules", "--exclude", "*.tmp", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"\nLeft alone: 2 hidden (--include-hidden to include), 3 excluded by "
+                      b"--exclude or the default excludes, 1 with a name that is not valid "
+                      b"UTF-8\n", out.stdout)
+        out = run("clean", "--dry-run", "--include-hidden", "--no-default-excludes", self.root)
+        self.assertIn(b"\nLeft alone: 1 with a name that is not valid UTF-8\n", out.stdout)
+        # Nothing left alone, nothing said; the machine formats stay as they are.
+        os.rmdir(os.fsencode(self.root) + b"/bad\xff")
+        out = run("scan", "--include-hidden", "--no-default-excludes", self.root)
+        self.assertNotIn(b"Left alone", out.stdout)
+        out = run("scan", "--json", "--exclude", "*.tmp", self.root)
+        self.assertEqual(json.loads(out.stdout),
+                         edclean.scan([self.root], exclude=["*.tmp", "__init__.py", "py.typed",
+                                                            ".gitkeep", ".keep", ".nomedia",
+                                                            ".nojekyll",
+                                                            ".metadata_never_index"]))
+
+    def test_the_count_of_excluded_names_matches_the_librarys_patterns(self):
+        cases = [("*.tmp", "a.tmp", True), ("*.tmp", "a.tmpx", False), ("n?de", "node", True),
+                 ("n?de", "nde", False), ("[ab]x", "bx", True), ("[!ab]x", "bx", False),
+                 ("[!ab]x", "cx", True), ("[a-c]*", "cat", True), ("[a-c]*", "dog", False),
+                 ("[]]", "]", True), ("[z-a]", "[z-a]", True), ("[abc", "[abc", True),
+                 ("*a*b", "xaxxb", True), ("*a*b", "xaxxbc", False), ("é", "é", True),
+                 ("?", "é", False), ("??", "é", True)]
+        for pattern, name, matches in cases:
+            with self.subTest(pattern=pattern, name=name):
+                path = self.path(name)
+                open(path, "wb").close()
+                try:
+                    listed = run("scan", "-0", "--exclude", pattern, self.root).stdout
+                    self.assertEqual(listed == b"", matches, "the library's own matching")
+                    summary = run("scan", "--summary", "--exclude", pattern, self.root).stdout
+                    self.assertEqual(b"1 excluded" in summary, matches, summary)
+                finally:
+                    os.remove(path)
+
+    def test_unreadable_folders_are_named(self):
+        # Permissions do not stop root: as root, the program runs as nobody.
+        prefix = []
+        if os.geteuid() == 0:
+            if not shutil.which("setpriv"):
+                self.skipTest("running as root and no setpriv to run as another user")
+            prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            os.chmod(self.top, 0o755)
+        make_tree(self.root, ["locked/e/", "open/"])
+        os.chmod(self.path("locked"), 0)
+
+        def scan(root):
+            return subprocess.run([*prefix, CLI, "scan", root], capture_output=True,
+                                  timeout=120, stdin=subprocess.DEVNULL)
+        try:
+            out = scan(self.root)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn(b"1 folder that could not be read", out.stdout)
+            self.assertIn(b"warning: 1 folder could not be read, so nothing in it was listed: " +
+                          self.path("locked").encode(), out.stderr)
+            out = scan(self.path("locked"))
+            self.assertEqual(out.returncode, 1)
+            self.assertIn(b"cannot read " + self.path("locked").encode() +
+                          b": Permission denied", out.stderr)
+        finally:
+            os.chmod(self.path("locked"), 0o755)
 
 
 class ViewTest(TreeTest):

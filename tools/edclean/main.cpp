@@ -22,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "census.h"
 #include "console.h"
 #include "edclean.h"
 #include "edclean_json_io.h"
@@ -177,15 +178,21 @@ std::optional<long long> duration_seconds(const std::string &text) {
     return count * unit;
 }
 
+// The patterns a scan leaves alone: the user's and the default ones.
+std::vector<std::string> exclude_patterns(const scan_filters &filters) {
+    std::vector<std::string> patterns = filters.exclude;
+    if (!filters.no_default_excludes)
+        for (const default_exclude &name : kDefaultExcludes)
+            patterns.push_back(name.name);
+    return patterns;
+}
+
 // The scan's options as the library reads them.
 std::string options_text(bool include_hidden, bool zero_files, const scan_filters &filters) {
     edclean_json_io::scan_settings settings;
     settings.include_hidden = include_hidden;
     settings.include_zero_byte = zero_files;
-    settings.exclude = filters.exclude;
-    if (!filters.no_default_excludes)
-        for (const default_exclude &name : kDefaultExcludes)
-            settings.exclude.push_back(name.name);
+    settings.exclude = exclude_patterns(filters);
     if (!filters.min_age.empty())
         settings.min_age_seconds = duration_seconds(filters.min_age);
     settings.threads = filters.threads;
@@ -234,7 +241,6 @@ void add_filter_flags(CLI::App *command, scan_filters &filters) {
 
 using edclean_tool::entry_kind;
 using edclean_tool::out;
-using edclean_tool::outf;
 using edclean_tool::shown;
 
 // A message on standard error; every name in it has gone through shown().
@@ -434,6 +440,38 @@ std::string scan_summary(const scan_result &r, size_t dirs, size_t files) {
            " s\n";
 }
 
+// What the scan passed by, for a person: a line after the summary, and a
+// warning on standard error for folders that could not be read.
+void report_census(const std::vector<std::string> &roots, bool include_hidden,
+                   const scan_filters &filters, const line_sink &sink) {
+    edclean_tool::census_rules rules;
+    rules.include_hidden = include_hidden;
+    rules.exclude = exclude_patterns(filters);
+    const edclean_tool::census c = edclean_tool::take_census(roots, rules);
+    std::string parts;
+    const auto add = [&parts](long long count, const std::string &what) {
+        if (count > 0)
+            parts += (parts.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+    };
+    add(c.hidden, "hidden (--include-hidden to include)");
+    add(c.excluded, "excluded by --exclude or the default excludes");
+    add(c.invalid_name, "with a name that is not valid UTF-8");
+    add(c.unreadable,
+        c.unreadable == 1 ? "folder that could not be read" : "folders that could not be read");
+    if (!parts.empty())
+        sink("Left alone: " + parts + "\n");
+    if (c.unreadable > 0) {
+        std::string paths;
+        for (const std::string &path : c.unreadable_paths)
+            paths += (paths.empty() ? "" : ", ") + shown(path);
+        if (c.unreadable > static_cast<long long>(c.unreadable_paths.size()))
+            paths += ", ...";
+        say("warning: " +
+            counted(c.unreadable, "folder could not be read", "folders could not be read") +
+            ", so nothing in " + (c.unreadable == 1 ? "it" : "them") + " was listed: " + paths);
+    }
+}
+
 // The view flags both commands take.
 struct view_flags {
     bool json = false;
@@ -473,6 +511,7 @@ int command_scan(const scan_options &o) {
         return exit_success;
     }
     out(scan_summary(r, r.lists.empty_dirs.size(), r.lists.zero_files.size()));
+    report_census(plan.real, o.include_hidden, o.filters, to_stdout);
     const list_view view = chosen_view(o.view.summary, o.view.collapse, o.view.full,
                                        r.lists.empty_dirs.size() + r.lists.zero_files.size());
     if (view == list_view::summary)
@@ -808,10 +847,10 @@ int report_removal(const removal_report &report, const clean_selection &s, const
                              s.emptied.count(*entry.path) != 0, entry.message, entry.reason));
         }
     } else {
-        outf("Removed %lld of %s.\n", report.removed,
-             counted(static_cast<long long>(wanted), "entry", "entries").c_str());
+        out("Removed " + std::to_string(report.removed) + " of " +
+            counted(static_cast<long long>(wanted), "entry", "entries") + ".\n");
         if (static_cast<size_t>(report.removed) < wanted) {
-            outf("Kept (%zu):\n", wanted - static_cast<size_t>(report.removed));
+            out("Kept (" + std::to_string(wanted - static_cast<size_t>(report.removed)) + "):\n");
             for (const entry_result &entry : report.entries)
                 if (!entry.removed)
                     out("  kept: " + entry.reason + ": " + shown(*entry.path) + "\n");
@@ -866,8 +905,10 @@ int command_clean(const clean_options &o) {
     const line_sink sink = machine ? line_sink(to_stderr) : line_sink(to_stdout);
     const bool asking = !o.yes && !o.dry_run && edclean_tool::stdin_is_terminal();
     const list_view view = chosen_view(o.view.summary, o.view.collapse, o.view.full, wanted);
-    if (!machine || asking)
+    if (!machine || asking) {
         print_selection(selection, plan, view, sink);
+        report_census(plan.real, o.include_hidden, o.filters, sink);
+    }
     if (wanted == 0) {
         if (!machine)
             out("Nothing to remove.\n");
@@ -885,8 +926,8 @@ int command_clean(const clean_options &o) {
                                          "", ""));
                 }
         } else {
-            outf("Dry run: %s would be removed.\n",
-                 counted(static_cast<long long>(wanted), "entry", "entries").c_str());
+            out("Dry run: " + counted(static_cast<long long>(wanted), "entry", "entries") +
+                " would be removed.\n");
         }
         return exit_success;
     }
@@ -901,8 +942,8 @@ int command_restore(const std::string &journal) {
     const edclean_tool::restore_counts counts = edclean_tool::restore_journal(journal);
     if (!counts.readable)
         return exit_call_failed;
-    outf("Restored %lld of %s.\n", counts.restored,
-         counted(counts.total, "entry", "entries").c_str());
+    out("Restored " + std::to_string(counts.restored) + " of " +
+        counted(counts.total, "entry", "entries") + ".\n");
     return counts.restored == counts.total ? exit_success : exit_partial;
 }
 

@@ -1,7 +1,6 @@
 #include "output.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -144,22 +143,6 @@ void out(std::string_view text) {
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
         g_out_errno = errno != 0 ? errno : EIO;
-}
-
-void outf(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (length > 0) {
-        std::string text(static_cast<size_t>(length) + 1, '\0');
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<size_t>(length));
-        out(text);
-    }
-    va_end(again);
 }
 
 bool flush_out(std::string &reason, bool &closed) {

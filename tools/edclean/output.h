@@ -23,11 +23,6 @@ bool valid_utf8(std::string_view text);
 // Writes to standard output. A write that fails is remembered with its
 // reason, and nothing more is written after it.
 void out(std::string_view text);
-void outf(const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
 
 // Pushes standard output to where it goes. False when it or any earlier
 // write failed; `reason` then says why ("No space left on device"), and
