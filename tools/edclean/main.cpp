@@ -777,13 +777,13 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
         report.call_failed = outcome.call_failed;
         report.journal_error = outcome.journal_error;
         report.last_refusal = outcome.last_refusal;
-        // The journal removes and reports by count: what is still there
-        // was kept.
+        // The journal reports a count: the count is the library's, and what
+        // is still there was kept.
+        report.removed = outcome.removed;
         for (entry_result &entry : report.entries) {
             std::error_code error;
             entry.removed = !std::filesystem::exists(
                 std::filesystem::symlink_status(fs_path(*entry.path), error));
-            report.removed += entry.removed ? 1 : 0;
         }
     } else {
         for (entry_result &entry : report.entries) {
@@ -849,8 +849,10 @@ int report_removal(const removal_report &report, const clean_selection &s, const
     } else {
         out("Removed " + std::to_string(report.removed) + " of " +
             counted(static_cast<long long>(wanted), "entry", "entries") + ".\n");
-        if (static_cast<size_t>(report.removed) < wanted) {
-            out("Kept (" + std::to_string(wanted - static_cast<size_t>(report.removed)) + "):\n");
+        const auto kept = std::count_if(report.entries.begin(), report.entries.end(),
+                                        [](const entry_result &e) { return !e.removed; });
+        if (kept > 0) {
+            out("Kept (" + std::to_string(kept) + "):\n");
             for (const entry_result &entry : report.entries)
                 if (!entry.removed)
                     out("  kept: " + entry.reason + ": " + shown(*entry.path) + "\n");
