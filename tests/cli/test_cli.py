@@ -6,11 +6,18 @@ EDCLEAN_COMPLETION the bash completion file and EDCLEAN_MAN_PAGE the manual
 page the build made (empty when it made none).
 """
 
+import fcntl
 import json
 import os
+import pty
 import random
 import re
+import select
+import shutil
+import signal
+import struct
 import subprocess
+import termios
 import sys
 import tempfile
 import unittest
@@ -26,8 +33,66 @@ MAN_PAGE = os.environ.get("EDCLEAN_MAN_PAGE", "")
 SUBCOMMANDS = ("scan", "clean", "restore")
 
 
-def run(*args, stdin=subprocess.DEVNULL):
-    return subprocess.run([CLI, *args], stdin=stdin, capture_output=True, timeout=120)
+def run(*args, stdin=subprocess.DEVNULL, env=None, stdout=subprocess.PIPE):
+    return subprocess.run([CLI, *args], stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=120, env=env)
+
+
+def make_tree(root, entries):
+    """Makes `entries` beneath `root`: a name ending in '/' is a folder, one with '=' a file
+    holding the text after it, any other an empty file."""
+    for entry in entries:
+        path = os.path.join(root, entry.split("=", 1)[0])
+        if entry.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(entry.split("=", 1)[1].encode() if "=" in entry else b"")
+
+
+class Terminal:
+    """The program on a pseudo-terminal: standard input, standard output and (unless
+    `stderr` says otherwise) standard error are the terminal, of `rows` rows."""
+
+    def __init__(self, *args, rows=24, stderr=None):
+        self.master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, 120, 0, 0))
+        self.proc = subprocess.Popen([CLI, *args], stdin=slave, stdout=slave,
+                                     stderr=stderr if stderr is not None else slave,
+                                     close_fds=True)
+        os.close(slave)
+        self.text = b""
+
+    def read_until(self, marker, timeout=60):
+        while marker not in self.text:
+            ready, _, _ = select.select([self.master], [], [], timeout)
+            if not ready:
+                raise AssertionError(f"no {marker!r} in {self.text!r}")
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:  # the program has ended and the terminal is gone
+                chunk = b""
+            if not chunk:
+                raise AssertionError(f"no {marker!r} in {self.text!r}")
+            self.text += chunk
+        return self.text
+
+    def finish(self, answer=None):
+        if answer is not None:
+            os.write(self.master, answer)
+        while True:
+            ready, _, _ = select.select([self.master], [], [], 60)
+            try:
+                chunk = os.read(self.master, 4096) if ready else b""
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            self.text += chunk
+        self.proc.wait(timeout=60)
+        os.close(self.master)
+        return self.proc.returncode, self.text
 
 
 class CliTest(unittest.TestCase):
@@ -100,16 +165,28 @@ class CliTest(unittest.TestCase):
             out = run("scan", os.path.join(tmp, "only"))
             self.assertIn("1 empty directory, 1 zero-byte file, 2 directories scanned in ",
                           out.stdout.decode("utf-8"))
-            out = run("clean", "--yes", root)
+            out = run("clean", "--yes", "--remove-roots", root)
             self.assertIn("Removed 1 of 1 entry.", out.stdout.decode("utf-8"))
 
-    def test_clean_removes_exactly_what_was_listed(self):
+    def test_clean_removes_what_it_offered_and_nothing_else(self):
         listed = edclean.scan([self.root])
+        dry = run("clean", "--dry-run", "--json", self.root)
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        offered = [json.loads(line) for line in dry.stdout.splitlines()]
+        paths = {record["path"] for record in offered}
+        # Everything the scan listed is offered (the root is not listed: it holds data), and
+        # every other offer is a folder that the removal of the offered entries empties.
+        self.assertLessEqual(set(listed["empty_dirs"]) | set(listed["zero_files"]), paths)
+        emptied = {r["path"] for r in offered if r.get("emptied")}
+        self.assertEqual(paths - set(listed["empty_dirs"]) - set(listed["zero_files"]), emptied)
+        self.assertTrue(emptied)
+        for folder in emptied:
+            self.assertLessEqual({os.path.join(folder, n) for n in os.listdir(folder)}, paths)
         before = self.snapshot()
         out = run("clean", "--yes", self.root)
         self.assertEqual(out.returncode, 0, out.stderr)
-        gone = set(listed["empty_dirs"]) | set(listed["zero_files"])
-        self.assertEqual(self.snapshot(), before - gone)
+        self.assertIn(f"Removed {len(paths)} of {len(paths)} entries.".encode(), out.stdout)
+        self.assertEqual(self.snapshot(), before - paths)
         for path, size in self.data.items():
             self.assertEqual(os.path.getsize(path), size)
 
@@ -205,6 +282,430 @@ class CliTest(unittest.TestCase):
         self.assertEqual(run("frobnicate").returncode, 2)
         self.assertEqual(run("--version").returncode, 0)
         self.assertEqual(run("clean", "--help").returncode, 0)
+
+
+class TreeTest(unittest.TestCase):
+    """A small tree of its own per test."""
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.top = os.path.realpath(self._tmp.name)
+        self.root = os.path.join(self.top, "root")
+        os.mkdir(self.root)
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+
+# Names that would move the cursor, rewrite a line, split one, or reorder what is shown;
+# the form a reader sees is the one a POSIX shell reads back as the name.
+HOSTILE_NAMES = [
+    "x\x1b[1A\x1b[2K\rEmpty directories (0):",
+    "new\nline",
+    "tab\there",
+    "it's",
+    "bell\x07",
+    "delete\x7f",
+    "c1\u0085control",
+    "rtl\u202egnp.exe",
+]
+
+
+class EscapingTest(TreeTest):
+    def shell_reads(self, shown):
+        out = subprocess.run(["bash", "-c", "printf '%s' " + shown], capture_output=True,
+                             timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return out.stdout
+
+    def test_a_name_cannot_forge_the_listing(self):
+        for name in HOSTILE_NAMES:
+            os.mkdir(self.path(name))
+        out = run("scan", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        lines = out.stdout.split(b"\n")
+        self.assertEqual(lines.pop(), b"")
+        # One summary, two headings, one line per name and the root's: nothing split or added.
+        self.assertEqual(len(lines), 3 + len(HOSTILE_NAMES) + 1, out.stdout)
+        for line in lines:
+            self.assertIsNone(re.search(rb"[\x00-\x1f\x7f]|\xc2[\x80-\x9f]|\xe2\x80\xae", line),
+                              line)
+        # The root is listed too: all it holds is empty folders.
+        shown = {self.shell_reads(line[2:].decode().removesuffix("  (root)"))
+                 for line in lines[2:-1]}
+        self.assertEqual(shown, {self.path(n).encode() for n in HOSTILE_NAMES} |
+                         {self.root.encode()})
+        os.mkdir(self.path("plain name"))
+        self.assertIn(b"\n  " + self.path("plain name").encode() + b"\n",
+                      run("scan", self.root).stdout)
+
+    def test_machine_formats_keep_the_exact_bytes(self):
+        for name in HOSTILE_NAMES:
+            os.mkdir(self.path(name))
+        expected = sorted(self.path(n).encode() for n in HOSTILE_NAMES)
+        out = run("scan", "-0", self.root)
+        self.assertEqual(sorted(out.stdout.split(b"\0")[:-1]), sorted(expected + [
+            self.root.encode()]))
+        out = run("scan", "--json", self.root)
+        self.assertEqual(json.loads(out.stdout), edclean.scan([self.root]))
+        out = run("clean", "--yes", "-0", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(sorted(out.stdout.split(b"\0")[:-1]), expected)
+        self.assertEqual(os.listdir(self.root), [])
+
+    def test_the_prompt_on_a_terminal_shows_every_name_escaped(self):
+        os.mkdir(self.path(HOSTILE_NAMES[0]))
+        term = Terminal("clean", self.root)
+        text = term.read_until(b"[y/N] ")
+        status, _ = term.finish(b"n\n")
+        self.assertEqual(status, 0)
+        self.assertNotIn(b"\x1b", text)
+        self.assertIn(b"  '" + self.root.encode() + b"/x'$'\\033''[1A'", text)
+        self.assertTrue(os.path.isdir(self.path(HOSTILE_NAMES[0])))
+
+    def test_messages_escape_the_names_they_carry(self):
+        missing = self.path("gone\x1b[2J")
+        out = run("scan", missing)
+        self.assertEqual(out.returncode, 1)
+        self.assertNotIn(b"\x1b", out.stderr)
+        self.assertIn(b"$'\\033'", out.stderr)
+        out = run("scan", os.fsencode(self.path("bad")) + b"\xff")
+        self.assertEqual(out.returncode, 1)
+        self.assertIn(b"not valid UTF-8", out.stderr)
+        self.assertIn(b"$'\\377'", out.stderr)
+
+
+class WriteFailureTest(TreeTest):
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full")
+    def test_a_full_disk_is_a_failure(self):
+        make_tree(self.root, ["e/", "z"])
+        for args in (["scan"], ["scan", "-0"], ["scan", "--json"], ["scan", "--summary"],
+                     ["clean", "--dry-run"]):
+            with open("/dev/full", "wb") as full:
+                out = run(*args, self.root, stdout=full)
+            self.assertEqual(out.returncode, 1, args)
+            self.assertIn(b"cannot write standard output: No space left on device", out.stderr,
+                          args)
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full")
+    def test_a_clean_that_cannot_show_its_offer_removes_nothing(self):
+        make_tree(self.root, ["e/", "z"])
+        with open("/dev/full", "wb") as full:
+            out = run("clean", "--yes", self.root, stdout=full)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn(b"nothing was removed", out.stderr)
+        self.assertEqual(sorted(os.listdir(self.root)), ["e", "z"])
+
+    def test_a_closed_pipe_ends_the_program_quietly(self):
+        make_tree(self.root, [f"d{i}/" for i in range(3000)])
+        for ignore_sigpipe in (False, True):
+            def preexec(ignore=ignore_sigpipe):
+                signal.signal(signal.SIGPIPE, signal.SIG_IGN if ignore else signal.SIG_DFL)
+            proc = subprocess.Popen([CLI, "scan", self.root], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, preexec_fn=preexec)
+            proc.stdout.read(10)
+            proc.stdout.close()
+            err = proc.stderr.read()
+            proc.stderr.close()
+            status = proc.wait(timeout=60)
+            self.assertIn(status, (1, -signal.SIGPIPE), ignore_sigpipe)
+            self.assertEqual(err, b"", ignore_sigpipe)
+
+
+class RefusalTest(TreeTest):
+    """Entries that change between the offer and the answer are kept, each named with why."""
+
+    def race(self, *flags):
+        make_tree(self.root, ["grows/", "fills", "stays/", "zero"])
+        if not flags:
+            term = Terminal("clean", self.root)
+            term.read_until(b"[y/N] ")
+            make_tree(self.root, ["grows/new", "fills=data"])
+            return term.finish(b"y\n")
+        # With a machine format on standard output, the offer and the question are on
+        # standard error; the answer comes from the terminal.
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([CLI, "clean", *flags, self.root], stdin=slave,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(slave)
+        try:
+            prompt = b""
+            while b"[y/N]" not in prompt:
+                ready, _, _ = select.select([proc.stderr], [], [], 60)
+                self.assertTrue(ready, prompt)
+                chunk = os.read(proc.stderr.fileno(), 4096)
+                self.assertTrue(chunk, prompt)
+                prompt += chunk
+            self.assertIn(self.path("grows").encode(), prompt)
+            make_tree(self.root, ["grows/new", "fills=data"])
+            os.write(master, b"y\n")
+            out, _ = proc.communicate(timeout=60)
+        finally:
+            os.close(master)
+        return proc.returncode, out
+
+    def test_each_kept_entry_is_named_with_its_reason(self):
+        status, text = self.race()
+        self.assertEqual(status, 3, text)
+        self.assertIn(b"Removed 2 of 4 entries.", text)
+        self.assertIn(b"kept: gained an entry since the scan: " + self.path("grows").encode(),
+                      text)
+        self.assertIn(b"kept: now holds data: " + self.path("fills").encode(), text)
+        self.assertNotIn(b"refused:", text)
+        self.assertEqual(sorted(os.listdir(self.root)), ["fills", "grows"])
+
+    def test_json_records_keep_the_librarys_message(self):
+        status, text = self.race("--json")
+        self.assertEqual(status, 3)
+        records = {json.loads(line)["path"]: json.loads(line)
+                   for line in text.splitlines()}
+        self.assertEqual(records[self.path("fills")],
+                         {"path": self.path("fills"), "kind": "file", "outcome": "kept",
+                          "message": "refused: file size != 0", "reason": "now holds data"})
+        self.assertEqual(records[self.path("grows")]["message"],
+                         "refused: directory no longer empty (TOCTOU)")
+        self.assertEqual(records[self.path("stays")],
+                         {"path": self.path("stays"), "kind": "dir", "outcome": "removed"})
+        self.assertEqual(len(records), 4)
+
+    def test_null_output_lists_what_was_removed(self):
+        status, text = self.race("-0")
+        self.assertEqual(status, 3)
+        self.assertEqual(sorted(text.split(b"\0")[:-1]),
+                         [self.path("stays").encode(), self.path("zero").encode()])
+
+
+class OneCleanTest(TreeTest):
+    def offered(self, *args):
+        out = run("clean", "--dry-run", "--json", *args, self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return {json.loads(line)["path"][len(self.root):].lstrip("/") or ".":
+                json.loads(line).get("emptied", False) for line in out.stdout.splitlines()}
+
+    def test_folders_the_clean_empties_are_offered_and_removed_after_their_contents(self):
+        make_tree(self.root, ["p/z1", "p/z2", "q/r/z", "q/e/", "keep/z", "keep/data=x",
+                              "hid/z", "hid/.h", "young/z"])
+        os.utime(self.path("young"), (0, 0))
+        self.assertEqual(self.offered(), {
+            "p/z1": False, "p/z2": False, "q/r/z": False, "q/e": False, "keep/z": False,
+            "hid/z": False, "young/z": False, "p": True, "q/r": True, "q": True,
+            "young": True})
+        # Under --min-age a folder that would be emptied is judged by its own age as well:
+        # "p" was changed a moment ago, "young" long ago, and both hold only old files.
+        for name in ("p/z1", "p/z2", "young/z", "young"):
+            os.utime(self.path(name), (0, 0))
+        self.assertEqual(self.offered("--min-age", "1h"),
+                         {"p/z1": False, "p/z2": False, "young/z": False, "young": True})
+        out = run("clean", "--yes", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"Removed 11 of 11 entries.", out.stdout)
+        self.assertEqual(sorted(os.listdir(self.root)), ["hid", "keep"])
+        self.assertEqual(os.listdir(self.path("keep")), ["data"])
+
+    def test_the_roots_named_stay_unless_asked(self):
+        make_tree(self.root, ["a/", "z"])
+        out = run("scan", self.root)
+        self.assertIn(b"\n  " + self.path("a").encode() + b"\n", out.stdout)
+        self.assertEqual(self.offered(), {"z": False, "a": False})
+        out = run("clean", "--yes", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"Removed 2 of 2 entries.", out.stdout)
+        self.assertTrue(os.path.isdir(self.root))
+        out = run("scan", self.root)
+        self.assertIn(b"\n  " + self.root.encode() + b"  (root)\n", out.stdout)
+        self.assertEqual(run("clean", "--yes", self.root).stdout, b"Nothing to remove.\n")
+        make_tree(self.root, ["z"])
+        out = run("clean", "--yes", "--remove-roots", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"Removed 2 of 2 entries.", out.stdout)
+        self.assertFalse(os.path.exists(self.root))
+
+
+class PolicyTest(TreeTest):
+    def test_files_whose_emptiness_is_their_meaning_are_kept(self):
+        make_tree(self.root, ["pkg/__init__.py", "pkg/py.typed", "pkg/sub/__init__.py",
+                              "site/.nojekyll", "git/.gitkeep", "media/.nomedia", "z"])
+        out = run("scan", "--json", "--include-hidden", self.root)
+        self.assertEqual(json.loads(out.stdout)["zero_files"], [self.path("z")])
+        self.assertEqual(json.loads(out.stdout)["empty_dirs"], [])
+        out = run("scan", "-0", "--include-hidden", "--no-default-excludes", self.root)
+        self.assertEqual(len(out.stdout.split(b"\0")) - 1, 7)
+        help_text = run("--help").stdout
+        for name in (b"__init__.py", b"py.typed", b".gitkeep", b".nomedia"):
+            self.assertIn(b"\n  " + name + b" ", help_text)
+
+    def test_system_trees_are_not_cleaned_unless_allowed(self):
+        for tree, words in (("/etc", b"is in the system folder /etc"),
+                            ("/var", b"holds the system folder /var/lib"),
+                            ("/usr/share/doc", b"is in the system folder /usr")):
+            if not os.path.isdir(tree):
+                continue
+            out = run("clean", "--dry-run", tree)
+            self.assertEqual(out.returncode, 1, tree)
+            self.assertIn(b"refusing to clean " + tree.encode() + b": it " + words, out.stderr)
+            self.assertIn(b"--allow-system", out.stderr)
+            self.assertEqual(out.stdout, b"")
+        if os.path.isdir("/etc/ssl"):
+            self.assertEqual(run("clean", "--dry-run", "--allow-system", "/etc/ssl").returncode,
+                             0)
+            self.assertEqual(run("scan", "--summary", "/etc/ssl").returncode, 0)
+
+    def test_home_folders_are_protected(self):
+        make_tree(self.root, ["home/me/", "home/other/", "z"])
+        env = dict(os.environ, HOME=self.path("home/me"))
+        env.pop("SUDO_USER", None)
+        out = run("scan", self.path("home/me"), env=env)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn(b"your home folder itself, which is protected; name folders inside it",
+                      out.stderr)
+        # Neither the home folder nor the folder holding it is offered.
+        out = run("clean", "--yes", self.root, env=env)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(sorted(os.listdir(self.root)), ["home"])
+        self.assertEqual(os.listdir(self.path("home")), ["me"])
+
+    @unittest.skipUnless(os.path.isdir("/root") and os.geteuid() == 0,
+                         "needs root's home folder and to run as root")
+    def test_under_sudo_the_invoking_users_home_is_protected(self):
+        env = dict(os.environ, HOME=self.root)
+        env.pop("SUDO_USER", None)
+        self.assertEqual(run("scan", "--summary", "/root", env=env).returncode, 0)
+        env["SUDO_USER"] = "root"
+        out = run("scan", "--summary", "/root", env=env)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn(b"/root is your home folder itself", out.stderr)
+
+
+class HabitTest(TreeTest):
+    def test_habits_are_answered(self):
+        make_tree(self.root, ["a/b/", "z"])
+        os.symlink(self.root, self.path("../link"))
+        cases = [
+            (["scna", self.root], 2, b"unknown command 'scna'; did you mean 'scan'?"),
+            (["cleen", self.root], 2, b"unknown command 'cleen'; did you mean 'clean'?"),
+            (["frobnicate"], 2, b"unknown command 'frobnicate'; the commands are"),
+            (["scan", os.path.join(self.root, "a", "..")], 0,
+             b"note: " + os.path.join(self.root, "a", "..").encode() + b" is " +
+             self.root.encode() + b"; using that"),
+            (["scan", self.path("../link")], 1,
+             self.path("../link").encode() + b" is a link to " + self.root.encode() +
+             b"; a link is never followed as a root: name " + self.root.encode()),
+            (["scan", "--exclude", "node_modules/", self.root], 0,
+             b"--exclude node_modules/ holds a '/', but patterns match names, not paths, so it "
+             b"matches nothing; to leave alone every entry named node_modules, give --exclude "
+             b"node_modules"),
+            (["scan", "--exclude", "**/x", self.root], 0, b"give --exclude x"),
+        ]
+        for args, status, message in cases:
+            out = run(*args)
+            self.assertEqual(out.returncode, status, (args, out.stderr))
+            self.assertIn(message, out.stderr, args)
+        # The same option names on both commands where they mean the same.
+        for flags in (["--dirs-only"], ["--no-zero-files"]):
+            self.assertEqual(run("scan", "-0", *flags, self.root).stdout,
+                             (self.path("a/b") + "\0" + self.path("a") + "\0").encode())
+        self.assertEqual(run("scan", "-0", "--files-only", self.root).stdout,
+                         (self.path("z") + "\0").encode())
+        self.assertEqual(run("clean", "--dry-run", "--no-zero-files", self.root).returncode, 0)
+
+
+class LeftAloneTest(TreeTest):
+    def test_what_the_scan_passed_by_is_counted(self):
+        make_tree(self.root, [".hidden/", ".dot", "node_modules/x/", "pkg/__init__.py", "z",
+                              "a.tmp", "keep/"])
+        os.mkdir(os.fsencode(self.root) + b"/bad\xff")
+        out = run("scan", "--exclude", "node_modules", "--exclude", "*.tmp", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"\nLeft alone: 2 hidden (--include-hidden to include), 3 excluded by "
+                      b"--exclude or the default excludes, 1 with a name that is not valid "
+                      b"UTF-8\n", out.stdout)
+        out = run("clean", "--dry-run", "--include-hidden", "--no-default-excludes", self.root)
+        self.assertIn(b"\nLeft alone: 1 with a name that is not valid UTF-8\n", out.stdout)
+        # Nothing left alone, nothing said; the machine formats stay as they are.
+        os.rmdir(os.fsencode(self.root) + b"/bad\xff")
+        out = run("scan", "--include-hidden", "--no-default-excludes", self.root)
+        self.assertNotIn(b"Left alone", out.stdout)
+        out = run("scan", "--json", "--exclude", "*.tmp", self.root)
+        self.assertEqual(json.loads(out.stdout),
+                         edclean.scan([self.root], exclude=["*.tmp", "__init__.py", "py.typed",
+                                                            ".gitkeep", ".keep", ".nomedia",
+                                                            ".nojekyll",
+                                                            ".metadata_never_index"]))
+
+    def test_the_count_of_excluded_names_matches_the_librarys_patterns(self):
+        cases = [("*.tmp", "a.tmp", True), ("*.tmp", "a.tmpx", False), ("n?de", "node", True),
+                 ("n?de", "nde", False), ("[ab]x", "bx", True), ("[!ab]x", "bx", False),
+                 ("[!ab]x", "cx", True), ("[a-c]*", "cat", True), ("[a-c]*", "dog", False),
+                 ("[]]", "]", True), ("[z-a]", "[z-a]", True), ("[abc", "[abc", True),
+                 ("*a*b", "xaxxb", True), ("*a*b", "xaxxbc", False), ("é", "é", True),
+                 ("?", "é", False), ("??", "é", True)]
+        for pattern, name, matches in cases:
+            with self.subTest(pattern=pattern, name=name):
+                path = self.path(name)
+                open(path, "wb").close()
+                try:
+                    listed = run("scan", "-0", "--exclude", pattern, self.root).stdout
+                    self.assertEqual(listed == b"", matches, "the library's own matching")
+                    summary = run("scan", "--summary", "--exclude", pattern, self.root).stdout
+                    self.assertEqual(b"1 excluded" in summary, matches, summary)
+                finally:
+                    os.remove(path)
+
+    def test_unreadable_folders_are_named(self):
+        # Permissions do not stop root: as root, the program runs as nobody.
+        prefix = []
+        if os.geteuid() == 0:
+            if not shutil.which("setpriv"):
+                self.skipTest("running as root and no setpriv to run as another user")
+            prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            os.chmod(self.top, 0o755)
+        make_tree(self.root, ["locked/e/", "open/"])
+        os.chmod(self.path("locked"), 0)
+
+        def scan(root):
+            return subprocess.run([*prefix, CLI, "scan", root], capture_output=True,
+                                  timeout=120, stdin=subprocess.DEVNULL)
+        try:
+            out = scan(self.root)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn(b"1 folder that could not be read", out.stdout)
+            self.assertIn(b"warning: 1 folder could not be read, so nothing in it was listed: " +
+                          self.path("locked").encode(), out.stderr)
+            out = scan(self.path("locked"))
+            self.assertEqual(out.returncode, 1)
+            self.assertIn(b"cannot read " + self.path("locked").encode() +
+                          b": Permission denied", out.stderr)
+        finally:
+            os.chmod(self.path("locked"), 0o755)
+
+
+class ViewTest(TreeTest):
+    def test_summary_first_summary_only_and_collapsed(self):
+        make_tree(self.root, ["build/a/x/", "build/a/y/", "build/b/", "lone/", "z"])
+        out = run("scan", self.root)
+        self.assertTrue(out.stdout.startswith(b"6 empty directories, 1 zero-byte file, "),
+                        out.stdout)
+        out = run("scan", "--summary", self.root)
+        self.assertEqual(out.stdout.count(b"\n"), 1, out.stdout)
+        out = run("scan", "--collapse", self.root)
+        body = out.stdout.decode().split("\n", 1)[1]
+        self.assertEqual(body, f"Empty directories (6):\n"
+                               f"  {self.root}/build/ (5 empty folders)\n"
+                               f"  {self.root}/lone/\n"
+                               f"Zero-byte files (1):\n  {self.root}/z\n")
+
+    def test_a_terminal_gets_the_collapsed_view_when_the_list_would_scroll(self):
+        make_tree(self.root, [f"build/d{i}/" for i in range(40)] + ["data=x"])
+        term = Terminal("scan", self.root, rows=20)
+        status, text = term.finish()
+        self.assertEqual(status, 0)
+        self.assertIn(b"build/ (41 empty folders)", text)
+        term = Terminal("scan", "--full", self.root, rows=20)
+        status, text = term.finish()
+        self.assertEqual(text.count(b"/build/d"), 40)
 
 
 def help_options(text):

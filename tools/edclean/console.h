@@ -1,7 +1,9 @@
-// What the command-line host needs from the terminal, per platform.
+// What the command-line host needs from the terminal and the file system,
+// per platform.
 #ifndef EDCLEAN_TOOL_CONSOLE_H
 #define EDCLEAN_TOOL_CONSOLE_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,37 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 void prepare_console();
 
 bool stdin_is_terminal();
+bool stdout_is_terminal();
 bool stderr_is_terminal();
+
+// The rows of the terminal standard output shows, or 0 when unknown.
+int terminal_rows();
+
+// The real form of an existing directory's path, in the library's spelling:
+// absolute, every link and "." or ".." resolved, '/' between names. Nothing
+// when it cannot be made; `error` then says why.
+std::optional<std::string> real_path(const std::string &path, std::string &error);
+
+// When `path` itself is a symbolic link (or, on Windows, any reparse point),
+// where it leads as written in it (or resolved, where that is all there is);
+// else nothing.
+std::optional<std::string> link_target(const std::string &path);
+
+// Whether the entries of the directory `path` can be listed; `error` says
+// why not.
+bool directory_readable(const std::string &path, std::string &error);
+
+// The trees whose files software needs, in their real form: a clean never
+// starts inside one or above one without --allow-system.
+std::vector<std::string> system_trees();
+
+// The home folders a clean must leave standing, in their real form: the
+// user's ($HOME), and under sudo the invoking user's.
+std::vector<std::string> protected_homes();
+
+// Whether two real paths name the same place, as the platform compares
+// names.
+bool same_path(const std::string &a, const std::string &b);
 
 } // namespace edclean_tool
 
