@@ -26,7 +26,8 @@ fi
 # The package is copied, not installed into the source folder, so that the
 # source tree stays as it is checked out.
 mkdir -p "$work/test"
-cp "$package/package.json" "$package/package-lock.json" "$package/index.js" "$work/"
+cp "$package/package.json" "$package/package-lock.json" "$package/index.js" "$package/worker.js" \
+  "$package/index.d.ts" "$work/"
 cp "$package/test/binding.test.js" "$work/test/"
 
 if [ -f "$work/node_modules/.package-lock.json" ] && [ -f "$work/installed-lock.json" ] &&
