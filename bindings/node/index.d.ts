@@ -36,16 +36,22 @@ export interface LoadedLibrary {
   readonly path: string;
 }
 
-export function scan(roots: Iterable<string>, options?: ScanOptions): ScanResult;
-export function deleteDirs(paths: Iterable<string>): DeleteResult;
-export function deleteFiles(paths: Iterable<string>): DeleteResult;
+/**
+ * A list of paths: an array, a Set or any other iterable of strings, but not
+ * a single string (which is iterable too, by characters, and refused).
+ */
+export type Paths<P> = P & (P extends string ? never : unknown);
+
+export function scan<P extends Iterable<string>>(roots: Paths<P>, options?: ScanOptions): ScanResult;
+export function deleteDirs<P extends Iterable<string>>(paths: Paths<P>): DeleteResult;
+export function deleteFiles<P extends Iterable<string>>(paths: Paths<P>): DeleteResult;
 
 /** scan() on a worker thread: the event loop goes on while the tree is walked. */
-export function scanAsync(roots: Iterable<string>, options?: ScanOptions): Promise<ScanResult>;
+export function scanAsync<P extends Iterable<string>>(roots: Paths<P>, options?: ScanOptions): Promise<ScanResult>;
 /** deleteDirs() on a worker thread. */
-export function deleteDirsAsync(paths: Iterable<string>): Promise<DeleteResult>;
+export function deleteDirsAsync<P extends Iterable<string>>(paths: Paths<P>): Promise<DeleteResult>;
 /** deleteFiles() on a worker thread. */
-export function deleteFilesAsync(paths: Iterable<string>): Promise<DeleteResult>;
+export function deleteFilesAsync<P extends Iterable<string>>(paths: Paths<P>): Promise<DeleteResult>;
 
 /** Loads the library once; throws an Error naming every place tried when it cannot. */
 export function loadLibrary(): LoadedLibrary;
