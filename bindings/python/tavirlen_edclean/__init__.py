@@ -5,10 +5,14 @@
     removed, refusal = edclean.delete_files(found["zero_files"])
     removed, refusal = edclean.delete_dirs(found["empty_dirs"])
 
+Paths are str or os.PathLike; only UTF-8 names can be passed (a bytes path,
+or a str with the surrogate escapes of a name that is not UTF-8, raises
+ValueError). An empty list to delete removes nothing: (0, None).
+
 The shared library is looked up, in order:
 
 - at the path in the environment variable EDCLEAN_LIBRARY (then nowhere else);
-- next to this package;
+- next to this package (where the platform wheel carries it);
 - in the library folders of the installation prefix that holds this package,
   and of the running Python's prefix (a virtual environment's own), where
   ``cmake --install BUILD --prefix PREFIX`` puts it (PREFIX/lib,
