@@ -5,7 +5,7 @@
 # "run" is what building the library and the CLI needs; "test" adds what the
 # whole suite needs (GoogleTest, Python with venv and pip, clang with
 # libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine,
-# Mono for the .NET binding, Node.js and npm for the Node binding, help2man
+# Mono for the .NET binding, Node.js, npm and TypeScript for the Node binding, help2man
 # for the CLI's manual page in the .deb, btrfs-progs for the tests that need a
 # btrfs subvolume).
 
@@ -15,7 +15,7 @@ EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
   clang libclang-rt-14-dev libfuzzer-14-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64
-  mono-devel nodejs npm
+  mono-devel nodejs npm node-typescript
   help2man btrfs-progs"
 
 # Away from Debian the packages cannot be asked for by name, so each one is
@@ -46,6 +46,7 @@ edclean_probe() {
     mono-devel) echo "command mcs" ;;
     nodejs) echo "command node" ;;
     npm) echo "command npm" ;;
+    node-typescript) echo "command tsc" ;;
     help2man) echo "command help2man" ;;
     btrfs-progs) echo "file /usr/sbin/mkfs.btrfs /sbin/mkfs.btrfs" ;;
     *) echo "unknown" ;;

@@ -17,8 +17,10 @@ internal static class EdcleanTests
     private static string tmpBase;
     private static int serial;
 
-    private static int Main()
+    private static int Main(string[] args)
     {
+        if (args.Length == 2 && args[0] == "--expect-missing")
+            return ExpectMissing(args[1]);
         tmpBase = Environment.GetEnvironmentVariable("EDCLEAN_TEST_TMP");
         if (string.IsNullOrEmpty(tmpBase))
         {
@@ -30,6 +32,8 @@ internal static class EdcleanTests
             new { Name = "whole-call refusals carry the library's message", Body = (Action)WholeCallRefusals },
             new { Name = "per-path refusals are counted, not thrown", Body = (Action)PerPathRefusals },
             new { Name = "options are passed through", Body = (Action)Options },
+            new { Name = "every option reaches the library", Body = (Action)EveryOption },
+            new { Name = "an empty list is nothing to do", Body = (Action)EmptyListIsNothingToDo },
             new { Name = "non-ASCII paths round-trip as UTF-8", Body = (Action)NonAsciiPathsRoundTrip },
             new { Name = "bad arguments are refused before the library", Body = (Action)BadArguments },
             new { Name = "repeated calls do not grow the process", Body = (Action)RepeatedCallsDoNotGrow },
@@ -50,6 +54,46 @@ internal static class EdcleanTests
         }
         Console.WriteLine($"{cases.Length - failed} passed, {failed} failed");
         return failed == 0 ? 0 : 1;
+    }
+
+    /// <summary>Run where the library is nowhere to be found: the exception names every place
+    /// tried and what to do. expected: a place the message must name.</summary>
+    private static int ExpectMissing(string expected)
+    {
+        try
+        {
+            Edclean.Scan(new[] { "/" });
+        }
+        catch (DllNotFoundException e)
+        {
+            Console.WriteLine(e.Message);
+            bool named = !string.IsNullOrEmpty(Environment.GetEnvironmentVariable("EDCLEAN_LIBRARY"));
+            var wanted = new List<string> { expected + " (", named ? "EDCLEAN_LIBRARY names it" : "set EDCLEAN_LIBRARY" };
+            if (!named)
+                wanted.Add("through the runtime's own search");
+            foreach (string text in wanted)
+            {
+                if (!e.Message.Contains(text))
+                {
+                    Console.WriteLine("FAIL  the message lacks: " + text);
+                    return 1;
+                }
+            }
+            // Each later call says the same, and nothing else is thrown.
+            try
+            {
+                Edclean.DeleteFiles(new[] { "/x" });
+            }
+            catch (DllNotFoundException)
+            {
+                Console.WriteLine("ok    the missing library is named with every place tried");
+                return 0;
+            }
+            Console.WriteLine("FAIL  the second call did not throw DllNotFoundException");
+            return 1;
+        }
+        Console.WriteLine("skipped: the system's loader has a copy of the library");
+        return 77;
     }
 
     // ---- helpers ----
@@ -155,10 +199,6 @@ internal static class EdcleanTests
                   Message = "refused: path contains .." },
             new { What = "scan of a path with NUL", Call = (Action)(() => Edclean.Scan(new[] { root + "\0tail" })),
                   Message = "array elements must not contain NUL" },
-            new { What = "delete of no dirs", Call = (Action)(() => Edclean.DeleteDirs(new string[0])),
-                  Message = "invalid dirs list" },
-            new { What = "delete of no files", Call = (Action)(() => Edclean.DeleteFiles(new string[0])),
-                  Message = "invalid files list" },
         };
         foreach (var row in table)
         {
@@ -242,10 +282,75 @@ internal static class EdcleanTests
 
     private static void BadArguments()
     {
+        string root = NewRoot();
+        string keep = MakeFile(root, "keep");
+        Edclean.Scan(new[] { root });
         Throws<ArgumentNullException>(() => Edclean.Scan(null), "a null list");
+        Throws<ArgumentNullException>(() => Edclean.DeleteDirs(null), "a null list to delete");
         Throws<ArgumentException>(() => Edclean.DeleteFiles(new string[] { null }), "a null path");
+        Throws<ArgumentException>(() => Edclean.Scan(new[] { root }, exclude: new string[] { null }), "a null pattern");
+        Throws<ArgumentOutOfRangeException>(() => Edclean.Scan(new[] { root }, minAgeSeconds: -1), "a negative age");
+        Throws<ArgumentOutOfRangeException>(() => Edclean.Scan(new[] { root }, threads: -1), "negative threads");
         // A lone surrogate would turn into U+FFFD and name another path.
-        Throws<ArgumentException>(() => Edclean.DeleteFiles(new[] { tmpBase + "/\ud800" }), "a lone surrogate");
+        var table = new[] {
+            (Action)(() => Edclean.DeleteFiles(new[] { keep + "\ud800" })),
+            () => Edclean.DeleteDirs(new[] { root + "/\udc00x" }),
+            () => Edclean.Scan(new[] { root + "/\ud800" }),
+        };
+        foreach (Action call in table)
+        {
+            var e = Throws<ArgumentException>(call, "a lone surrogate");
+            True(e.Message.Contains("only UTF-8 names can be passed"), "the message says why: " + e.Message);
+            True(e.Message.Contains(root), "the message names the path: " + e.Message);
+        }
+        Throws<ArgumentException>(() => Edclean.Scan(new[] { root }, exclude: new[] { "\ud800" }), "a lone surrogate pattern");
+        True(File.Exists(keep), "nothing was removed");
+    }
+
+    private static void EveryOption()
+    {
+        string root = NewRoot();
+        MakeDir(root, "a/node_modules/pkg");
+        string b = MakeDir(root, "b");
+        MakeFile(root, "c/x.tmp");
+        string old = MakeDir(root, "old");
+        string stale = MakeFile(root, "stale");
+        MakeFile(root, "keep", "data");
+        DateTime hoursAgo = DateTime.UtcNow.AddHours(-2);
+        Directory.SetLastWriteTimeUtc(old, hoursAgo);
+        File.SetLastWriteTimeUtc(stale, hoursAgo);
+
+        ScanResult excluded = Edclean.Scan(new[] { root }, exclude: new[] { "node_modules", "*.tmp" },
+                                           minAgeSeconds: 0, threads: 1);
+        SameList(new[] { b, old }, excluded.EmptyDirs, "empty_dirs without the excluded names");
+        SameList(new[] { stale }, excluded.ZeroFiles, "zero_files without the excluded names");
+        Equal(5L, excluded.ScannedDirs, "scanned_dirs: the root, a, b, c and old; node_modules not walked");
+
+        ScanResult aged = Edclean.Scan(new[] { root }, minAgeSeconds: 3600, threads: 0);
+        SameList(new[] { old }, aged.EmptyDirs, "empty_dirs old enough");
+        SameList(new[] { stale }, aged.ZeroFiles, "zero_files old enough");
+
+        ScanResult hidden = Edclean.Scan(new[] { root }, includeHidden: true, includeZeroByte: false,
+                                         exclude: new string[0]);
+        True(hidden.ZeroFiles.Count == 0 && hidden.EmptyDirs.Contains(b), "the two flags with an empty exclude list");
+    }
+
+    private static void EmptyListIsNothingToDo()
+    {
+        string root = NewRoot();
+        string data = MakeFile(root, "data", "x");
+        Edclean.Scan(new[] { root });
+        // The library is not called: a refusal's message of the call before stays where it was.
+        Equal("refused: file size != 0", Edclean.DeleteFiles(new[] { data }).Refusal, "refusal before");
+        ScanResult found = Edclean.Scan(new[] { root });
+        Equal(0, found.ZeroFiles.Count, "nothing found");
+        foreach (DeleteResult result in new[] { Edclean.DeleteFiles(found.ZeroFiles), Edclean.DeleteDirs(found.EmptyDirs),
+                                                Edclean.DeleteDirs(Enumerable.Empty<string>()) })
+        {
+            Equal(0, result.Removed, "removed by an empty list");
+            Equal(null, result.Refusal, "refusal of an empty list");
+        }
+        SameList(new[] { "data" }, Entries(root), "left in the root");
     }
 
     // ---- memory ----
@@ -289,7 +394,7 @@ internal static class EdcleanTests
             Equal(250, found.ZeroFiles.Count, "zero files listed");
             Equal("refused: file size != 0", Edclean.DeleteFiles(new[] { data }).Refusal, "file refusal");
             Equal("refused: outside scanned roots", Edclean.DeleteDirs(new[] { outside }).Refusal, "dir refusal");
-            Throws<EdcleanException>(() => Edclean.DeleteDirs(new string[0]), "empty list");
+            Throws<EdcleanException>(() => Edclean.Scan(new string[0]), "empty list");
         };
         for (int i = 0; i < 100; i++)
             round();

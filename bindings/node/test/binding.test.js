@@ -49,9 +49,9 @@ test('scan then delete everything listed', () => {
   makeFile(root, 'keep', 'data');
 
   const found = edclean.scan([root]);
-  assert.deepEqual(found, { empty_dirs: [b, path.join(root, 'a')], zero_files: [z], scanned_dirs: 3 });
-  assert.deepEqual(edclean.deleteFiles(found.zero_files), [1, null]);
-  assert.deepEqual(edclean.deleteDirs(found.empty_dirs), [2, null]);
+  assert.deepEqual(found, { emptyDirs: [b, path.join(root, 'a')], zeroFiles: [z], scannedDirs: 3 });
+  assert.deepEqual(edclean.deleteFiles(found.zeroFiles), [1, null]);
+  assert.deepEqual(edclean.deleteDirs(found.emptyDirs), [2, null]);
   assert.deepEqual(entries(root), ['keep']);
 });
 
@@ -64,8 +64,6 @@ test("whole-call refusals carry the library's message", () => {
     ['scan of an empty root', () => edclean.scan(['']), 'empty path in dirs'],
     ['scan through ..', () => edclean.scan([`${root}/x/../y`]), 'refused: path contains ..'],
     ['scan of a path with NUL', () => edclean.scan([`${root}\0tail`]), 'array elements must not contain NUL'],
-    ['delete of no dirs', () => edclean.deleteDirs([]), 'invalid dirs list'],
-    ['delete of no files', () => edclean.deleteFiles([]), 'invalid files list'],
   ];
   for (const [what, call, message] of table) {
     assert.throws(call, (error) => {
@@ -105,12 +103,12 @@ test('options are passed through', () => {
   const zero = makeFile(root, 'n');
 
   const plain = edclean.scan([root]);
-  assert.ok(!plain.empty_dirs.includes(hiddenParent), 'a hidden entry keeps its directory from counting');
-  assert.deepEqual(plain.zero_files, [zero]);
+  assert.ok(!plain.emptyDirs.includes(hiddenParent), 'a hidden entry keeps its directory from counting');
+  assert.deepEqual(plain.zeroFiles, [zero]);
 
   const hidden = edclean.scan([root], { includeHidden: true, includeZeroByte: false });
-  assert.deepEqual(hidden.empty_dirs, [path.join(hiddenParent, '.cache'), hiddenParent]);
-  assert.deepEqual(hidden.zero_files, []);
+  assert.deepEqual(hidden.emptyDirs, [path.join(hiddenParent, '.cache'), hiddenParent]);
+  assert.deepEqual(hidden.zeroFiles, []);
 });
 
 test('non-ASCII paths round-trip as UTF-8', () => {
@@ -121,10 +119,10 @@ test('non-ASCII paths round-trip as UTF-8', () => {
   const file = makeFile(root, '\u00f1and\u00fa.txt');
 
   const found = edclean.scan([root]);
-  assert.deepEqual(found.empty_dirs, [dir, path.dirname(dir)]);
-  assert.deepEqual(found.zero_files, [file]);
-  assert.deepEqual(edclean.deleteFiles(found.zero_files), [1, null]);
-  assert.deepEqual(edclean.deleteDirs(found.empty_dirs), [2, null]);
+  assert.deepEqual(found.emptyDirs, [dir, path.dirname(dir)]);
+  assert.deepEqual(found.zeroFiles, [file]);
+  assert.deepEqual(edclean.deleteFiles(found.zeroFiles), [1, null]);
+  assert.deepEqual(edclean.deleteDirs(found.emptyDirs), [2, null]);
   assert.deepEqual(entries(root), []);
 
   // The message comes back as UTF-8 too.
@@ -132,14 +130,154 @@ test('non-ASCII paths round-trip as UTF-8', () => {
   assert.throws(() => edclean.scan([missing]), { name: 'EdcleanError', message: `root not found: ${missing}` });
 });
 
+test('an empty list is nothing to do', async () => {
+  const root = newRoot();
+  const data = makeFile(root, 'data', 'x');
+  edclean.scan([root]);
+  // The library is not called: the message of the call before stays as it was.
+  assert.deepEqual(edclean.deleteFiles([data]), [0, 'refused: file size != 0']);
+  const found = edclean.scan([root]);
+  assert.deepEqual(found.zeroFiles, []);
+  assert.deepEqual(edclean.deleteFiles(found.zeroFiles), [0, null]);
+  assert.deepEqual(edclean.deleteDirs(found.emptyDirs), [0, null]);
+  assert.deepEqual(edclean.deleteDirs(new Set()), [0, null]);
+  assert.deepEqual(await edclean.deleteFilesAsync([]), [0, null]);
+  assert.deepEqual(await edclean.deleteDirsAsync([]), [0, null]);
+  assert.deepEqual(entries(root), ['data']);
+});
+
+/** The options texts the binding hands the library while `body` runs. */
+function sentOptions(body) {
+  const l = edclean.loadLibrary();
+  const real = l.scan;
+  const sent = [];
+  l.scan = (dirs, options) => {
+    sent.push(options);
+    return real(dirs, options);
+  };
+  try {
+    body();
+  } finally {
+    l.scan = real;
+  }
+  return sent;
+}
+
+test('every option, in camelCase, reaches the library', () => {
+  const root = newRoot();
+  makeDir(root, 'a/node_modules/pkg');
+  const b = makeDir(root, 'b');
+  makeFile(root, 'c/x.tmp');
+  const old = makeDir(root, 'old');
+  const stale = makeFile(root, 'stale');
+  makeFile(root, 'keep', 'data');
+  const hoursAgo = (Date.now() - 2 * 3600 * 1000) / 1000;
+  fs.utimesSync(old, hoursAgo, hoursAgo);
+  fs.utimesSync(stale, hoursAgo, hoursAgo);
+
+  const excluded = edclean.scan([root], { exclude: ['node_modules', '*.tmp'], minAgeSeconds: 0, threads: 1 });
+  assert.deepEqual(excluded.emptyDirs, [b, old]);
+  assert.deepEqual(excluded.zeroFiles, [stale]);
+  const aged = edclean.scan([root], { minAgeSeconds: 3600, threads: 0 });
+  assert.deepEqual(aged.emptyDirs, [old]);
+  assert.deepEqual(aged.zeroFiles, [stale]);
+
+  const sent = sentOptions(() => {
+    edclean.scan([root]);
+    edclean.scan([root], { includeHidden: true, exclude: ['caf\u00e9', '[a-z]'], minAgeSeconds: 60, threads: 0 });
+    edclean.scan([root], { exclude: [] });
+  });
+  assert.deepEqual(sent, [
+    '{"include_hidden":false,"include_zero_byte":true}',
+    '{"include_hidden":true,"include_zero_byte":true,"exclude":["caf\u00e9","[a-z]"],"min_age_seconds":60,"threads":0}',
+    '{"include_hidden":false,"include_zero_byte":true,"exclude":[]}',
+  ]);
+});
+
 test('bad arguments are refused before the library', () => {
   const table = [
-    ['a single path', () => edclean.scan(base)],
-    ['not a list', () => edclean.deleteFiles(null)],
-    ['a path that is not a string', () => edclean.deleteDirs([base, 7])],
-    ['an unknown option', () => edclean.scan([base], { include_hidden: true })],
+    ['a single path', () => edclean.scan(base), TypeError],
+    ['not a list', () => edclean.deleteFiles(null), TypeError],
+    ['a path that is not a string', () => edclean.deleteDirs([base, 7]), TypeError],
+    ['an option in the library\'s spelling', () => edclean.scan([base], { include_hidden: true }), TypeError],
+    ['options that are not an object', () => edclean.scan([base], 'hidden'), TypeError],
+    ['a single pattern', () => edclean.scan([base], { exclude: 'node_modules' }), TypeError],
+    ['a pattern that is not a string', () => edclean.scan([base], { exclude: [1] }), TypeError],
+    ['a fractional age', () => edclean.scan([base], { minAgeSeconds: 1.5 }), TypeError],
+    ['an age as text', () => edclean.scan([base], { minAgeSeconds: '60' }), TypeError],
+    ['threads as a boolean', () => edclean.scan([base], { threads: true }), TypeError],
+    ['a negative age', () => edclean.scan([base], { minAgeSeconds: -1 }), RangeError],
+    ['negative threads', () => edclean.scan([base], { threads: -1 }), RangeError],
+    // 1e21 is written 1e+21 in JSON, which the library would take for no age at all.
+    ['an age too large to be written as an integer', () => edclean.scan([base], { minAgeSeconds: 1e21 }), RangeError],
   ];
-  for (const [what, call] of table) assert.throws(call, TypeError, what);
+  const sent = sentOptions(() => {
+    for (const [what, call, type] of table) assert.throws(call, type, what);
+  });
+  assert.deepEqual(sent, [], 'the library was called');
+});
+
+test('names that are not UTF-8 text are refused by name', () => {
+  const root = newRoot();
+  const keep = makeFile(root, 'keep');
+  edclean.scan([root]);
+  const calls = [edclean.scan, edclean.deleteDirs, edclean.deleteFiles];
+  const bad = [
+    [Buffer.concat([Buffer.from(`${root}/caf`), Buffer.from([0xe9])]), /^path <Buffer [0-9a-f ]+ e9> is a Buffer: /],
+    [Buffer.from(keep), /^path <Buffer 2f[0-9a-f ]+> is a Buffer: /],
+    [`${root}/\ud800`, /^path '.*\\ud800' is not valid Unicode text: /],
+  ];
+  for (const call of calls) {
+    for (const [p, named] of bad) {
+      assert.throws(() => call([p]), (error) => {
+        assert.ok(error instanceof TypeError, `${call.name}: ${error}`);
+        assert.match(error.message, named);
+        assert.match(error.message, /only UTF-8 names can be passed/);
+        return true;
+      });
+    }
+  }
+  assert.throws(() => edclean.scan([root], { exclude: ['\udc00'] }), TypeError);
+  assert.ok(fs.existsSync(keep));
+});
+
+test('the asynchronous calls run on another thread and leave the event loop free', async () => {
+  const root = newRoot();
+  const b = makeDir(root, 'a/b');
+  const z = makeFile(root, 'z');
+  const data = makeFile(root, 'data', 'x');
+
+  let ticks = 0;
+  const ticker = setInterval(() => ticks++, 0);
+  const pending = edclean.scanAsync([root], { exclude: ['nothing'], threads: 2 });
+  assert.equal(ticks, 0);
+  const found = await pending;
+  clearInterval(ticker);
+  assert.ok(ticks > 0, 'no timer ran while the scan was under way');
+  assert.deepEqual(found, { emptyDirs: [b, path.join(root, 'a')], zeroFiles: [z], scannedDirs: 3 });
+
+  // The refusal's message is the worker's; this thread's message is not touched.
+  const l = edclean.loadLibrary();
+  assert.deepEqual(edclean.deleteDirs([path.join(root, 'gone')]), [0, 'path not found']);
+  assert.deepEqual(await edclean.deleteFilesAsync([data, z]), [1, 'refused: file size != 0']);
+  assert.equal(l.lastError(), 'path not found');
+  assert.deepEqual(await edclean.deleteDirsAsync(found.emptyDirs), [2, null]);
+  assert.deepEqual(entries(root), ['data']);
+
+  // Refusals and bad arguments come as rejections, never as throws.
+  const missing = path.join(root, 'missing');
+  await assert.rejects(edclean.scanAsync([missing]), { name: 'EdcleanError', message: `root not found: ${missing}` });
+  const rejected = [
+    () => edclean.scanAsync(root),
+    () => edclean.scanAsync([root], { nope: 1 }),
+    () => edclean.deleteFilesAsync([Buffer.from(z)]),
+    () => edclean.deleteDirsAsync(null),
+  ];
+  for (const call of rejected) {
+    let pendingCall;
+    assert.doesNotThrow(() => { pendingCall = call(); });
+    await assert.rejects(pendingCall, TypeError);
+  }
 });
 
 test('the library is found where the package looks', async (t) => {
@@ -148,7 +286,7 @@ test('the library is found where the package looks', async (t) => {
   // A copy of the package at `dir`, using this package's koffi.
   const place = (dir) => {
     fs.mkdirSync(dir, { recursive: true });
-    for (const f of ['index.js', 'package.json']) fs.copyFileSync(path.join(PACKAGE, f), path.join(dir, f));
+    for (const f of ['index.js', 'worker.js', 'package.json']) fs.copyFileSync(path.join(PACKAGE, f), path.join(dir, f));
     fs.symlinkSync(path.join(PACKAGE, 'node_modules'), path.join(dir, 'node_modules'));
     return dir;
   };
@@ -176,6 +314,15 @@ test('the library is found where the package looks', async (t) => {
   await t.test('next to the package', () => {
     const pkg = place(path.join(top, 'beside'));
     const copy = path.join(pkg, names[0]);
+    fs.copyFileSync(library, copy);
+    assert.deepEqual(load(pkg), { path: copy });
+  });
+
+  await t.test("in the package's prebuilds folder for this platform", () => {
+    const pkg = place(path.join(top, 'prebuilt'));
+    const dir = path.join(pkg, 'prebuilds', `${process.platform}-${process.arch}`);
+    fs.mkdirSync(dir, { recursive: true });
+    const copy = path.join(dir, names[0]);
     fs.copyFileSync(library, copy);
     assert.deepEqual(load(pkg), { path: copy });
   });
@@ -220,10 +367,10 @@ test('repeated calls do not grow the process', (t) => {
 
   const round = () => {
     const found = edclean.scan([root]);
-    assert.equal(found.zero_files.length, 250);
+    assert.equal(found.zeroFiles.length, 250);
     assert.deepEqual(edclean.deleteFiles([data]), [0, 'refused: file size != 0']);
     assert.deepEqual(edclean.deleteDirs([outside]), [0, 'refused: outside scanned roots']);
-    assert.throws(() => edclean.deleteDirs([]), edclean.EdcleanError);
+    assert.throws(() => edclean.scan([]), edclean.EdcleanError);
   };
   for (let i = 0; i < 100; i++) round();
   const resultBytes = Buffer.byteLength(JSON.stringify(edclean.scan([root])));

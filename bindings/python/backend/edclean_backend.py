@@ -1,9 +1,16 @@
-"""A build backend (PEP 517, PEP 660) for the binding's pure-Python package.
+"""A build backend (PEP 517, PEP 660) for the binding's Python package.
 
 It reads the name, version, summary and Python requirement from the [project]
 table of pyproject.toml and the packages to ship from [tool.edclean-backend],
 and writes a py3-none-any wheel, an editable wheel or a source archive with
 nothing but the standard library: no setuptools, no wheel, no network.
+
+Given the config setting "library" (the path of the built shared library,
+libtavirlen-empty-dir-cleaner.so* or tavirlen-empty-dir-cleaner.dll), the
+wheel carries that library inside the package, where the binding looks
+first, and is tagged for the library's platform (linux_x86_64, win_amd64):
+    pip wheel --no-build-isolation --config-settings library=PATH bindings/python
+or, as scripts/build-packages.sh does, build_wheel(DIR, {"library": PATH}).
 """
 
 import base64
@@ -11,6 +18,7 @@ import hashlib
 import io
 import os
 import re
+import sysconfig
 import tarfile
 import zipfile
 
@@ -84,14 +92,20 @@ def _package_files(packages):
     return files
 
 
-def _write_wheel(directory, project, members):
-    """Writes the wheel from members, a list of (archive name, bytes)."""
+def _write_wheel(directory, project, members, platform=None):
+    """Writes the wheel from members, a list of (archive name, bytes).
+
+    platform: None for a pure wheel (py3-none-any), else the platform tag of
+    the native library among the members (py3-none-PLATFORM).
+    """
     dist = _dist_name(project)
     info = f"{dist}-{project['version']}.dist-info"
+    tag = f"py3-none-{platform or 'any'}"
+    purelib = "false" if platform else "true"
     members = list(members) + [
         (f"{info}/METADATA", _metadata(project).encode("utf-8")),
-        (f"{info}/WHEEL", b"Wheel-Version: 1.0\nGenerator: edclean_backend\n"
-                          b"Root-Is-Purelib: true\nTag: py3-none-any\n"),
+        (f"{info}/WHEEL", (f"Wheel-Version: 1.0\nGenerator: edclean_backend\n"
+                           f"Root-Is-Purelib: {purelib}\nTag: {tag}\n").encode("utf-8")),
     ]
     record = io.StringIO()
     for name, data in members:
@@ -99,11 +113,12 @@ def _write_wheel(directory, project, members):
         record.write(f"{name},sha256={digest.decode('ascii')},{len(data)}\n")
     record.write(f"{info}/RECORD,,\n")
     members.append((f"{info}/RECORD", record.getvalue().encode("utf-8")))
-    filename = f"{dist}-{project['version']}-py3-none-any.whl"
+    filename = f"{dist}-{project['version']}-{tag}.whl"
     with zipfile.ZipFile(os.path.join(directory, filename), "w", zipfile.ZIP_DEFLATED) as whl:
         for name, data in members:
             entry = zipfile.ZipInfo(name, _EPOCH)
-            entry.external_attr = 0o644 << 16
+            native = name.endswith((".dll", ".so")) or ".so." in name
+            entry.external_attr = (0o755 if native else 0o644) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             whl.writestr(entry, data)
     return filename
@@ -126,10 +141,34 @@ def get_requires_for_build_sdist(config_settings=None):
     return []
 
 
+def _native_library(path, package):
+    """(archive name, platform tag) of the library at path, inside package.
+
+    It is stored under the first name the binding looks for next to itself,
+    whatever the build named it (a link is followed to the file).
+    """
+    if not os.path.isfile(path):
+        raise ValueError(f"library: no such file {path}")
+    name = os.path.basename(path)
+    if name.lower().endswith(".dll"):
+        # The project's Windows build is the 64-bit DLL.
+        return f"{package}/tavirlen-empty-dir-cleaner.dll", "win_amd64"
+    if name.startswith("libtavirlen-empty-dir-cleaner.so"):
+        platform = re.sub(r"[^A-Za-z0-9]", "_", sysconfig.get_platform())
+        return f"{package}/libtavirlen-empty-dir-cleaner.so.0", platform
+    raise ValueError(f"library: {path} is neither libtavirlen-empty-dir-cleaner.so* "
+                     "nor tavirlen-empty-dir-cleaner.dll")
+
+
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project, packages = _read_pyproject()
     members = [(name, _read(path)) for name, path in _package_files(packages)]
-    return _write_wheel(wheel_directory, project, members)
+    library = (config_settings or {}).get("library")
+    platform = None
+    if library:
+        name, platform = _native_library(library, packages[0])
+        members.append((name, _read(library)))
+    return _write_wheel(wheel_directory, project, members, platform)
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):

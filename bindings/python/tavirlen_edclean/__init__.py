@@ -5,10 +5,14 @@
     removed, refusal = edclean.delete_files(found["zero_files"])
     removed, refusal = edclean.delete_dirs(found["empty_dirs"])
 
+Paths are str or os.PathLike; only UTF-8 names can be passed (a bytes path,
+or a str with the surrogate escapes of a name that is not UTF-8, raises
+ValueError). An empty list to delete removes nothing: (0, None).
+
 The shared library is looked up, in order:
 
 - at the path in the environment variable EDCLEAN_LIBRARY (then nowhere else);
-- next to this package;
+- next to this package (where the platform wheel carries it);
 - in the library folders of the installation prefix that holds this package,
   and of the running Python's prefix (a virtual environment's own), where
   ``cmake --install BUILD --prefix PREFIX`` puts it (PREFIX/lib,
@@ -154,10 +158,40 @@ def _last_error(lib):
     return lib.edclean_last_error().decode("utf-8", errors="replace")
 
 
-def _paths_json(paths):
-    if isinstance(paths, (str, bytes)):
+def _text_path(path):
+    """The path as str that encodes to UTF-8, or a ValueError naming it.
+
+    The library takes UTF-8 names only. A bytes path, or a str holding the
+    surrogate escapes that os.fsdecode() makes of bytes that are not UTF-8,
+    cannot be sent as the name it stands for, so it is refused here by name
+    rather than failing inside the JSON encoder.
+    """
+    path = os.fspath(path)
+    if isinstance(path, bytes):
+        raise ValueError(f"path {path!r} is bytes: only UTF-8 names can be passed, as str "
+                         "(decode a UTF-8 name with path.decode('utf-8'))")
+    if not isinstance(path, str):
+        raise TypeError(f"a path must be str or os.PathLike, not {type(path).__name__}")
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"path {path!r} is not UTF-8 text (a name that is not UTF-8 on the "
+                         "disk): only UTF-8 names can be passed") from None
+    return path
+
+
+def _path_list(paths):
+    if isinstance(paths, (str, bytes)) or hasattr(paths, "__fspath__"):
         raise TypeError("pass a list of paths, not a single path")
-    return json.dumps([os.fspath(p) for p in paths], ensure_ascii=False).encode("utf-8")
+    try:
+        items = list(paths)
+    except TypeError:
+        raise TypeError(f"pass a list of paths, not {type(paths).__name__}") from None
+    return [_text_path(p) for p in items]
+
+
+def _paths_json(paths):
+    return json.dumps(paths, ensure_ascii=False).encode("utf-8")
 
 
 def _whole_number(name, value):
@@ -179,6 +213,11 @@ def _options_json(include_hidden, include_zero_byte, exclude, min_age_seconds, t
         for pattern in patterns:
             if not isinstance(pattern, str):
                 raise TypeError(f"patterns must be str, not {type(pattern).__name__}")
+            try:
+                pattern.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"pattern {pattern!r} is not UTF-8 text: only UTF-8 "
+                                 "patterns can be passed") from None
         options["exclude"] = patterns
     if min_age_seconds is not None:
         options["min_age_seconds"] = _whole_number("min_age_seconds", min_age_seconds)
@@ -202,10 +241,11 @@ def scan(roots, include_hidden=False, include_zero_byte=True, *, exclude=None,
     Raises EdcleanError with the library's message when a root is refused,
     TypeError or ValueError for an option the library could not mean.
     """
-    lib = load_library()
+    dirs = _paths_json(_path_list(roots))
     options = _options_json(include_hidden, include_zero_byte, exclude, min_age_seconds,
                             threads)
-    text = lib.edclean_scan(_paths_json(roots), options)
+    lib = load_library()
+    text = lib.edclean_scan(dirs, options)
     if not text:
         raise EdcleanError(_last_error(lib))
     try:
@@ -215,6 +255,11 @@ def scan(roots, include_hidden=False, include_zero_byte=True, *, exclude=None,
 
 
 def _delete(function, paths):
+    paths = _path_list(paths)
+    if not paths:
+        # Nothing to do. The library refuses an empty list as a malformed call;
+        # here it is what a scan that found nothing hands on.
+        return 0, None
     lib = load_library()
     count = getattr(lib, function)(_paths_json(paths))
     message = _last_error(lib)
@@ -226,7 +271,8 @@ def _delete(function, paths):
 def delete_dirs(paths):
     """Removes the listed directories that are still empty and inside scanned roots.
 
-    Returns (number removed, message of the last refusal or None).
+    Returns (number removed, message of the last refusal or None); an empty
+    list removes nothing and returns (0, None).
     """
     return _delete("edclean_delete_dirs", paths)
 
@@ -234,6 +280,7 @@ def delete_dirs(paths):
 def delete_files(paths):
     """Removes the listed files that are still zero-byte files inside scanned roots.
 
-    Returns (number removed, message of the last refusal or None).
+    Returns (number removed, message of the last refusal or None); an empty
+    list removes nothing and returns (0, None).
     """
     return _delete("edclean_delete_files", paths)

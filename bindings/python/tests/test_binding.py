@@ -54,9 +54,43 @@ class BindingTest(unittest.TestCase):
         edclean.scan([self.root])
         removed, refusal = edclean.delete_files([os.path.join(self.root, "f")])
         self.assertEqual((removed, refusal), (0, "refused: file size != 0"))
-        with self.assertRaises(edclean.EdcleanError) as caught:
-            edclean.delete_dirs([])
-        self.assertEqual(caught.exception.message, "invalid dirs list")
+
+    def test_an_empty_list_is_nothing_to_do(self):
+        # What a scan that found nothing hands on; the library is not called,
+        # so the message of the call before stays as it was.
+        self.make("f", b"x")
+        edclean.scan([self.root])
+        self.assertEqual(edclean.delete_files([os.path.join(self.root, "f")]),
+                         (0, "refused: file size != 0"))
+        found = edclean.scan([self.root])
+        self.assertEqual(found["zero_files"], [])
+        self.assertEqual(edclean.delete_files(found["zero_files"]), (0, None))
+        self.assertEqual(edclean.delete_dirs(found["empty_dirs"]), (0, None))
+        self.assertEqual(edclean.delete_dirs(iter(())), (0, None))
+        self.assertEqual(os.listdir(self.root), ["f"])
+
+    def test_pathlib_paths_are_taken(self):
+        import pathlib
+        self.make("d")
+        self.make("keep", b"data")
+        found = edclean.scan([pathlib.Path(self.root)])
+        self.assertEqual(edclean.delete_dirs([pathlib.Path(p) for p in found["empty_dirs"]]),
+                         (1, None))
+
+    def test_names_that_are_not_utf8_text_are_refused_by_name(self):
+        not_utf8 = os.path.join(self.root, "caf").encode() + b"\xe9"
+        escaped = os.fsdecode(not_utf8) if os.name != "nt" else self.root + "/caf\udce9"
+        self.make("keep", b"")
+        edclean.scan([self.root])
+        for call in (edclean.scan, edclean.delete_dirs, edclean.delete_files):
+            for path in (not_utf8, os.path.join(self.root, "keep").encode(), escaped):
+                with self.assertRaises(ValueError, msg=f"{call.__name__}({path!r})") as caught:
+                    call([path])
+                self.assertIn("only UTF-8 names can be passed", str(caught.exception))
+                self.assertIn(repr(path), str(caught.exception))
+        with self.assertRaises(ValueError):
+            edclean.scan([self.root], exclude=["caf\udce9"])
+        self.assertTrue(os.path.exists(os.path.join(self.root, "keep")))
 
     def test_options_and_non_ascii_names(self):
         self.make("caf\u00e9/.cache")
@@ -65,9 +99,12 @@ class BindingTest(unittest.TestCase):
         self.assertIn(os.path.join(self.root, "caf\u00e9"), found["empty_dirs"])
         self.assertEqual(found["zero_files"], [])
 
-    def test_a_single_string_is_not_a_list(self):
-        with self.assertRaises(TypeError):
-            edclean.scan(self.root)
+    def test_a_single_path_or_a_path_of_another_type_is_refused(self):
+        import pathlib
+        for bad in (self.root, self.root.encode(), pathlib.Path(self.root), 7, None, [7], [None]):
+            for call in (edclean.scan, edclean.delete_files):
+                with self.assertRaises(TypeError, msg=f"{call.__name__}({bad!r})"):
+                    call(bad)
 
     def test_exclude_leaves_matching_names_alone(self):
         self.make("a/node_modules/pkg")

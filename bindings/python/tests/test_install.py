@@ -1,5 +1,6 @@
 """The binding as a user gets it: pip installs it into a virtual environment,
-and it finds the library that cmake --install put under the same prefix.
+and it finds the library that cmake --install put under the same prefix; or
+pip installs the wheel that carries the library, and nothing else is needed.
 
 Run by CTest with:
   EDCLEAN_TEST_CMAKE      the cmake program
@@ -41,15 +42,16 @@ def run(args, check=True, **extra_env):
 
 
 class Venv:
-    """A virtual environment with the binding installed by pip from its source folder."""
+    """A virtual environment with the binding installed by pip from its source
+    folder, or from the wheel file named by `what`."""
 
-    def __init__(self, root):
+    def __init__(self, root, what=SOURCE):
         self.prefix = os.path.join(root, "venv")
         run([sys.executable, "-m", "venv", self.prefix])
         scripts = "Scripts" if os.name == "nt" else "bin"
         self.python = os.path.join(self.prefix, scripts, "python")
         # The README's command; no index, so that nothing can come from a network.
-        run([self.python, "-m", "pip", "install", "--no-index", "--quiet", SOURCE])
+        run([self.python, "-m", "pip", "install", "--no-index", "--quiet", what])
         self.package = run([self.python, "-c",
                             "import os, tavirlen_edclean as e; print(os.path.dirname(e.__file__))"
                             ]).stdout.strip()
@@ -125,6 +127,49 @@ class InstalledBinding(unittest.TestCase):
         self.assertEqual(self.venv.loaded_from(EDCLEAN_LIBRARY=build_library), build_library)
 
     def test_the_binding_suite_passes_on_the_installed_package(self):
+        done = run([self.venv.python, os.path.join(HERE, "test_binding.py")], check=False)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertRegex(done.stderr, r"Ran [1-9][0-9]* tests?")
+
+
+def build_wheel(directory, library):
+    """The wheel that carries library, made as scripts/build-packages.sh makes it."""
+    sys.path.insert(0, os.path.join(SOURCE, "backend"))
+    try:
+        import edclean_backend
+    finally:
+        sys.path.pop(0)
+    return os.path.join(directory, edclean_backend.build_wheel(directory, {"library": library}))
+
+
+class InstalledWheel(unittest.TestCase):
+    """The wheel with the library inside, installed into an empty environment
+    by pip and nothing else: no cmake --install, no EDCLEAN_LIBRARY."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.TemporaryDirectory()
+        cls.wheel = build_wheel(cls._tmp.name, os.environ["EDCLEAN_TEST_LIBRARY"])
+        cls.venv = Venv(cls._tmp.name, cls.wheel)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
+
+    def test_the_wheel_is_tagged_for_this_platform(self):
+        import sysconfig
+        platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+        self.assertTrue(os.path.basename(self.wheel).endswith(f"-py3-none-{platform}.whl"),
+                        self.wheel)
+
+    def test_the_library_is_found_next_to_the_module(self):
+        loaded = self.venv.loaded_from()
+        self.assertEqual(loaded, os.path.join(self.venv.package, library_file_names()[0]))
+        # Nothing else was put into the environment.
+        self.assertEqual([name for name in library_file_names()
+                          if os.path.exists(os.path.join(self.venv.prefix, "lib", name))], [])
+
+    def test_the_binding_suite_passes_on_the_installed_wheel(self):
         done = run([self.venv.python, os.path.join(HERE, "test_binding.py")], check=False)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         self.assertRegex(done.stderr, r"Ran [1-9][0-9]* tests?")
