@@ -112,6 +112,9 @@ if(WIN32)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
   set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+  # The DLL and the tool without their DWARF debug information, which no
+  # Windows debugger reads.
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
   include(CPack)

@@ -7,7 +7,10 @@
 # libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine,
 # Mono for the .NET binding, Node.js and npm for the Node binding, help2man
 # for the CLI's manual page in the .deb, btrfs-progs for the tests that need a
-# btrfs subvolume).
+# btrfs subvolume; for the packages: dpkg-dev to build the .deb files,
+# lintian to check them, debootstrap for the fresh root they are installed
+# into, llvm's dlltool and lld for the Windows .lib and the program linked
+# against it).
 
 EDCLEAN_RUN_PACKAGES="cmake make gcc g++ rapidjson-dev libcli11-dev"
 EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
@@ -16,7 +19,8 @@ EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64
   mono-devel nodejs npm
-  help2man btrfs-progs"
+  help2man btrfs-progs
+  dpkg-dev lintian debootstrap llvm lld"
 
 # Away from Debian the packages cannot be asked for by name, so each one is
 # probed by what the build uses from it: "command NAME" or "file PATH..."
@@ -48,6 +52,11 @@ edclean_probe() {
     npm) echo "command npm" ;;
     help2man) echo "command help2man" ;;
     btrfs-progs) echo "file /usr/sbin/mkfs.btrfs /sbin/mkfs.btrfs" ;;
+    dpkg-dev) echo "command dpkg-shlibdeps" ;;
+    lintian) echo "command lintian" ;;
+    debootstrap) echo "file /usr/sbin/debootstrap" ;;
+    llvm) echo "command llvm-dlltool" ;;
+    lld) echo "command lld-link" ;;
     *) echo "unknown" ;;
   esac
 }

@@ -61,6 +61,9 @@ cd "$work"
 lib=libtavirlen-empty-dir-cleaner0
 dev=libtavirlen-empty-dir-cleaner-dev
 cli=edclean
+for pkg in $lib $dev $cli; do
+  rm -f "$out/${pkg}"_*.deb "$out/${pkg}"-dbgsym_*.ddeb
+done
 declare -A component=([$lib]=runtime [$dev]=dev [$cli]=cli)
 for pkg in $lib $dev $cli; do
   DESTDIR=$work/debian/$pkg cmake --install "$build" --component "${component[$pkg]}" >/dev/null
@@ -107,7 +110,7 @@ split_debug $cli "debian/$cli/usr/bin/edclean" program
 
 # The library's shlibs, symbols (checked against the five exports: any other
 # export, or a missing one, fails here) and ldconfig trigger.
-mkdir -p "debian/$lib/DEBIAN"
+mkdir -p "debian/$lib/DEBIAN" "debian/$dev/DEBIAN" "debian/$cli/DEBIAN"
 echo "libtavirlen-empty-dir-cleaner 0 $lib (>= ${version%-*})" >"debian/$lib/DEBIAN/shlibs"
 echo "activate-noawait ldconfig" >"debian/$lib/DEBIAN/triggers"
 dpkg-gensymbols -c4 -p$lib -Pdebian/$lib -edebian/$lib/usr/lib/*/libtavirlen-empty-dir-cleaner.so.0.*
@@ -122,7 +125,6 @@ touch debian/$dev.substvars
 
 rm -f debian/files
 for pkg in $lib $dev $cli; do
-  mkdir -p "debian/$pkg/DEBIAN"
   dpkg-gencontrol -p$pkg -Pdebian/$pkg -Tdebian/$pkg.substvars
 done
 
