@@ -33,18 +33,10 @@ echo "== fuzzing"
 bash scripts/fuzz.sh "${EDCLEAN_FUZZ_SECONDS:-20}"
 
 echo "== packages"
-# The Debian packages, from a distribution-style build of their own; lintian
-# must find nothing to warn about (its overrides carry their reasons).
+# The Debian packages, from a distribution-style build of their own: lintian
+# clean, each holding exactly its part.
 bash packaging/debian/build-debs.sh build/deb build/deb/debs
-lintian --fail-on error,warning build/deb/debs/*.deb
-# The tool's package puts its manual page and bash completion where man and bash look.
-deb_files=$(dpkg-deb -c build/deb/debs/edclean_*.deb)
-for path in ./usr/share/man/man1/edclean.1.gz ./usr/share/bash-completion/completions/edclean; do
-  if ! grep -q " $path\$" <<<"$deb_files"; then
-    echo "the edclean .deb lacks $path" >&2
-    exit 1
-  fi
-done
+bash tests/package/check-debs.sh build/deb/debs
 # Installed, used and purged in a fresh Debian root (needs root: skipped otherwise).
 status=0
 bash tests/package/install-debs.sh build/deb/debs || status=$?

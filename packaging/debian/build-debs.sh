@@ -46,8 +46,7 @@ ldflags=$(dpkg-buildflags --get LDFLAGS)
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_SKIP_INSTALL_RPATH=ON -DEDCLEAN_BUILD_TESTS=OFF \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
-  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
-  ${EDCLEAN_DEB_CMAKE_ARGS:-} >/dev/null
+  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tavirlen-empty-dir-cleaner edclean edclean_man
 
 # A tree laid out as Debian's tools expect: debian/control, debian/changelog
@@ -125,7 +124,7 @@ touch debian/$dev.substvars
 
 rm -f debian/files
 for pkg in $lib $dev $cli; do
-  dpkg-gencontrol -p$pkg -Pdebian/$pkg -Tdebian/$pkg.substvars
+  dpkg-gencontrol -p"$pkg" -P"debian/$pkg" -T"debian/$pkg.substvars"
 done
 
 # The -dbgsym packages' control files, as Debian's tools write them.
@@ -134,7 +133,7 @@ maintainer=$(sed -n 's/^Maintainer: //p' debian/control)
 for pkg in $lib $cli; do
   dbg=$pkg-dbgsym
   multiarch=
-  [ $pkg = $lib ] && multiarch=$'Multi-Arch: same\n'
+  [ "$pkg" = "$lib" ] && multiarch=$'Multi-Arch: same\n'
   mkdir -p "debian/$dbg/DEBIAN" "debian/$dbg/usr/share/doc"
   ln -s "$pkg" "debian/$dbg/usr/share/doc/$dbg"
   find "debian/$dbg" -type d -exec chmod 0755 {} +
