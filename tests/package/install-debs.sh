@@ -27,8 +27,10 @@ done
 cache=${EDCLEAN_ROOT_CACHE:-${TMPDIR:-/tmp}/edclean-install-root}
 base=$cache/base
 if [ ! -f "$base/.ok" ]; then
+  # The Debian mirror this machine already uses (either file may be absent).
   mirror=$(sed -n -E 's/^URIs:[[:space:]]*([^[:space:]]+).*/\1/p; s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+bookworm[[:space:]].*/\2/p' \
-    /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1)
+    /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1 ||
+    true)
   [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; exit 1; }
   rm -rf "$base"
   mkdir -p "$cache"
