@@ -5,9 +5,12 @@
 # "run" is what building the library and the CLI needs; "test" adds what the
 # whole suite needs (GoogleTest, Python with venv and pip, clang with
 # libFuzzer and its sanitizer runtimes, the mingw-w64 cross toolchain, Wine,
-# Mono for the .NET binding, Node.js, npm and TypeScript for the Node binding, help2man
-# for the CLI's manual page in the .deb, btrfs-progs for the tests that need a
-# btrfs subvolume).
+# Mono for the .NET binding, Node.js, npm and TypeScript for the Node binding,
+# help2man for the CLI's manual page in the .deb, btrfs-progs for the tests that need a
+# btrfs subvolume; for the packages: dpkg-dev to build the .deb files,
+# lintian to check them, debootstrap for the fresh root they are installed
+# into, llvm's dlltool and lld for the Windows .lib and the program linked
+# against it).
 
 EDCLEAN_RUN_PACKAGES="cmake make gcc g++ rapidjson-dev libcli11-dev"
 EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
@@ -16,7 +19,8 @@ EDCLEAN_TEST_PACKAGES="$EDCLEAN_RUN_PACKAGES pkg-config googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine64
   mono-devel nodejs npm node-typescript
-  help2man btrfs-progs"
+  help2man btrfs-progs
+  dpkg-dev lintian debootstrap llvm lld"
 
 # Away from Debian the packages cannot be asked for by name, so each one is
 # probed by what the build uses from it: "command NAME" or "file PATH..."
@@ -49,6 +53,11 @@ edclean_probe() {
     node-typescript) echo "command tsc" ;;
     help2man) echo "command help2man" ;;
     btrfs-progs) echo "file /usr/sbin/mkfs.btrfs /sbin/mkfs.btrfs" ;;
+    dpkg-dev) echo "command dpkg-shlibdeps" ;;
+    lintian) echo "command lintian" ;;
+    debootstrap) echo "file /usr/sbin/debootstrap" ;;
+    llvm) echo "command llvm-dlltool" ;;
+    lld) echo "command lld-link" ;;
     *) echo "unknown" ;;
   esac
 }

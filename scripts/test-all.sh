@@ -2,7 +2,9 @@
 # Builds and tests everything: the native build (unit, API, CLI, Python and
 # install tests), the Windows build under Wine, the suite under the address,
 # undefined-behaviour, leak and thread sanitizers, a bounded fuzzing run of
-# every fuzz target; then makes both packages.
+# every fuzz target; then makes the Debian packages and the Windows .zip and
+# checks them (lintian, an install into a fresh Debian root, a Windows
+# program linked against the .zip's import libraries).
 #   bash scripts/test-all.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,16 +33,19 @@ echo "== fuzzing"
 bash scripts/fuzz.sh "${EDCLEAN_FUZZ_SECONDS:-20}"
 
 echo "== packages"
-(cd build/native && cpack >/dev/null && ls packages/*.deb)
-# The .deb puts the CLI's manual page and bash completion where man and bash look.
-deb_files=$(dpkg-deb -c build/native/packages/*.deb)
-for path in ./usr/share/man/man1/edclean.1.gz ./usr/share/bash-completion/completions/edclean; do
-  if ! grep -q " $path\$" <<<"$deb_files"; then
-    echo "the .deb lacks $path" >&2
-    exit 1
-  fi
-done
+# The Debian packages, from a distribution-style build of their own: lintian
+# clean, each holding exactly its part.
+bash packaging/debian/build-debs.sh build/deb build/deb/debs
+bash tests/package/check-debs.sh build/deb/debs
+# Installed, used and purged in a fresh Debian root (needs root: skipped otherwise).
+status=0
+bash tests/package/install-debs.sh build/deb/debs || status=$?
+if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then
+  exit "$status"
+fi
 (cd build/windows && cpack >/dev/null && ls packages/*.zip)
+bash tests/package/windows-zip.sh build/windows/packages/tavirlen-empty-dir-cleaner-*-win64.zip \
+  build/windows/wineprefix
 
 # One closing line over every CTest run above (sanitizer runs included).
 passed=0
