@@ -273,6 +273,27 @@ TEST(Delete, PathsRelativeToADirectoryInsideTheTreeAreRemoved) {
         EXPECT_FALSE(tree.exists(relative)) << spelling;
     }
 }
+
+// A text without a name names the current directory through ".", which the
+// system refuses to remove: so does the library, at the root and below it,
+// and the directory stays.
+TEST(Delete, TheCurrentDirectoryThroughDotIsNotRemoved) {
+    edtest::temp_tree tree;
+    tree.mkdir("R/sub");
+    scan(tree.path("R"));
+    const char *const spellings[] = {".", "./", "././", ".//."};
+    for (const char *cwd : {"R/sub", "R"}) {
+        const scoped_cwd inside(tree.path(cwd));
+        for (const char *spelling : spellings) {
+            const std::string where = std::string(cwd) + ", " + spelling;
+            EXPECT_EQ(edclean_delete_dirs(to_json({spelling}).c_str()), 0) << where;
+            EXPECT_STREQ(edclean_last_error(), "rmdir failed") << where;
+            EXPECT_EQ(edclean_delete_files(to_json({spelling}).c_str()), 0) << where;
+            EXPECT_STREQ(edclean_last_error(), "refused: not a regular file") << where;
+            EXPECT_TRUE(tree.exists(cwd)) << where;
+        }
+    }
+}
 #endif
 
 // A generated tree of a few thousand entries: everything the scan lists

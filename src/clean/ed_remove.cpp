@@ -116,10 +116,12 @@ bool spelled_without_links(const char *path, const ed_scanned_location &where) {
     if (matched < host.size() ||
         leading.find_first_not_of(ed_backslash_separates ? "./\\" : "./") != std::string::npos)
         return false;
-    // The canonical path of the directory that holds the matched names.
+    // The canonical path of the directory that holds the matched names; a
+    // text without any name (".", "./") names that directory itself.
     const size_t root_length = static_cast<size_t>(where.relative - where.object.get());
     const std::string holder(where.object.get(),
-                             root_length + object[object.size() - matched].offset);
+                             matched == 0 ? std::strlen(where.object.get())
+                                          : root_length + object[object.size() - matched].offset);
     ed_file_id expected;
     return ed_identify(".", &reached) == 0 && ed_identify(holder.c_str(), &expected) == 0 &&
            ed_same_file(reached, expected);
@@ -250,6 +252,13 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
     }
     if (ed_is_system_root(path)) {
         ed_set_error("refused: system root");
+        return false;
+    }
+    // A text without a name (".", "./") asks to remove the current directory
+    // through ".", which the system refuses whatever the directory holds; so
+    // does the call, rather than remove it by a name the host did not give.
+    if (components_of(path).empty()) {
+        ed_set_error("rmdir failed");
         return false;
     }
     // Reach the directory again from its pinned root, never through a
