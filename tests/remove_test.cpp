@@ -395,21 +395,11 @@ TEST_P(BothResolutions, AMountPointBeneathTheRootIsNeverCrossed) {
 // a walk never enters. Nothing in it is removed, by either resolution.
 // Needs btrfs-progs, loop devices and the right to mount; skips otherwise.
 TEST_P(BothResolutions, ABtrfsSubvolumeBeneathTheRootIsNeverEntered) {
+    const edtest::loop_volume volume(tree, "top", "mkfs.btrfs -q", 128);
+    if (!volume.skip().empty())
+        GTEST_SKIP() << volume.skip();
     // The tools live in the system's own folders, which a test's PATH may lack.
     const std::string kSystemPath = "export PATH=\"$PATH:/usr/sbin:/sbin\"; ";
-    const std::string image = tree.path("image");
-    const std::string top = tree.mkdir("top");
-    if (std::system((kSystemPath + "truncate -s 128M '" + image + "' && mkfs.btrfs -q '" + image +
-                     "' >/dev/null 2>&1")
-                        .c_str()) != 0)
-        GTEST_SKIP() << "no mkfs.btrfs (btrfs-progs) to make a btrfs volume";
-    if (std::system(
-            (kSystemPath + "mount -o loop '" + image + "' '" + top + "' 2>/dev/null").c_str()) != 0)
-        GTEST_SKIP() << "this process may not mount a loop device";
-    struct unmount {
-        std::string path;
-        ~unmount() { umount2(path.c_str(), MNT_DETACH); }
-    } const unmount_at_end{top};
     tree.mkdir("top/R");
     if (std::system(
             (kSystemPath + "btrfs -q subvolume create '" + tree.path("top/R/vol") + "' >/dev/null")

@@ -131,8 +131,18 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
     if (path == nullptr || *path == '\0' || ed_path_has_dotdot(path))
         return 0;
     ed_stat st;
-    ed_heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_canonical_path(path)
-                                                        : candidate_for_missing(path).release());
+    ed_heap_text candidate;
+    if (ed_fill_stat(path, &st) != 0) {
+        candidate = candidate_for_missing(path);
+    } else {
+        candidate.reset(ed_canonical_path(path));
+        // A link whose target cannot be resolved (a loop, or a target behind
+        // a directory that may not be searched) has no place of its own to
+        // judge it by but where the link itself is: judged there, inside a
+        // tree it is refused as the link it is.
+        if (!candidate && (st.st_mode & ED_S_IFMT) == ED_S_IFLNK)
+            candidate = candidate_for_missing(path);
+    }
     if (!candidate)
         return 0;
     std::shared_lock<std::shared_mutex> lock(g_roots_lock);

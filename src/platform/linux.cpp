@@ -649,13 +649,15 @@ ed_target_status fault_status(place_fault fault) {
 }
 
 // The leaf's status, never following it, and whether it sits on the same
-// mounted file system as the directory that holds it.
+// mounted file system as the directory that holds it. The root too: a root
+// that is a mount point or a btrfs subvolume is listed like any empty root,
+// but removing it would take a whole file system, which is never done.
 bool leaf_status(const place_beneath &place, struct statx *leaf, bool *same_file_system) {
     struct statx parent;
     if (query(place.parent.get(), "", &parent) != 0 ||
         query(place.parent.get(), place.leaf.c_str(), leaf) != 0)
         return false;
-    *same_file_system = place.is_root || same_mount(mount_of(*leaf), mount_of(parent));
+    *same_file_system = same_mount(mount_of(*leaf), mount_of(parent));
     return true;
 }
 
