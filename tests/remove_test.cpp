@@ -429,6 +429,43 @@ TEST_P(BothResolutions, ABtrfsSubvolumeBeneathTheRootIsNeverEntered) {
 }
 #endif
 
+#if defined(__linux__)
+// On ext4 with 128-byte inodes there is no birth time, and a directory made
+// right after another was removed takes its inode number: a root removed and
+// made again under its name is another directory all the same, which was
+// never scanned. Nothing beneath it is removed until a scan accepts it.
+TEST_F(Workers, ARootMadeAgainOnItsOldInodeIsNotTheScannedRoot) {
+    const edtest::loop_volume volume(tree, "top", "mkfs.ext4 -q -F -I 128", 16);
+    if (!volume.skip().empty())
+        GTEST_SKIP() << volume.skip();
+    const std::string R = edtest::canonical_of(tree.mkdir("top/R"));
+    const auto inode_of = [](const std::string &path) {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+        return st.st_ino;
+    };
+    const ino_t scanned = inode_of(R);
+    ed_clear_roots();
+    const char *roots[] = {R.c_str()};
+    ed_register_roots(roots, 1);
+
+    std::filesystem::remove_all(R);
+    tree.mkdir("top/R/d");
+    if (inode_of(R) != scanned)
+        GTEST_SKIP() << "this file system did not give the new directory the old inode number";
+    path_array one({R + "/d"});
+    EXPECT_EQ(ed_delete_dirs_list(one.data(), 1, 0), 0);
+    EXPECT_STREQ(ed_error_buffer(), "refused: outside scanned roots");
+    EXPECT_TRUE(tree.exists("top/R/d"));
+
+    // Once scanned, it is a root like any other.
+    ed_register_roots(roots, 1);
+    ed_clear_error();
+    EXPECT_EQ(ed_delete_dirs_list(one.data(), 1, 0), 1) << ed_error_buffer();
+    ed_clear_roots();
+}
+#endif
+
 // Runs `change` between two entries of one delete call, before the entry
 // with index `before`, on the calling thread.
 class change_between_entries {
@@ -655,6 +692,48 @@ TEST_P(BothResolutions, ATakenAsideNameIsLeftAloneAndAnotherDrawnAFewTimesAtMost
             }
             std::filesystem::remove(tree.path("d/x"));
         }
+    }
+}
+
+// The directory that holds an object is held from the moment removal
+// reaches it: moved out of the tree in the instant before the object is
+// moved aside, it is where the object is removed. That object is the one
+// examined and found empty, and nothing else in the moved directory is
+// touched.
+TEST_P(BothResolutions, AHolderMovedOutOfTheTreeAtTheLastMomentLosesOnlyTheExaminedObject) {
+    edtest::temp_tree outside;
+    for (const bool directory : {true, false}) {
+        const std::string what = directory ? "directory" : "file";
+        if (directory)
+            tree.mkdir("a/x");
+        else
+            tree.file("a/x");
+        tree.write("a/keep", "data");
+        struct mover {
+            std::string from, to;
+            bool moved = false;
+            static unsigned long move(ed_test_moment moment, void *context) {
+                auto *me = static_cast<mover *>(context);
+                if (moment == ED_TEST_ASIDE_NAMED && !me->moved)
+                    me->moved = std::rename(me->from.c_str(), me->to.c_str()) == 0;
+                return 0;
+            }
+        } move_out{tree.path("a"), outside.path("a")};
+        ed_set_test_hook(&mover::move, &move_out);
+        path_array one({tree.path("a/x")});
+        ed_clear_error();
+        const int32_t removed =
+            directory ? ed_delete_dirs_list(one.data(), 1, 0) : ed_delete_files_list(one.data(), 1);
+        ed_set_test_hook(nullptr, nullptr);
+        ASSERT_TRUE(move_out.moved) << what;
+        EXPECT_EQ(removed, 1) << what << ": " << ed_error_buffer();
+        EXPECT_FALSE(outside.exists("a/x")) << what;
+        EXPECT_EQ(read_file(outside.path("a/keep")), "data") << what;
+        std::vector<std::string> left;
+        for (const auto &entry : std::filesystem::directory_iterator(outside.path("a")))
+            left.push_back(entry.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>{"keep"}) << what;
+        std::filesystem::remove_all(outside.path("a"));
     }
 }
 

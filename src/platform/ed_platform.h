@@ -69,8 +69,10 @@ struct ed_stat {
 };
 
 // What tells one file-system object from every other for as long as it
-// exists: device and inode on POSIX, volume serial number and file index on
-// Windows.
+// exists: device and inode on Linux, with what tells two lives of one inode
+// number apart (the birth time and the file handle, which carries the
+// inode's generation, where the file system gives them) in index_high;
+// volume serial number and file index on Windows.
 struct ed_file_id {
     uint64_t volume;
     uint64_t index_high;
