@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "edclean.h"
 #include "edclean_json_io.h"
 #include "test_support.h"
@@ -271,6 +276,63 @@ TEST(Delete, PathsRelativeToADirectoryInsideTheTreeAreRemoved) {
         EXPECT_EQ(edclean_delete_files(to_json({spelling}).c_str()), 1)
             << spelling << ": " << edclean_last_error();
         EXPECT_FALSE(tree.exists(relative)) << spelling;
+    }
+}
+
+#if defined(__linux__)
+// A link inside the tree whose target cannot be resolved (a link to itself,
+// two links to each other, a target behind a directory that may not be
+// searched) is a link inside the tree all the same, refused as a dangling
+// one is, never judged as outside.
+TEST(Delete, LinksWhoseTargetCannotBeResolvedAreRefusedAsLinks) {
+    edtest::temp_tree tree;
+    tree.mkdir("R/locked/x");
+    ASSERT_EQ(::symlink("self", tree.path("R/self").c_str()), 0);
+    ASSERT_EQ(::symlink("other", tree.path("R/one").c_str()), 0);
+    ASSERT_EQ(::symlink("one", tree.path("R/other").c_str()), 0);
+    ASSERT_EQ(::symlink("locked/x", tree.path("R/behind").c_str()), 0);
+    ASSERT_EQ(::symlink("gone", tree.path("R/dangling").c_str()), 0);
+    scan(tree.path("R"));
+    ASSERT_EQ(::chmod(tree.path("R/locked").c_str(), 0), 0);
+    {
+        const edtest::without_permission_override as_anyone;
+        for (const char *link : {"R/self", "R/self/", "R/one", "R/behind", "R/dangling"}) {
+            for (const bool directory : {true, false}) {
+                const std::string json = to_json({tree.path(link)});
+                EXPECT_EQ(directory ? edclean_delete_dirs(json.c_str())
+                                    : edclean_delete_files(json.c_str()),
+                          0)
+                    << link;
+                EXPECT_STREQ(edclean_last_error(), "refused: symlink") << link;
+                std::string object = link;
+                if (object.back() == '/')
+                    object.pop_back();
+                EXPECT_TRUE(fs::is_symlink(tree.path(object))) << link;
+            }
+        }
+    }
+    ::chmod(tree.path("R/locked").c_str(), 0755);
+}
+#endif
+
+// A text without a name names the current directory through ".", which the
+// system refuses to remove: so does the library, at the root and below it,
+// and the directory stays.
+TEST(Delete, TheCurrentDirectoryThroughDotIsNotRemoved) {
+    edtest::temp_tree tree;
+    tree.mkdir("R/sub");
+    scan(tree.path("R"));
+    const char *const spellings[] = {".", "./", "././", ".//."};
+    for (const char *cwd : {"R/sub", "R"}) {
+        const scoped_cwd inside(tree.path(cwd));
+        for (const char *spelling : spellings) {
+            const std::string where = std::string(cwd) + ", " + spelling;
+            EXPECT_EQ(edclean_delete_dirs(to_json({spelling}).c_str()), 0) << where;
+            EXPECT_STREQ(edclean_last_error(), "rmdir failed") << where;
+            EXPECT_EQ(edclean_delete_files(to_json({spelling}).c_str()), 0) << where;
+            EXPECT_STREQ(edclean_last_error(), "refused: not a regular file") << where;
+            EXPECT_TRUE(tree.exists(cwd)) << where;
+        }
     }
 }
 #endif

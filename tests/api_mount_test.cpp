@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -89,6 +90,52 @@ TEST_P(MountPoint, IsNeverWalkedListedOrRemovedAndNothingGoesThroughIt) {
 
 std::string kind_name(const ::testing::TestParamInfo<const char *> &kind) { return kind.param; }
 INSTANTIATE_TEST_SUITE_P(Kinds, MountPoint, ::testing::Values("tmpfs", "bind"), kind_name);
+
+class RootFileSystem : public ::testing::TestWithParam<const char *> {};
+
+// A scan root that is itself a file system of its own (a mount point, or a
+// btrfs subvolume, which is another device on its parent's mount) is a root
+// like any other to the scan: empty, it is listed. Removing it would take
+// the whole file system: it is refused as a mount point is, while what it
+// holds goes.
+TEST_P(RootFileSystem, IsListedButNeverRemoved) {
+    const bool subvolume = std::strcmp(GetParam(), "btrfs_subvolume") == 0;
+    edtest::temp_tree tree;
+    std::string root;
+    std::optional<edtest::loop_volume> volume;
+    std::optional<mount_guard> unmount;
+    if (subvolume) {
+        volume.emplace(tree, "top", "mkfs.btrfs -q", 128);
+        if (!volume->skip().empty())
+            GTEST_SKIP() << volume->skip();
+        root = tree.path("top/R");
+        if (std::system(("export PATH=\"$PATH:/usr/sbin:/sbin\"; btrfs -q subvolume create '" +
+                         root + "' >/dev/null")
+                            .c_str()) != 0)
+            GTEST_SKIP() << "no btrfs subvolume could be made";
+    } else {
+        root = tree.mkdir("R");
+        if (mount("edclean-test", root.c_str(), "tmpfs", 0, "size=64k") != 0)
+            GTEST_SKIP() << "this process may not mount file systems: " << std::strerror(errno);
+        unmount.emplace(root);
+    }
+    root = edtest::canonical_of(root);
+    tree.mkdir(subvolume ? "top/R/e" : "R/e");
+
+    const scan_lists lists = scan(root);
+    EXPECT_EQ(lists.empty_dirs, (std::vector<std::string>{root + "/e", root}));
+    EXPECT_EQ(edclean_delete_dirs(edtest::json_array(lists.empty_dirs).c_str()), 1);
+    EXPECT_STREQ(edclean_last_error(), "refused: symlink");
+    EXPECT_FALSE(tree.exists(subvolume ? "top/R/e" : "R/e"));
+    EXPECT_TRUE(tree.exists(subvolume ? "top/R" : "R"));
+
+    EXPECT_EQ(edclean_delete_dirs(edtest::json_array({root, root + "/"}).c_str()), 0);
+    EXPECT_STREQ(edclean_last_error(), "refused: symlink");
+    EXPECT_TRUE(tree.exists(subvolume ? "top/R" : "R"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RootFileSystem, ::testing::Values("tmpfs", "btrfs_subvolume"),
+                         kind_name);
 
 } // namespace
 

@@ -13,6 +13,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/capability.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+#endif
 
 #include <climits>
 #include <ctime>
@@ -236,5 +241,59 @@ std::string json_array(std::initializer_list<std::string> paths) {
 std::string json_array(const std::vector<std::string> &paths) {
     return edclean_json_io::path_array(paths);
 }
+
+#if defined(__linux__)
+loop_volume::loop_volume(const temp_tree &tree, const std::string &relative,
+                         const std::string &mkfs, int megabytes)
+    : top_(tree.mkdir(relative)) {
+    // The tools live in the system's own folders, which a test's PATH may lack.
+    const std::string path = "export PATH=\"$PATH:/usr/sbin:/sbin\"; ";
+    const std::string image = tree.path(relative + ".image");
+    if (std::system((path + "truncate -s " + std::to_string(megabytes) + "M '" + image + "' && " +
+                     mkfs + " '" + image + "' >/dev/null 2>&1")
+                        .c_str()) != 0) {
+        skip_ = "no file system could be made with: " + mkfs;
+        return;
+    }
+    if (std::system((path + "mount -o loop '" + image + "' '" + top_ + "' 2>/dev/null").c_str()) !=
+        0) {
+        skip_ = "this process may not mount a loop device";
+        return;
+    }
+}
+
+loop_volume::~loop_volume() {
+    if (skip_.empty())
+        umount2(top_.c_str(), MNT_DETACH);
+}
+
+namespace {
+
+constexpr unsigned kPermissionOverride = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+
+bool thread_capabilities(__user_cap_data_struct (&data)[2], bool set) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return ::syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
+}
+
+} // namespace
+
+// Capabilities belong to each thread: only the calling thread loses them.
+without_permission_override::without_permission_override() {
+    __user_cap_data_struct data[2]{};
+    if (!thread_capabilities(data, false) || (data[0].effective & kPermissionOverride) == 0)
+        return;
+    data[0].effective &= ~kPermissionOverride;
+    dropped_ = thread_capabilities(data, true);
+}
+
+without_permission_override::~without_permission_override() {
+    __user_cap_data_struct data[2]{};
+    if (!dropped_ || !thread_capabilities(data, false))
+        return;
+    data[0].effective |= kPermissionOverride & data[0].permitted;
+    thread_capabilities(data, true);
+}
+#endif
 
 } // namespace edtest

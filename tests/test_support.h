@@ -74,6 +74,42 @@ class scoped_env {
     std::optional<std::string> saved_;
 };
 
+#if defined(__linux__)
+// A file system made by `mkfs` (a shell command that takes the image's path
+// as its last word) in an image file of `megabytes` inside `tree`, and
+// loop-mounted at `tree`'s `relative`; detached when the object goes.
+// skip() says why there is none (no tool, no loop device, no right to mount).
+class loop_volume {
+  public:
+    loop_volume(const temp_tree &tree, const std::string &relative, const std::string &mkfs,
+                int megabytes);
+    ~loop_volume();
+    loop_volume(const loop_volume &) = delete;
+    loop_volume &operator=(const loop_volume &) = delete;
+    const std::string &skip() const { return skip_; }
+    const std::string &top() const { return top_; }
+
+  private:
+    std::string top_;
+    std::string skip_;
+};
+
+// Takes from the calling thread, for a scope, what lets root open or search
+// any directory whatever its mode (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH),
+// so that a mode-000 directory is closed to it as to anyone else. A process
+// without them keeps none to drop.
+class without_permission_override {
+  public:
+    without_permission_override();
+    ~without_permission_override();
+    without_permission_override(const without_permission_override &) = delete;
+    without_permission_override &operator=(const without_permission_override &) = delete;
+
+  private:
+    bool dropped_ = false;
+};
+#endif
+
 // prefix + the decimal number, built by appending (GCC 12 at -O3 warns
 // falsely about "literal" + std::string).
 std::string numbered(const char *prefix, long long n);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,20 @@ ed_heap_text candidate_for_missing(const char *path) {
     return candidate;
 }
 
+// `path` without trailing "/" and "/." (which name what a link at the end
+// leads to, the status query judges the link itself): "link/" is "link".
+std::string without_trailing_separators(const char *path) {
+    std::string text(path);
+    for (;;) {
+        if (text.size() > 1 && text.back() == '/')
+            text.pop_back();
+        else if (text.size() > 2 && text.compare(text.size() - 2, 2, "/.") == 0)
+            text.resize(text.size() - 2);
+        else
+            return text;
+    }
+}
+
 // The part of `candidate` below `root` (which contains it): "" for the root
 // itself.
 const char *below(const char *candidate, const char *root) {
@@ -131,8 +146,18 @@ int ed_locate_under_scanned_root(const char *path, ed_scanned_location *where) {
     if (path == nullptr || *path == '\0' || ed_path_has_dotdot(path))
         return 0;
     ed_stat st;
-    ed_heap_text candidate(ed_fill_stat(path, &st) == 0 ? ed_canonical_path(path)
-                                                        : candidate_for_missing(path).release());
+    ed_heap_text candidate;
+    if (ed_fill_stat(path, &st) != 0) {
+        candidate = candidate_for_missing(path);
+    } else {
+        candidate.reset(ed_canonical_path(path));
+        // A link whose target cannot be resolved (a loop, or a target behind
+        // a directory that may not be searched) has no place of its own to
+        // judge it by but where the link itself is: judged there, inside a
+        // tree it is refused as the link it is.
+        if (!candidate && (st.st_mode & ED_S_IFMT) == ED_S_IFLNK)
+            candidate = candidate_for_missing(without_trailing_separators(path).c_str());
+    }
     if (!candidate)
         return 0;
     std::shared_lock<std::shared_mutex> lock(g_roots_lock);

@@ -1,6 +1,7 @@
 #include "clean/ed_remove.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -116,10 +117,12 @@ bool spelled_without_links(const char *path, const ed_scanned_location &where) {
     if (matched < host.size() ||
         leading.find_first_not_of(ed_backslash_separates ? "./\\" : "./") != std::string::npos)
         return false;
-    // The canonical path of the directory that holds the matched names.
+    // The canonical path of the directory that holds the matched names; a
+    // text without any name (".", "./") names that directory itself.
     const size_t root_length = static_cast<size_t>(where.relative - where.object.get());
     const std::string holder(where.object.get(),
-                             root_length + object[object.size() - matched].offset);
+                             matched == 0 ? std::strlen(where.object.get())
+                                          : root_length + object[object.size() - matched].offset);
     ed_file_id expected;
     return ed_identify(".", &reached) == 0 && ed_identify(holder.c_str(), &expected) == 0 &&
            ed_same_file(reached, expected);
@@ -172,12 +175,12 @@ bool report_target(ed_target_status status, const char *wrong_kind, const char *
 }
 
 constexpr const char *kNoLongerEmpty = "refused: directory no longer empty (TOCTOU)";
+constexpr const char *kOutOfDescriptors = "too many open files";
 
 // What became of a path on the way by its canonical text.
 enum class direct_outcome {
     removed,
-    refused,   // the removal itself failed, with its message
-    not_taken, // nothing was changed: judge the path by the host's text
+    not_taken, // not removed: judge the path by the host's text
 };
 
 // The way for a host's text that is already the canonical path of its
@@ -192,7 +195,9 @@ enum class direct_outcome {
 // onto another file system). The object's kind, emptiness or size,
 // identity and place are then checked as on the other way, and it is moved
 // aside and removed the same way. Whatever does not pass is judged by the
-// host's text from the start, so every refusal keeps its message.
+// host's text from the start, so every refusal keeps its message; so is an
+// object whose removal failed (what is at the name now may have changed,
+// and its refusal says what it is).
 direct_outcome remove_dir_direct(const char *path, int include_hidden,
                                  const ed_name_filter *exclude, call_state &call) {
     if (!call.session || !ed_has_canonical_form(path) ||
@@ -206,11 +211,8 @@ direct_outcome remove_dir_direct(const char *path, int include_hidden,
         if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden, exclude))
             return direct_outcome::not_taken;
     }
-    if (ed_target_remove_dir(target.get()) != 0) {
-        ed_set_error("rmdir failed");
-        return direct_outcome::refused;
-    }
-    return direct_outcome::removed;
+    return ed_target_remove_dir(target.get()) == 0 ? direct_outcome::removed
+                                                   : direct_outcome::not_taken;
 }
 
 direct_outcome remove_file_direct(const char *path, call_state &call) {
@@ -219,11 +221,8 @@ direct_outcome remove_file_direct(const char *path, call_state &call) {
     ed_target_owner target(ed_reach_under_scanned_root(call.session.get(), path, false));
     if (!target)
         return direct_outcome::not_taken;
-    if (ed_target_remove_file(target.get()) != 0) {
-        ed_set_error("unlink failed");
-        return direct_outcome::refused;
-    }
-    return direct_outcome::removed;
+    return ed_target_remove_file(target.get()) == 0 ? direct_outcome::removed
+                                                    : direct_outcome::not_taken;
 }
 
 bool remove_dir(const char *path, int include_hidden, const ed_name_filter *exclude,
@@ -231,8 +230,6 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
     switch (remove_dir_direct(path, include_hidden, exclude, call)) {
     case direct_outcome::removed:
         return true;
-    case direct_outcome::refused:
-        return false;
     case direct_outcome::not_taken:
         break;
     }
@@ -252,6 +249,13 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
         ed_set_error("refused: system root");
         return false;
     }
+    // A text without a name (".", "./") asks to remove the current directory
+    // through ".", which the system refuses whatever the directory holds; so
+    // does the call, rather than remove it by a name the host did not give.
+    if (components_of(path).empty()) {
+        ed_set_error("rmdir failed");
+        return false;
+    }
     // Reach the directory again from its pinned root, never through a
     // link, and judge what was opened: the name may have been swapped since.
     ed_target_status status;
@@ -261,9 +265,13 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
     {
         // The stream is closed before the removal: nothing of ours may hold
         // the directory but the target itself.
+        errno = 0;
         ed_dir_stream entries(ed_target_opendir(target.get()));
         if (!entries || !ed_stream_still_empty(entries.get(), path, include_hidden, exclude)) {
-            ed_set_error("%s", kNoLongerEmpty);
+            // A subdirectory the re-check could not open for want of a
+            // descriptor is not content that was found.
+            const bool out_of_descriptors = errno == EMFILE || errno == ENFILE;
+            ed_set_error("%s", out_of_descriptors ? kOutOfDescriptors : kNoLongerEmpty);
             return false;
         }
     }
@@ -279,8 +287,6 @@ bool remove_file(const char *path, call_state &call) {
     switch (remove_file_direct(path, call)) {
     case direct_outcome::removed:
         return true;
-    case direct_outcome::refused:
-        return false;
     case direct_outcome::not_taken:
         break;
     }
@@ -317,6 +323,9 @@ template <typename Remove> bool attempt(const char *path, Remove remove) noexcep
         return remove(path);
     } catch (const std::bad_alloc &) {
         ed_set_error("out of memory");
+        return false;
+    } catch (const ed_out_of_descriptors &) {
+        ed_set_error("%s", kOutOfDescriptors);
         return false;
     } catch (...) {
         // Nothing else is thrown on purpose (a lock that the system could not

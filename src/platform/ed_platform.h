@@ -15,12 +15,17 @@
 // Running out of memory: where an operation cannot tell a host "no" from
 // "could not look", it throws std::bad_alloc instead of answering, so that
 // the call reports "out of memory" rather than a refusal or an ancestor's
-// answer. The exports catch it.
+// answer. The exports catch it. Likewise, where removal cannot open what it
+// must check or act through because no descriptor is left, it throws
+// ed_out_of_descriptors, and the entry is refused with "too many open files".
 #ifndef ED_PLATFORM_PLATFORM_H
 #define ED_PLATFORM_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
+
+// Thrown where removal has no descriptor left to look with (see above).
+struct ed_out_of_descriptors {};
 
 // Kind bits of ed_stat::st_mode (mask ED_S_IFMT).
 constexpr uint16_t ED_S_IFMT = 0xF000;
@@ -64,8 +69,10 @@ struct ed_stat {
 };
 
 // What tells one file-system object from every other for as long as it
-// exists: device and inode on POSIX, volume serial number and file index on
-// Windows.
+// exists: device and inode on Linux, with what tells two lives of one inode
+// number apart (the birth time and the file handle, which carries the
+// inode's generation, where the file system gives them) in index_high;
+// volume serial number and file index on Windows.
 struct ed_file_id {
     uint64_t volume;
     uint64_t index_high;
@@ -291,13 +298,21 @@ char *ed_system_directory_canonical();
 // For tests of the Linux backend: make resolution beneath a root take the
 // component-by-component way even where the kernel offers openat2; whether
 // the kernel's way is built in; and whether this thread's latest resolution
-// beneath a root was the kernel's. And the serial number N of the aside
-// name (".edclean-removing-PID-N") that the next removal session opened in
-// this process starts with.
+// beneath a root was the kernel's.
 void ed_force_stepwise_resolution(bool stepwise);
 bool ed_kernel_resolution_compiled();
 bool ed_last_resolution_by_kernel();
-unsigned long ed_next_aside_serial();
+
+// For tests of the Linux backend, on the calling thread only: moments at
+// which removal calls a test's hook (the answer is ignored).
+enum ed_test_moment {
+    ED_TEST_ASIDE_NAMED, // an object is about to be moved aside under ed_test_aside_name()
+};
+using ed_test_hook = unsigned long (*)(ed_test_moment moment, void *context);
+// Null removes the hook.
+void ed_set_test_hook(ed_test_hook hook, void *context);
+// The aside name drawn last on this thread while a hook was set.
+const char *ed_test_aside_name();
 #endif
 
 #if defined(_WIN32)

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -31,7 +32,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -129,24 +129,53 @@ mount_key mount_of(const struct statx &sx) {
     return key;
 }
 
-// Device and inode, and the birth time where the file system keeps one: an
+// The file system's handle of the object `name` in `dirfd` ("" for dirfd
+// itself), folded into `seed`: the handle carries the inode generation, which
+// a file system gives each new life of an inode number. `seed` unchanged
+// where the file system hands out no handles.
+uint64_t with_handle(uint64_t seed, int dirfd, const char *name, bool follow) {
+    alignas(struct file_handle) unsigned char storage[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+    auto *handle = reinterpret_cast<struct file_handle *>(storage);
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mount_id;
+    const int flags = (*name == '\0' ? AT_EMPTY_PATH : 0) | (follow ? AT_SYMLINK_FOLLOW : 0);
+    if (::name_to_handle_at(dirfd, name, handle, &mount_id, flags) != 0)
+        return seed;
+    // FNV-1a over the seed, the handle's type and its bytes.
+    uint64_t digest = 14695981039346656037u;
+    const auto fold = [&digest](const unsigned char *bytes, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            digest = (digest ^ bytes[i]) * 1099511628211u;
+    };
+    fold(reinterpret_cast<const unsigned char *>(&seed), sizeof seed);
+    fold(reinterpret_cast<const unsigned char *>(&handle->handle_type), sizeof handle->handle_type);
+    fold(handle->f_handle, handle->handle_bytes);
+    return digest;
+}
+
+// Device and inode, and what tells two lives of one inode number apart: an
 // inode number freed by a removal can be given to the next directory made,
 // and a directory made under a scanned root's name in its place must not
-// pass for the root.
-ed_file_id id_of(const struct statx &sx) {
+// pass for the root. The birth time tells them apart where the file system
+// keeps one, but only to the tick of the clock it is stamped with, and
+// ext4 with small inodes keeps none; the file handle's generation tells
+// them apart where the file system gives handles (ext4, btrfs, XFS, tmpfs).
+// `sx` is the status of the object `name` in `dirfd` ("" for dirfd itself),
+// `follow` whether that status followed a link.
+ed_file_id id_of(const struct statx &sx, int dirfd, const char *name, bool follow = false) {
     const uint64_t born =
         (sx.stx_mask & STATX_BTIME) != 0
             ? static_cast<uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec
             : 0;
-    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), born,
-                      sx.stx_ino};
+    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+                      with_handle(born, dirfd, name, follow), sx.stx_ino};
 }
 
 bool identity_of_fd(int fd, ed_file_id *id) {
     struct statx sx;
     if (query(fd, "", &sx) != 0)
         return false;
-    *id = id_of(sx);
+    *id = id_of(sx, fd, "");
     return true;
 }
 
@@ -174,9 +203,11 @@ std::string without_trailing_separators(const char *path, bool *had_trailing) {
 
 // Status of the object the host's text names, never following it: "link/"
 // is judged as "link".
-int status_nofollow(const char *path, struct statx *sx) {
+int status_nofollow(const char *path, struct statx *sx, std::string *text_used = nullptr) {
     bool had_trailing;
     const std::string text = without_trailing_separators(path, &had_trailing);
+    if (text_used != nullptr)
+        *text_used = text;
     if (::statx(AT_FDCWD, text.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kQueryMask, sx) != 0)
         return -1;
     if (!had_trailing || S_ISLNK(sx->stx_mode) || S_ISDIR(sx->stx_mode))
@@ -187,6 +218,16 @@ int status_nofollow(const char *path, struct statx *sx) {
 
 bool is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Removal's opens: a descriptor, or -1. When the process (or the system)
+// has no descriptor left, no answer can be had, and none is given: the
+// entry is refused for that reason rather than by the check that could
+// not look (a root that "moved", a directory that "would not go").
+int needed(int fd) {
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE))
+        throw ed_out_of_descriptors();
+    return fd;
 }
 
 #if defined(ED_KERNEL_BENEATH)
@@ -408,17 +449,21 @@ ed_entry_hint hint_of(unsigned char type) {
 } // namespace
 
 int ed_fill_stat(const char *path, ed_stat *st) {
-    ed_file_id unused;
-    return ed_fill_stat_id(path, st, &unused);
+    // No identity: its file handle would be one query more for nothing.
+    struct statx raw;
+    if (path == nullptr || *path == '\0' || status_nofollow(path, &raw) != 0)
+        return -1;
+    return fill_from(raw, st);
 }
 
 int ed_fill_stat_id(const char *path, ed_stat *st, ed_file_id *id) {
     if (path == nullptr || *path == '\0')
         return -1;
     struct statx raw;
-    if (status_nofollow(path, &raw) != 0)
+    std::string text;
+    if (status_nofollow(path, &raw, &text) != 0)
         return -1;
-    *id = id_of(raw);
+    *id = id_of(raw, AT_FDCWD, text.c_str());
     return fill_from(raw, st);
 }
 
@@ -427,7 +472,7 @@ int ed_identify(const char *path, ed_file_id *id) {
     if (path == nullptr || *path == '\0' ||
         ::statx(AT_FDCWD, path, AT_NO_AUTOMOUNT, kQueryMask, &raw) != 0)
         return -1;
-    *id = id_of(raw);
+    *id = id_of(raw, AT_FDCWD, path, true);
     return 0;
 }
 
@@ -568,7 +613,8 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_LINK;
     if (!S_ISDIR(st.stx_mode))
         return had_trailing ? ED_ROOT_UNREACHABLE : ED_ROOT_OTHER;
-    ed_heap_text final_path = final_path_of(object.get(), text.c_str(), id_of(st));
+    ed_heap_text final_path =
+        final_path_of(object.get(), text.c_str(), id_of(st, object.get(), ""));
     if (!final_path) {
         // Removed while it was looked at: it is not there any more.
         struct statx now;
@@ -577,7 +623,7 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_UNNAMEABLE;
     }
     *canonical = final_path.release();
-    *id = id_of(st);
+    *id = id_of(st, object.get(), "");
     return ED_ROOT_DIRECTORY;
 }
 
@@ -592,9 +638,10 @@ ed_pinned_root *ed_pin_root(const char *canonical, const ed_file_id *id) {
     if (canonical == nullptr || id == nullptr)
         return nullptr;
     auto root = std::make_unique<ed_pinned_root>();
-    root->fd.reset(open_canonical(canonical));
+    root->fd.reset(needed(open_canonical(canonical)));
     struct statx status;
-    if (!root->fd || query(root->fd.get(), "", &status) != 0 || !ed_same_file(id_of(status), *id))
+    if (!root->fd || query(root->fd.get(), "", &status) != 0 ||
+        !ed_same_file(id_of(status, root->fd.get(), ""), *id))
         return nullptr;
     root->id = *id;
     root->mount = mount_of(status);
@@ -626,7 +673,7 @@ place_fault locate_beneath(const ed_pinned_root &root, const char *relative, pla
         if (slash == std::string::npos || slash + 1 == canonical.size())
             return place_fault::unreachable;
         const std::string above = slash == 0 ? "/" : canonical.substr(0, slash);
-        place->parent.reset(open_canonical(above.c_str()));
+        place->parent.reset(needed(open_canonical(above.c_str())));
         place->leaf = canonical.substr(slash + 1);
         place->is_root = true;
         return place->parent ? place_fault::none : place_fault::unreachable;
@@ -637,7 +684,7 @@ place_fault locate_beneath(const ed_pinned_root &root, const char *relative, pla
     place->leaf = slash == nullptr ? relative : slash + 1;
     if (place->leaf.empty() || place->leaf == "." || place->leaf == "..")
         return place_fault::unreachable;
-    place->parent.reset(open_beneath(root.fd.get(), relative_parent.c_str(), &root.mount));
+    place->parent.reset(needed(open_beneath(root.fd.get(), relative_parent.c_str(), &root.mount)));
     if (place->parent)
         return place_fault::none;
     // A link or another file system on the way is refused as a link is.
@@ -649,13 +696,15 @@ ed_target_status fault_status(place_fault fault) {
 }
 
 // The leaf's status, never following it, and whether it sits on the same
-// mounted file system as the directory that holds it.
+// mounted file system as the directory that holds it. The root too: a root
+// that is a mount point or a btrfs subvolume is listed like any empty root,
+// but removing it would take a whole file system, which is never done.
 bool leaf_status(const place_beneath &place, struct statx *leaf, bool *same_file_system) {
     struct statx parent;
     if (query(place.parent.get(), "", &parent) != 0 ||
         query(place.parent.get(), place.leaf.c_str(), leaf) != 0)
         return false;
-    *same_file_system = place.is_root || same_mount(mount_of(*leaf), mount_of(parent));
+    *same_file_system = same_mount(mount_of(*leaf), mount_of(parent));
     return true;
 }
 
@@ -672,40 +721,73 @@ int rename_no_replace(int dirfd, const char *from, const char *to) {
         ::syscall(SYS_renameat2, dirfd, from, dirfd, to, static_cast<unsigned>(RENAME_NOREPLACE)));
 }
 
-// The name an object is moved aside under for its removal, in the
-// directory that holds it: ".edclean-removing-PID-N", a name of the
-// library's own that no other program has a reason to use, and
-// RENAME_NOREPLACE keeps anything that does from being hit. A delete call
-// keeps one name for all its entries, so that each move aside finds the
-// name already known to be free rather than searching the directory for a
-// new one; a name found taken (left behind, or used by another call of this
-// process in the same directory at the same moment) is given up for a new
-// one.
-std::atomic<unsigned long> g_aside_serial{0};
+// The name an object is moved aside under for its removal, in the directory
+// that holds it: ".edclean-removing-" and 16 hexadecimal digits from the
+// system's random source, new for every move. RENAME_NOREPLACE keeps anything
+// already under the name from being hit; a name that nobody can predict
+// keeps another user of a shared directory from planting the names ahead
+// and so blocking every removal there. A name found taken is left alone and
+// another one drawn, a few times at most.
+constexpr const char kAsidePrefix[] = ".edclean-removing-";
+constexpr size_t kAsideNameBytes = sizeof kAsidePrefix + 16;
+constexpr int kAsideAttempts = 8;
 
-class aside_namer {
-  public:
-    explicit aside_namer(long pid) : pid_(pid) { renew(); }
-    const char *name() const { return name_; }
-    void renew() {
-        std::snprintf(name_, sizeof name_, ".edclean-removing-%ld-%lu", pid_,
-                      g_aside_serial.fetch_add(1));
+thread_local ed_test_hook g_test_hook = nullptr;
+thread_local void *g_test_hook_context = nullptr;
+thread_local char g_test_aside_name[kAsideNameBytes] = "";
+
+// A new random aside name in `name`; false when the system gives no random
+// bytes.
+bool draw_aside_name(char (&name)[kAsideNameBytes]) {
+    unsigned char bytes[8];
+    ssize_t got;
+    do
+        got = ::getrandom(bytes, sizeof bytes, 0);
+    while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof bytes))
+        return false;
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::memcpy(name, kAsidePrefix, sizeof kAsidePrefix - 1);
+    char *digit = name + sizeof kAsidePrefix - 1;
+    for (const unsigned char byte : bytes) {
+        *digit++ = kHex[byte >> 4];
+        *digit++ = kHex[byte & 0xF];
     }
+    *digit = '\0';
+    return true;
+}
 
-  private:
-    long pid_;
-    char name_[64];
-};
+// Moves `leaf` aside under a new name of its own (left in `aside`), never
+// replacing anything. 0, or -1 with errno.
+int move_aside(int parent, const char *leaf, char (&aside)[kAsideNameBytes]) {
+    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
+        if (!draw_aside_name(aside)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (g_test_hook != nullptr) {
+            std::memcpy(g_test_aside_name, aside, sizeof aside);
+            g_test_hook(ED_TEST_ASIDE_NAMED, g_test_hook_context);
+        }
+        if (rename_no_replace(parent, leaf, aside) == 0)
+            return 0;
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1; // errno is EEXIST
+}
 
-// Moves `leaf` aside under the namer's name, never replacing anything; a
-// name found taken is renewed once. 0, or -1 with errno.
-int move_aside(int parent, const char *leaf, aside_namer &aside) {
-    if (rename_no_replace(parent, leaf, aside.name()) == 0)
-        return 0;
-    if (errno != EEXIST)
-        return -1;
-    aside.renew();
-    return rename_no_replace(parent, leaf, aside.name());
+// Why the object under `name` (which is not the examined one, or which the
+// system would not remove) is refused, by what it is now: a link, another
+// kind, a file that holds data; else the removal failed.
+ed_target_status refusal_of(const struct statx &now, bool directory) {
+    if (S_ISLNK(now.stx_mode))
+        return ED_TARGET_LINK;
+    if (directory ? !S_ISDIR(now.stx_mode) : !S_ISREG(now.stx_mode))
+        return ED_TARGET_WRONG_KIND;
+    if (!directory && now.stx_size != 0)
+        return ED_TARGET_NOT_EMPTY;
+    return ED_TARGET_FAILED;
 }
 
 // Removes the examined object from its place. Linux removes by name only, so
@@ -713,32 +795,37 @@ int move_aside(int parent, const char *leaf, aside_namer &aside) {
 // what arrived there is checked to be the examined object (for a file: a
 // regular file still without data) and removed under that name, which no
 // save-by-rename of another program aims at. Anything else that was moved
-// is put back under its name. Where the file system cannot rename without
-// replacing, the name is checked once more and removed directly.
-int remove_examined(const place_beneath &place, const ed_file_id &examined, bool directory,
-                    aside_namer &aside) {
+// is put back under its name, and refused by what it is. Where the file
+// system cannot rename without replacing, the name is checked once more and
+// removed directly.
+ed_target_status remove_examined(const place_beneath &place, const ed_file_id &examined,
+                                 bool directory) {
     const int parent = place.parent.get();
     const char *leaf = place.leaf.c_str();
     const int how = directory ? AT_REMOVEDIR : 0;
+    struct statx now;
     const auto is_examined = [&](const char *name) {
-        struct statx now;
-        return query(parent, name, &now) == 0 && ed_same_file(id_of(now), examined) &&
+        return query(parent, name, &now) == 0 && ed_same_file(id_of(now, parent, name), examined) &&
                (directory ? S_ISDIR(now.stx_mode) : S_ISREG(now.stx_mode) && now.stx_size == 0);
     };
 
+    char aside[kAsideNameBytes];
     if (move_aside(parent, leaf, aside) != 0) {
         if (errno != EINVAL && errno != ENOSYS)
-            return -1;
-        return is_examined(leaf) && ::unlinkat(parent, leaf, how) == 0 ? 0 : -1;
+            return ED_TARGET_FAILED;
+        if (is_examined(leaf) && ::unlinkat(parent, leaf, how) == 0)
+            return ED_TARGET_OK;
+        return query(parent, leaf, &now) == 0 ? refusal_of(now, directory) : ED_TARGET_FAILED;
     }
-    if (is_examined(aside.name()) && ::unlinkat(parent, aside.name(), how) == 0)
-        return 0;
+    if (is_examined(aside) && ::unlinkat(parent, aside, how) == 0)
+        return ED_TARGET_OK;
     // Not ours to remove, or the system refused (a directory that gained an
     // entry): back under its own name. Should that name have been taken in
     // this instant, the object stays under the aside name, where nothing is
-    // lost (and the next move aside takes a new name).
-    rename_no_replace(parent, aside.name(), leaf);
-    return -1;
+    // lost.
+    const bool arrived = query(parent, aside, &now) == 0;
+    rename_no_replace(parent, aside, leaf);
+    return arrived ? refusal_of(now, directory) : ED_TARGET_FAILED;
 }
 
 } // namespace
@@ -870,8 +957,6 @@ struct ed_target {
     unique_fd directory; // a directory target's own descriptor
     mount_key mount;     // the file system the target is on
     ed_file_id id;
-    std::optional<aside_namer> own_aside; // where it has no delete call's
-    aside_namer *aside = nullptr;
     deferred_closer *closer = nullptr; // its delete call's, where it has one
 
     ~ed_target() {
@@ -899,31 +984,37 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
     if (*status != ED_TARGET_OK)
         return nullptr;
     *status = ED_TARGET_FAILED;
-    if (!ed_same_file(id_of(leaf), *examined) ||
+    if (!ed_same_file(id_of(leaf, target->place.parent.get(), target->place.leaf.c_str()),
+                      *examined) ||
         (target->place.is_root && !ed_same_file(*examined, root->id)))
         return nullptr;
-    target->directory.reset(::openat(target->place.parent.get(), target->place.leaf.c_str(),
-                                     kDirectoryFlags | O_NOFOLLOW));
+    target->directory.reset(needed(::openat(target->place.parent.get(), target->place.leaf.c_str(),
+                                            kDirectoryFlags | O_NOFOLLOW)));
+    if (!target->directory) {
+        // A directory that can no longer be opened cannot be seen to be
+        // empty any more, which is how the re-check counts it.
+        if (errno == EACCES || errno == EPERM)
+            *status = ED_TARGET_NOT_EMPTY;
+        return nullptr;
+    }
     struct statx opened;
-    if (!target->directory || query(target->directory.get(), "", &opened) != 0 ||
-        !ed_same_file(id_of(opened), *examined))
+    if (query(target->directory.get(), "", &opened) != 0 ||
+        !ed_same_file(id_of(opened, target->directory.get(), ""), *examined))
         return nullptr;
     target->mount = mount_of(opened);
     target->id = *examined;
-    target->aside = &target->own_aside.emplace(static_cast<long>(::getpid()));
     *status = ED_TARGET_OK;
     return target.release();
 }
 
 // A delete call's way to its objects by their canonical paths: the top
-// directory, from which each entry's root is re-reached, the call's aside
-// name, and the closer of its removed directories' descriptors. Nothing
+// directory, from which each entry's root is re-reached, and the closer of
+// its removed directories' descriptors. Nothing
 // below the top is kept from one entry to the next: the root and the
 // directory that holds the object are walked again for every entry, since
 // either may have been moved since the one before.
 struct ed_removal_session {
     unique_fd top;
-    aside_namer aside{static_cast<long>(::getpid())};
     deferred_closer closer; // last: joined before anything else goes
 };
 
@@ -953,7 +1044,7 @@ ed_target *ed_target_reach(ed_removal_session *session, const char *root, const 
     unique_fd pinned(open_beneath(session->top.get(), root + 1, nullptr));
     struct statx root_status;
     if (!pinned || query(pinned.get(), "", &root_status) != 0 ||
-        !ed_same_file(id_of(root_status), *root_id))
+        !ed_same_file(id_of(root_status, pinned.get(), ""), *root_id))
         return nullptr;
     const mount_key root_mount = mount_of(root_status);
     *root_reached = true;
@@ -984,18 +1075,17 @@ ed_target *ed_target_reach(ed_removal_session *session, const char *root, const 
         (directory ? !S_ISDIR(examined.stx_mode)
                    : !S_ISREG(examined.stx_mode) || examined.stx_size != 0))
         return nullptr;
-    target->id = id_of(examined);
+    target->id = id_of(examined, parent, leaf);
     if (directory) {
         // What is opened must be what was examined: it is what the
         // emptiness re-check reads and what the aside check compares with.
         target->directory.reset(::openat(parent, leaf, kDirectoryFlags | O_NOFOLLOW));
         struct statx opened;
         if (!target->directory || query(target->directory.get(), "", &opened) != 0 ||
-            !ed_same_file(id_of(opened), target->id))
+            !ed_same_file(id_of(opened, target->directory.get(), ""), target->id))
             return nullptr;
     }
     target->mount = root_mount;
-    target->aside = &session->aside;
     target->closer = &session->closer;
     return target.release();
 }
@@ -1011,13 +1101,13 @@ ed_dir *ed_target_opendir(ed_target *target) {
 int ed_target_remove_dir(ed_target *target) {
     if (target == nullptr || !target->directory)
         return -1;
-    return remove_examined(target->place, target->id, true, *target->aside);
+    return remove_examined(target->place, target->id, true) == ED_TARGET_OK ? 0 : -1;
 }
 
 int ed_target_remove_file(ed_target *target) {
     if (target == nullptr || target->directory)
         return -1;
-    return remove_examined(target->place, target->id, false, *target->aside);
+    return remove_examined(target->place, target->id, false) == ED_TARGET_OK ? 0 : -1;
 }
 
 void ed_target_close(ed_target *target) { delete target; }
@@ -1034,7 +1124,7 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     // is never opened and no read permission is needed; with O_NOFOLLOW a
     // link is pinned as itself.
     unique_fd file(
-        ::openat(place.parent.get(), place.leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        needed(::openat(place.parent.get(), place.leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)));
     struct statx pinned;
     struct statx parent;
     if (!file || query(file.get(), "", &pinned) != 0 || query(place.parent.get(), "", &parent) != 0)
@@ -1043,12 +1133,11 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
         kind_status(pinned.stx_mode, same_mount(mount_of(pinned), mount_of(parent)), false);
     if (kind != ED_TARGET_OK)
         return kind;
-    if (!ed_same_file(id_of(pinned), *examined))
+    if (!ed_same_file(id_of(pinned, file.get(), ""), *examined))
         return ED_TARGET_FAILED;
     if (pinned.stx_size != 0)
         return ED_TARGET_NOT_EMPTY;
-    aside_namer aside(static_cast<long>(::getpid()));
-    return remove_examined(place, *examined, false, aside) == 0 ? ED_TARGET_OK : ED_TARGET_FAILED;
+    return remove_examined(place, *examined, false);
 }
 
 int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_length) {
@@ -1079,7 +1168,12 @@ bool ed_kernel_resolution_compiled() {
 
 bool ed_last_resolution_by_kernel() { return g_last_resolution_by_kernel; }
 
-unsigned long ed_next_aside_serial() { return g_aside_serial.load(); }
+void ed_set_test_hook(ed_test_hook hook, void *context) {
+    g_test_hook = hook;
+    g_test_hook_context = context;
+}
+
+const char *ed_test_aside_name() { return g_test_aside_name; }
 
 // POSIX shows every object as it is: nothing to set or restore.
 ed_platform_call_scope::ed_platform_call_scope() noexcept {}
