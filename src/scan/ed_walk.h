@@ -114,9 +114,10 @@ struct ed_scan_result {
 // descriptors (after closing what the walk can take up again later)
 // ed_out_of_descriptors: either leaves the lists incomplete.
 //
-// A walk on one thread holds at most 33 directories open, whatever the
-// depth; a parallel walk of N threads at most N x (max(4, min(32, 256 / N))
-// + 3), so 280 with 8 threads and 448 with 64 (see ed_walk.cpp).
+// Where the backend takes a closed stream up again (ed_walk_resumes), a
+// walk holds at most N x (L + 3) directories open whatever the depth, for
+// N threads keeping L = max(4, min(32, 256 / N)) levels each: 35 on one
+// thread, 280 with 8, 448 with 64 (see ed_walk.cpp).
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id = nullptr);
 
