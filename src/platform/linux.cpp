@@ -334,6 +334,8 @@ struct ed_dir {
     // listed to its end is never taken for empty.
     int broken;
     uint64_t held_position; // where the held entry starts in the listing
+    ed_file_id id;          // the directory's, where the stream was opened with it
+    bool has_id;
     mount_key mount;
     char name[ED_NAME_BUFFER_BYTES];
     alignas(struct dirent64) char batch[kEntryBatchBytes];
@@ -371,7 +373,9 @@ void advance(ed_dir *dir, bool first) {
 // A stream over the directory descriptor `fd` on the mounted file system
 // `mount`, holding its first entry. It closes the descriptor only if it owns
 // it; the caller closes `fd` when the stream cannot be made.
-ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd) {
+// With `position`, the listing starts there instead of at its beginning.
+ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd,
+                          const struct statx *status = nullptr, uint64_t position = 0) {
     auto *dir = static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
     if (dir == nullptr)
         throw std::bad_alloc();
@@ -379,8 +383,17 @@ ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd) {
     dir->owns_fd = owns_fd;
     dir->mount = mount;
     dir->name[0] = '\0';
-    dir->held_position = 0;
-    advance(dir, true);
+    dir->held_position = position;
+    dir->has_id = status != nullptr;
+    dir->id = status != nullptr ? id_of(*status) : ed_file_id{};
+    if (position != 0 && ::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
+        // Where the listing stood cannot be reached: it is broken there.
+        dir->held = dir->end = 0;
+        dir->has_next = 1;
+        dir->broken = EIO;
+    } else {
+        advance(dir, true);
+    }
     return ed_dir_stream(dir);
 }
 
@@ -408,8 +421,11 @@ void throw_if_exhausted(int error) {
 }
 
 // stream_from() for the walk: a failure to open or to query that comes from
-// the process's resources throws instead.
-ed_dir_stream walk_stream_from(int opened) {
+// the process's resources throws instead. With `left`, only the directory
+// it was taken of, on `mount`, will do (null otherwise), and the listing
+// starts where it stood.
+ed_dir_stream walk_stream_from(int opened, const ed_dir_mark *left = nullptr,
+                               const mount_key *mount = nullptr) {
     unique_fd fd(opened);
     if (!fd) {
         throw_if_exhausted(errno);
@@ -420,7 +436,11 @@ ed_dir_stream walk_stream_from(int opened) {
         throw_if_exhausted(errno);
         return nullptr;
     }
-    ed_dir_stream dir = stream_over(fd.get(), mount_of(sx), true);
+    if (left != nullptr && (!S_ISDIR(sx.stx_mode) || !ed_same_file(id_of(sx), left->id) ||
+                            !same_mount(mount_of(sx), *mount)))
+        return nullptr;
+    ed_dir_stream dir = stream_over(fd.get(), mount_of(sx), true, &sx,
+                                    left != nullptr && !left->at_end ? left->position : 0);
     fd.release();
     return dir;
 }
@@ -430,14 +450,6 @@ ed_dir_stream walk_stream_from(int opened) {
 uint64_t entry_check(const struct dirent64 *entry) {
     return static_cast<uint64_t>(entry->d_ino) ^
            (std::hash<std::string_view>{}(entry->d_name) * 0x9E3779B97F4A7C15u);
-}
-
-// Whether the stream `dir` is on the directory `mark` was taken of, on the
-// file system `mount`.
-bool is_left_directory(ed_dir *dir, const ed_dir_mark &mark, const mount_key &mount) {
-    struct statx sx;
-    return query(dir->fd, "", &sx) == 0 && S_ISDIR(sx.stx_mode) &&
-           ed_same_file(id_of(sx), mark.id) && same_mount(mount_of(sx), mount);
 }
 
 ed_entry_hint hint_of(unsigned char type) {
@@ -541,14 +553,16 @@ ed_dir *ed_walk_opendir_at(ed_dir *dir, const char *name) {
 
 void ed_dir_note(const ed_dir *dir, ed_dir_mark *mark) {
     *mark = ed_dir_mark{};
-    if (dir == nullptr)
-        return;
-    struct statx sx;
-    // A broken listing cannot be taken up again: the directory then counts
-    // as one that cannot be reached.
-    if (dir->broken || query(dir->fd, "", &sx) != 0)
-        return;
-    mark->id = id_of(sx);
+    if (dir == nullptr || dir->broken)
+        return; // a broken listing cannot be taken up again
+    if (dir->has_id) {
+        mark->id = dir->id;
+    } else {
+        struct statx sx;
+        if (query(dir->fd, "", &sx) != 0)
+            return;
+        mark->id = id_of(sx);
+    }
     mark->at_end = !dir->has_next;
     mark->position = dir->held_position;
     mark->check = dir->has_next ? entry_check(held_entry(dir)) : 0;
@@ -563,19 +577,17 @@ ed_dir *ed_dir_resume(const ed_dir_mark *mark, ed_dir *child, ed_dir *anchor,
     // still is; else by its path beneath the anchor, which is longer to
     // resolve. Either way only the very directory that was left will do.
     ed_dir_stream dir;
-    if (child != nullptr) {
-        dir = walk_stream_from(::openat(child->fd, "..", kDirectoryFlags | O_NOFOLLOW));
-        if (dir && !is_left_directory(dir.get(), *mark, anchor->mount))
-            dir.reset();
-    }
+    if (child != nullptr)
+        dir = walk_stream_from(::openat(child->fd, "..", kDirectoryFlags | O_NOFOLLOW), mark,
+                               &anchor->mount);
     if (!dir) {
         unique_fd reached(open_beneath(anchor->fd, relative, &anchor->mount));
         if (!reached) {
             throw_if_exhausted(errno);
             return nullptr;
         }
-        dir = walk_stream_from(::openat(reached.get(), ".", kDirectoryFlags));
-        if (!dir || !is_left_directory(dir.get(), *mark, anchor->mount))
+        dir = walk_stream_from(::openat(reached.get(), ".", kDirectoryFlags), mark, &anchor->mount);
+        if (!dir)
             return nullptr;
     }
     if (mark->at_end) {
@@ -585,14 +597,8 @@ ed_dir *ed_dir_resume(const ed_dir_mark *mark, ed_dir *child, ed_dir *anchor,
     // The listing goes on at the entry the stream held, which must be the
     // one found there: a directory changed since may hand out its entries
     // in another order, and an entry never seen would be content missed.
-    if (::lseek(dir->fd, static_cast<off_t>(mark->position), SEEK_SET) < 0) {
+    if (!dir->broken && (!dir->has_next || entry_check(held_entry(dir.get())) != mark->check))
         dir->broken = EIO;
-    } else {
-        dir->held_position = mark->position;
-        advance(dir.get(), true);
-        if (!dir->broken && (!dir->has_next || entry_check(held_entry(dir.get())) != mark->check))
-            dir->broken = EIO;
-    }
     if (dir->broken == ENOMEM)
         throw std::bad_alloc();
     dir->has_next = 1;
