@@ -298,8 +298,7 @@ long own_peak_kib() {
 
 // Scans once and writes the result's size, the peak resident memory and
 // the most descriptors seen open at once beyond those open before, counted
-// by a thread that looks every 200 microseconds (so a floor of the true
-// peak, which the walk's bound is checked against as well in the tests).
+// by a thread that looks every 200 microseconds: a floor of the true peak.
 int scan_only(const std::string &root, const std::string &out, const char *options_json) {
     const std::string dirs = edclean_json_io::path_array({root});
     const long before = open_descriptors();
