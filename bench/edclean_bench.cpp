@@ -12,6 +12,7 @@
 //
 // --check builds a small tree, runs once and fails on any difference: the
 // test suite runs it so that every change is checked against the reference.
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -249,18 +251,36 @@ std::string canonical(const std::string &path) {
     return text;
 }
 
-// Peak resident memory of a process that only scans, and its result size.
-std::optional<std::pair<long, size_t>> scan_peak_memory(const char *self, const std::string &root,
-                                                        const std::string &work, int threads) {
+// What a process that only scans used at its peak.
+struct scan_peak {
+    long memory_kib = 0;
+    size_t result_bytes = 0;
+    long descriptors = 0; // beyond those open before the scan, at the busiest sample
+};
+
+// The peak use of a process that only scans `root`.
+std::optional<scan_peak> scan_peak_use(const char *self, const std::string &root,
+                                       const std::string &work, int threads) {
     const std::string out = work + "/scan-only.out";
     const child_run run = spawn({self, "scan-only", root, out, scan_options(threads)});
     std::ifstream in(out);
-    size_t bytes = 0;
-    long peak_kib = 0;
-    if (run.status != 0 || !(in >> bytes >> peak_kib))
+    scan_peak peak;
+    if (run.status != 0 || !(in >> peak.result_bytes >> peak.memory_kib >> peak.descriptors))
         return std::nullopt;
     std::remove(out.c_str());
-    return std::make_pair(peak_kib, bytes);
+    return peak;
+}
+
+// How many descriptors this process has open.
+long open_descriptors() {
+    long count = 0;
+    if (DIR *fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr)
+            ++count;
+        closedir(fds);
+        count -= 3; // ".", ".." and the one listing them
+    }
+    return count;
 }
 
 // The peak resident size of this process's own memory since it started the
@@ -276,14 +296,32 @@ long own_peak_kib() {
     return 0;
 }
 
+// Scans once and writes the result's size, the peak resident memory and
+// the most descriptors seen open at once beyond those open before, counted
+// by a thread that looks every 200 microseconds: a floor of the true peak.
 int scan_only(const std::string &root, const std::string &out, const char *options_json) {
     const std::string dirs = edclean_json_io::path_array({root});
+    const long before = open_descriptors();
+    std::atomic<bool> done{false};
+    std::atomic<long> most{0};
+    std::thread counter([&] {
+        while (!done.load()) {
+            const long now = open_descriptors() - before;
+            if (now > most.load())
+                most = now;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
     char *text = edclean_scan(dirs.c_str(), options_json);
-    if (text == nullptr)
+    done = true;
+    counter.join();
+    if (text == nullptr) {
+        std::fprintf(stderr, "scan failed: %s\n", edclean_last_error());
         return 1;
+    }
     const size_t bytes = std::strlen(text);
     edclean_free_string(text);
-    std::ofstream(out) << bytes << " " << own_peak_kib() << "\n";
+    std::ofstream(out) << bytes << " " << own_peak_kib() << " " << most.load() << "\n";
     return 0;
 }
 
@@ -456,6 +494,45 @@ std::string make_tree(const std::string &work, uint64_t entries, uint64_t seed) 
     // include_hidden, which the benchmark leaves off.
     std::ofstream(root + "/.complete");
     return canonical(root);
+}
+
+// Eight chains of nested empty directories named "d", each down to the
+// 4,095-byte limit of a path: some 16,000 directories, each chain about
+// twice as deep as the usual limit of 1,024 descriptors.
+std::string make_deep_tree(const std::string &work) {
+    const std::string root = work + "/deep-8-chains";
+    struct stat st;
+    if (stat((root + "/.complete").c_str(), &st) == 0)
+        return canonical(root);
+    spawn({"rm", "-rf", root});
+    mkdir(root.c_str(), 0755);
+    const std::string canonical_root = canonical(root);
+    std::fprintf(stderr, "generating 8 deep chains in %s ...\n", root.c_str());
+    for (int chain = 0; chain < 8; ++chain) {
+        const std::string top = canonical_root + "/c" + std::to_string(chain);
+        mkdir(top.c_str(), 0755);
+        int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (size_t length = top.size(); fd >= 0 && length + 2 <= 4095; length += 2) {
+            const int next = mkdirat(fd, "d", 0755) == 0
+                                 ? openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                 : -1;
+            close(fd);
+            fd = next;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    std::ofstream(root + "/.complete");
+    return canonical_root;
+}
+
+// The descriptors a scan may hold at once by the library's stated bound:
+// four for the root's checks, and for each thread the levels it keeps open
+// (32, or 256 shared among the threads, at least 4) and three more.
+long descriptor_budget(int threads) {
+    const int used = threads_used(threads);
+    const int levels = std::clamp(256 / used, 4, 32);
+    return 4 + static_cast<long>(used) * (levels + 3);
 }
 
 // `count` empty directories side by side in a new directory `dir`.
@@ -642,6 +719,14 @@ bool scale_point(const std::string &work, uint64_t entries, const options &o, in
 } // namespace
 
 int main(int argc, char **argv) {
+    // The reference walker holds a descriptor for each level of a deep
+    // tree; the library's scan, alone in a child, gets the usual 1,024.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        const bool scan_alone = argc >= 2 && std::strcmp(argv[1], "scan-only") == 0;
+        files.rlim_cur = scan_alone ? std::min<rlim_t>(1024, files.rlim_max) : files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     if (argc >= 4 && argc <= 5 && std::strcmp(argv[1], "scan-only") == 0)
         return scan_only(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (argc == 3 && std::strcmp(argv[1], "reference-only") == 0) // for strace and perf
@@ -711,9 +796,26 @@ int main(int argc, char **argv) {
     if (o.removal)
         r = time_removals(root, o.work, o.runs, o.siblings);
 
-    std::vector<std::pair<int, std::optional<std::pair<long, size_t>>>> memory;
-    for (const int threads : o.threads)
-        memory.emplace_back(threads, scan_peak_memory(argv[0], root, o.work, threads));
+    // Peak memory and descriptors on this wide tree and on a deep one, and
+    // on the deep one the library's lists against the reference walker's
+    // and its time.
+    const std::string deep_root = make_deep_tree(o.work);
+    bool deep_same = true;
+    size_t deep_bytes = 0, deep_listed = 0;
+    std::vector<contender> deep =
+        scan_contenders(deep_root, o, false, &deep_same, &deep_bytes, &deep_listed);
+    if (!run_rounds(deep, o.runs, 1, nullptr))
+        return 1;
+    struct peak_row {
+        const char *tree;
+        int threads;
+        std::optional<scan_peak> peak;
+    };
+    std::vector<peak_row> peaks;
+    for (const int threads : o.threads) {
+        peaks.push_back({"wide", threads, scan_peak_use(argv[0], root, o.work, threads)});
+        peaks.push_back({"deep", threads, scan_peak_use(argv[0], deep_root, o.work, threads)});
+    }
 
     std::vector<double> per_small, per_large;
     bool scale_same = true;
@@ -779,18 +881,29 @@ int main(int argc, char **argv) {
         }
         std::printf("removal complete: %s\n", r.all_removed ? "yes" : "NO");
     }
-    for (const auto &[threads, peak] : memory) {
-        if (!peak) {
-            std::printf("scan peak memory, %s: not measured\n", threads_label(threads).c_str());
+    print_scan_table(deep, "Scan of 8 chains down to the 4,095-byte path limit, warm cache");
+    std::printf("\ndeep tree: %zu listed, results identical to the reference walker: %s\n",
+                deep_listed, deep_same ? "yes" : "NO");
+    std::printf("\n| tree | threads | peak memory | memory budget | peak descriptors (sampled) "
+                "| descriptor budget |\n|---|---|---:|---:|---:|---:|\n");
+    bool peaks_met = true;
+    for (const peak_row &row : peaks) {
+        if (!row.peak) {
+            std::printf("| %s | %s | not measured | | | |\n", row.tree,
+                        threads_label(row.threads).c_str());
+            peaks_met = false;
             continue;
         }
-        const double peak_mib = peak->first / 1024.0;
-        const double result_mib = static_cast<double>(peak->second) / (1024 * 1024);
-        const double budget_mib = 16 + 3.0 * result_mib + threads_used(threads);
-        std::printf("scan peak memory, %s: %.1f MiB, budget 16 MiB + 3 x %.1f MiB result + %d "
-                    "MiB = %.1f MiB: %s\n",
-                    threads_label(threads).c_str(), peak_mib, result_mib, threads_used(threads),
-                    budget_mib, verdict(peak_mib <= budget_mib));
+        const double peak_mib = static_cast<double>(row.peak->memory_kib) / 1024.0;
+        const double result_mib = static_cast<double>(row.peak->result_bytes) / (1024 * 1024);
+        const double budget_mib = 16 + 3.0 * result_mib + threads_used(row.threads);
+        const long fd_budget = descriptor_budget(row.threads);
+        const bool met = peak_mib <= budget_mib && row.peak->descriptors <= fd_budget;
+        peaks_met = peaks_met && met;
+        std::printf("| %s | %s | %.1f MiB | 16 + 3 x %.1f + %d = %.1f MiB | %ld | %ld | %s\n",
+                    row.tree, threads_label(row.threads).c_str(), peak_mib, result_mib,
+                    threads_used(row.threads), budget_mib, row.peak->descriptors, fd_budget,
+                    verdict(met));
     }
     if (o.scale) {
         for (size_t i = 0; i < o.threads.size() && i < per_small.size() && i < per_large.size();
@@ -805,5 +918,5 @@ int main(int argc, char **argv) {
     }
     if (!temporary.empty())
         spawn({"rm", "-rf", temporary});
-    return same && r.all_removed && scale_same ? 0 : 1;
+    return same && deep_same && peaks_met && r.all_removed && scale_same ? 0 : 1;
 }

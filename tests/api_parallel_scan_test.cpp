@@ -3,6 +3,7 @@
 // generated trees that hold every kind of entry the walk tells apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -10,7 +11,11 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -169,6 +174,183 @@ TEST(ParallelScan, ThreadsOfAnyValueNeverFailAScan) {
          {"-1", "-9223372036854775808", "65", "4294967297", "18446744073709551615",
           "100000000000000000000000", "2.5", "true", "\"4\"", "null", "[4]", "{\"n\":4}"})
         EXPECT_EQ(scan_text(dirs, with_threads("{}", value)), alone) << "threads " << value;
+}
+
+#ifndef _WIN32
+// Nests `levels` directories named "d" beneath the directory `fd` (each
+// made relative to the one above, so the depth is not bounded by the length
+// of a path the system accepts), and returns the deepest one open.
+int nest(int fd, int levels) {
+    int current = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    for (int i = 0; i < levels && current >= 0; ++i) {
+        const int next = mkdirat(current, "d", 0755) == 0
+                             ? openat(current, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                             : -1;
+        close(current);
+        current = next;
+    }
+    return current;
+}
+
+// Removes everything beneath the directory `fd` (which it closes), relative
+// to each directory: the fixture's own removal resolves every path from the
+// top, which takes long on trees thousands of levels deep.
+void empty_out(int fd) {
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return;
+    }
+    while (const struct dirent *entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const int sub =
+            openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) {
+            empty_out(sub);
+            unlinkat(dirfd(dir), name.c_str(), AT_REMOVEDIR);
+        } else {
+            unlinkat(dirfd(dir), name.c_str(), 0);
+        }
+        rewinddir(dir);
+    }
+    closedir(dir);
+}
+
+// The number of descriptors this process has open.
+rlim_t open_descriptors() {
+    rlim_t count = 0;
+    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+        static_cast<void>(entry);
+        ++count;
+    }
+    return count > 0 ? count - 1 : 0; // less the one that lists them
+}
+
+// The scan's text (or "error: " and its message) in a child process that
+// may open `spare` descriptors beyond those it holds (0: as many as it may
+// raise its limit to), so that the lowered limit touches no other test.
+std::string scan_text_in_child(const std::string &dirs, const std::string &options, rlim_t spare) {
+    int out[2];
+    if (pipe(out) != 0)
+        return "error: pipe";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        struct rlimit limit;
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = spare != 0 ? open_descriptors() + spare : limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(3);
+        const std::string text = scan_text(dirs, options);
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = write(out[1], text.data() + done, text.size() - done);
+            if (n <= 0)
+                _exit(4);
+            done += static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "error: child process ended with status " + std::to_string(status);
+    return text;
+}
+#endif
+
+TEST(ParallelScan, DeepTreesGiveOneAnswerWhateverTheDescriptorLimit) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a path of at most 259 bytes keeps a tree to about 130 levels here";
+#else
+    // Two chains of more levels than the usual limit of 1,024 descriptors,
+    // one wholly empty down to the 4,095-byte path limit, one that holds a
+    // zero-byte file 1,050 levels down; and two directories of twenty
+    // entries, each a chain deeper than a walk keeps open (so that the
+    // listing of the wide directory is left and taken up again at each
+    // one), one of them with a file with data among its entries.
+    edtest::temp_tree tree;
+    tree.mkdir("r");
+    const std::string root = tree.canonical_path("r");
+    // Deepest path of the empty chain: root + "/empty" + "/d" per level
+    // below it, at most the 4,095 bytes a path may hold.
+    const int levels = static_cast<int>((4095 - 4 - root.size()) / 2);
+    ASSERT_GT(levels, 1100);
+    const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(top, 0);
+    int made = 0; // directories below the root
+    ASSERT_EQ(mkdirat(top, "empty", 0755), 0);
+    int fd = openat(top, "empty", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(nest(fd, levels - 1));
+    close(fd);
+    made += levels;
+
+    ASSERT_EQ(mkdirat(top, "file", 0755), 0);
+    fd = openat(top, "file", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int deep = nest(fd, 1050);
+    close(openat(deep, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    close(nest(deep, 50));
+    close(deep);
+    close(fd);
+    made += 1101;
+
+    for (const std::string name : {"wide", "wide-data"}) {
+        ASSERT_EQ(mkdirat(top, name.c_str(), 0755), 0);
+        fd = openat(top, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (int i = 0; i < 20; ++i) {
+            const std::string entry = edtest::numbered("entry-with-a-longer-name-", i);
+            if (i == 10 && name == "wide-data") {
+                const int data = openat(fd, entry.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                ASSERT_EQ(write(data, "x", 1), 1);
+                close(data);
+                continue;
+            }
+            ASSERT_EQ(mkdirat(fd, entry.c_str(), 0755), 0);
+            const int sub = openat(fd, entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            close(nest(sub, 40));
+            close(sub);
+            made += 41;
+        }
+        close(fd);
+        made += 1;
+    }
+    close(top);
+
+    const std::string dirs = edtest::json_array({root});
+    const std::string whole = scan_text_in_child(dirs, R"({"threads":1})", 0);
+    ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole.substr(0, 200);
+    // What the tree holds, counted as it was made: every directory visited;
+    // listed, the empty chain whole, the wide directory without data with
+    // everything below it, the part of the other chain below its file, and
+    // the chains below the other wide directory but not that directory.
+    EXPECT_NE(whole.find(edtest::numbered("\"scanned_dirs\":", made + 1)), std::string::npos);
+    const std::string listed_dirs = whole.substr(0, whole.find("],\"zero_files\""));
+    EXPECT_EQ(std::count(listed_dirs.begin(), listed_dirs.end(), ',') + 1,
+              levels + (1 + 20 * 41) + 50 + 19 * 41);
+    EXPECT_NE(whole.find("/d/f\"]"), std::string::npos);
+
+    // About the usual limit of 1,024, and limits that leave the walk only a
+    // few descriptors: the same text, or a scan that says it ran out; never
+    // a shorter list. On one thread the walk makes do with a few.
+    const std::string out_of_descriptors = "error: too many open files under " + root;
+    for (const rlim_t spare : {rlim_t{1000}, rlim_t{64}, rlim_t{6}})
+        for (const char *threads : {"1", "0"}) {
+            const std::string text = scan_text_in_child(dirs, with_threads("{}", threads), spare);
+            if (spare >= 1000 || std::string(threads) == "1") {
+                EXPECT_EQ(text, whole) << spare << " spare, threads " << threads;
+            } else if (text != whole) {
+                EXPECT_EQ(text, out_of_descriptors) << spare << " spare, threads " << threads;
+            }
+        }
+    empty_out(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+#endif
 }
 
 } // namespace

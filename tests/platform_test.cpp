@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/ed_owners.h"
 #include "platform/ed_platform.h"
@@ -519,6 +521,77 @@ TEST(Removal, TheRootItselfCanGo) {
     ASSERT_TRUE(target);
     EXPECT_EQ(ed_target_remove_dir(target.get()), 0);
     EXPECT_FALSE(tree.exists("root"));
+}
+#endif
+
+#if !defined(_WIN32)
+// Everything a stream still hands out.
+std::vector<std::string> rest_of(ed_dir *dir) {
+    std::vector<std::string> names;
+    while (const char *name = ed_readdir(dir))
+        names.emplace_back(name);
+    return names;
+}
+
+TEST(Resume, TakesUpTheVeryDirectoryWhereItsListingStood) {
+    // A directory of 300 entries (several batches) left after 150 and taken
+    // up again: through the parent of a directory below it, by its path when
+    // that directory has moved elsewhere, not at all when another directory
+    // has taken its name, and as content it cannot examine when the entry
+    // it was to go on at is gone.
+    enum class then { below_it, below_elsewhere, replaced, held_entry_removed };
+    for (const then what :
+         {then::below_it, then::below_elsewhere, then::replaced, then::held_entry_removed}) {
+        edtest::temp_tree tree;
+        for (int i = 0; i < 300; ++i)
+            tree.mkdir("r/a/" + edtest::numbered("entry-with-a-name-of-some-length-", i));
+        tree.mkdir("r/elsewhere/x");
+        ed_dir_stream anchor(ed_opendir(tree.path("r").c_str()));
+        ASSERT_TRUE(anchor);
+        ed_dir_stream a(ed_walk_opendir_at(anchor.get(), "a"));
+        ASSERT_TRUE(a);
+        for (int i = 0; i < 150; ++i)
+            ASSERT_NE(ed_readdir(a.get()), nullptr);
+        ed_dir_mark mark;
+        ed_dir_note(a.get(), &mark);
+        ASSERT_TRUE(mark.valid);
+        const std::vector<std::string> expected = rest_of(a.get());
+        ASSERT_EQ(expected.size(), 150u);
+        a.reset();
+
+        ed_dir_stream child;
+        if (what == then::below_it) {
+            ed_dir_stream again(ed_walk_opendir_at(anchor.get(), "a"));
+            child.reset(ed_walk_opendir_at(again.get(), expected.back().c_str()));
+        } else {
+            ed_dir_stream elsewhere(ed_walk_opendir_at(anchor.get(), "elsewhere"));
+            child.reset(ed_walk_opendir_at(elsewhere.get(), "x"));
+        }
+        ASSERT_TRUE(child);
+        if (what == then::replaced) {
+            ASSERT_EQ(std::rename(tree.path("r/a").c_str(), tree.path("r/gone").c_str()), 0);
+            tree.mkdir("r/a/" + expected.front());
+        }
+        if (what == then::held_entry_removed) {
+            ASSERT_EQ(rmdir(tree.path("r/a/" + expected.front()).c_str()), 0);
+        }
+
+        ed_dir_stream resumed(ed_dir_resume(&mark, child.get(), anchor.get(), "a"));
+        switch (what) {
+        case then::below_it:
+        case then::below_elsewhere:
+            ASSERT_TRUE(resumed);
+            EXPECT_EQ(rest_of(resumed.get()), expected);
+            break;
+        case then::replaced:
+            EXPECT_FALSE(resumed) << "another directory under its name is not the one left";
+            break;
+        case then::held_entry_removed:
+            ASSERT_TRUE(resumed);
+            EXPECT_EQ(rest_of(resumed.get()), std::vector<std::string>{ed_unnameable_entry});
+            break;
+        }
+    }
 }
 #endif
 

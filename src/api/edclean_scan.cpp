@@ -106,8 +106,15 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
     ed_scan_result scanned;
     for (int32_t i = 0; i < canonical_roots->n; ++i) {
         const char *root = canonical_roots->strs[i];
-        if (ed_scan_tree(root, &opts, &scanned, &ids[static_cast<size_t>(i)]) != 0) {
-            ed_set_error("scan failed under %s", root);
+        try {
+            if (ed_scan_tree(root, &opts, &scanned, &ids[static_cast<size_t>(i)]) != 0) {
+                ed_set_error("scan failed under %s", root);
+                return nullptr;
+            }
+        } catch (const ed_out_of_descriptors &) {
+            // What the walk could not open is unknown, not content: no list
+            // without it is the whole answer.
+            ed_set_error("too many open files under %s", root);
             return nullptr;
         }
     }

@@ -104,7 +104,9 @@ ed_dir *ed_opendir(const char *path);
 
 // A stream on the registered root `canonical`, reached without following a
 // link anywhere on its canonical path, and only while it is still the
-// object `id` that was registered; null otherwise.
+// object `id` that was registered; null otherwise. On Linux it throws
+// ed_out_of_descriptors (declared below) when no descriptor is left, and
+// std::bad_alloc when the kernel is short of memory.
 ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id);
 
 // The next entry name other than "." and "..", as terminated UTF-8 in the
@@ -137,6 +139,52 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
 
 // Like ed_opendir() on the entry `name` of `dir`; never follows a link.
 ed_dir *ed_opendir_at(ed_dir *dir, const char *name);
+
+// Thrown by the walk's opens (ed_walk_opendir_at, ed_dir_resume,
+// ed_opendir_root) when the process or the system has no descriptor or
+// handle left to give: a fact about the process, never about the directory,
+// so it must not be taken for content that keeps a directory from counting
+// as empty. Out of memory throws std::bad_alloc there for the same reason.
+struct ed_out_of_descriptors {};
+
+// ed_opendir_at() for the scan's walk: null only for what the directory is
+// (gone, not a directory, a link, a mount point, no permission); throws
+// ed_out_of_descriptors or std::bad_alloc as above.
+ed_dir *ed_walk_opendir_at(ed_dir *dir, const char *name);
+
+// Where a walk left a stream that it closed so that it holds no descriptor
+// for each level of a deep tree: which directory it was, and where in its
+// listing the stream stood. The fields are the backend's.
+struct ed_dir_mark {
+    ed_file_id id;
+    uint64_t position; // where the listing goes on
+    uint64_t check;    // what the entry found there must match
+    bool at_end;       // the stream had handed out every entry
+    bool valid;        // false: the directory cannot be taken up again
+};
+
+// Notes in *mark where `dir` stands, so that a walk may close the stream
+// and take the directory up again there later.
+void ed_dir_note(const ed_dir *dir, ed_dir_mark *mark);
+
+// Opens the directory of `mark` again and goes on where its stream stood:
+// reached as the parent of the directory `child` is open on (null: none),
+// or else as `relative` ('/'-separated) beneath `anchor` without a link,
+// and only if it is that very directory, on `anchor`'s file system. When the
+// listing cannot be taken up where it stood (the directory changed
+// meanwhile), the stream hands out one unnameable entry and ends. Null when
+// the directory cannot be reached; throws as ed_walk_opendir_at() does.
+ed_dir *ed_dir_resume(const ed_dir_mark *mark, ed_dir *child, ed_dir *anchor, const char *relative);
+
+// Whether this backend takes suspended streams up again. Where it does not
+// (Windows), ED_PATH_LIMIT keeps a tree to about 130 levels and a walk holds
+// every level of its path open; ed_dir_note() then marks nothing that
+// ed_dir_resume() could take up.
+#if defined(_WIN32)
+inline constexpr bool ed_walk_resumes = false;
+#else
+inline constexpr bool ed_walk_resumes = true;
+#endif
 
 // A moment in nanoseconds since 1970-01-01 00:00 UTC, on the clock the file
 // system stamps modification times with; saturated to the int64_t range.

@@ -1273,6 +1273,14 @@ void ed_closedir(ed_dir *dir) {
     t_stream_records.give(dir);
 }
 
+// A path holds at most ED_PATH_LIMIT bytes here, so a walk keeps every level
+// of its path open (ed_walk_resumes is false) and never suspends a stream.
+ed_dir *ed_walk_opendir_at(ed_dir *dir, const char *name) { return ed_opendir_at(dir, name); }
+
+void ed_dir_note(const ed_dir *, ed_dir_mark *mark) { *mark = ed_dir_mark{}; }
+
+ed_dir *ed_dir_resume(const ed_dir_mark *, ed_dir *, ed_dir *, const char *) { return nullptr; }
+
 ed_final_path_status ed_final_path(const char *path, char **out) {
     if (path == nullptr || *path == '\0' || path[0] == ':')
         return ED_FINAL_UNNAMEABLE;

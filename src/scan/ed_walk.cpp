@@ -145,14 +145,46 @@ struct task_state {
 // one early; the first failure is what the call reports.
 struct walk_abandoned {};
 
+// The most directories of its path one thread's walk holds open at once:
+// deeper levels close the shallowest one open (below the walk's own first
+// directory) and take it up again on the way back, so that a tree of any
+// depth takes a bounded number of descriptors and stream buffers. Trees no
+// deeper than this close nothing. A parallel walk shares kOpenStreamsPerCall
+// among its threads, each keeping at least kMinOpenLevels.
+constexpr size_t kMaxOpenLevels = 32;
+constexpr size_t kOpenStreamsPerCall = 256;
+constexpr size_t kMinOpenLevels = 4;
+
+size_t open_levels_for(unsigned threads) {
+    if (!ed_walk_resumes)
+        return SIZE_MAX; // the path limit keeps the levels few: every one stays open
+    return std::clamp<size_t>(kOpenStreamsPerCall / std::max(1u, threads), kMinOpenLevels,
+                              kMaxOpenLevels);
+}
+
+// One directory of the path a walker is in.
+struct walk_level {
+    ed_dir_stream own;              // the stream, in a walk on one thread
+    std::shared_ptr<ed_dir> shared; // the stream, where handed-over subtrees share it
+    ed_dir_mark mark{};             // where it stood, while suspended
+    size_t path_length = 0;
+
+    ed_dir *get() const { return shared ? shared.get() : own.get(); }
+    void close() {
+        own.reset();
+        shared.reset();
+    }
+};
+
 // One thread's walk: on its own, straight into the call's result; in a
 // parallel walk, into the task it runs, handing subtrees over to idle
 // threads of `pool`.
 class walker {
   public:
-    walker(const ed_scan_opts *opts, ed_scan_result *result) : opts_(opts), result_(result) {}
-    walker(const ed_scan_opts *opts, task_state *task, ed_task_pool *pool)
-        : opts_(opts), task_(task), pool_(pool) {}
+    walker(const ed_scan_opts *opts, ed_scan_result *result)
+        : opts_(opts), result_(result), open_limit_(open_levels_for(1)) {}
+    walker(const ed_scan_opts *opts, task_state *task, ed_task_pool *pool, size_t open_limit)
+        : opts_(opts), task_(task), pool_(pool), open_limit_(open_limit) {}
 
     void count() {
         if (task_ != nullptr)
@@ -176,7 +208,8 @@ class walker {
         if (opts_->min_age_seconds <= 0)
             return false;
         ed_time modified;
-        return ed_modified_at(dir, name, &modified) != 0 || modified > opts_->young_after;
+        return dir == nullptr || ed_modified_at(dir, name, &modified) != 0 ||
+               modified > opts_->young_after;
     }
 
     // What the walk of the open directory `dir` found, with the age guard
@@ -195,41 +228,66 @@ class walker {
             list_dir(path, outcome.verdict);
     }
 
-    // Walks the subdirectory `name` of `parent`, whose path `path` holds.
-    // Not empty also when it cannot be opened.
-    dir_outcome scan_subdir(ed_dir *parent, const char *name, path_builder &path) {
-        if (pool_ != nullptr && pool_->failed())
-            throw walk_abandoned{};
-        ed_dir_stream dir(ed_opendir_at(parent, name));
-        if (!dir) {
-            // Counted like every directory that is still one; one that
-            // vanished since it was listed, or that another file system is
-            // mounted on (the kind of a link, as a mounted folder on
-            // Windows), is not.
-            ed_stat st;
-            if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR)
-                count();
-            return {dir_outcome::not_empty, nullptr};
-        }
-        count();
-        if (pool_ == nullptr)
-            return aged(dir.get(), scan_entries(dir.get(), nullptr, path));
-        // Subtrees handed over may open their directories after this walk
-        // has moved on: they share the stream.
-        const std::shared_ptr<ed_dir> shared(dir.release(), ed_dir_closer{});
-        return aged(shared.get(), scan_entries(shared.get(), &shared, path));
+    // Walks the open directory `dir` at `path` as this walker's first level
+    // and lists it when it turns out empty.
+    void walk_top(ed_dir_stream dir, path_builder &path) {
+        push_level(std::move(dir), path.length());
+        const dir_outcome outcome = aged(levels_[0].get(), scan_entries(0, path));
+        list_outcome(path.c_str(), outcome);
+        levels_.clear();
     }
 
-    // Decides whether the open directory at `path` is empty, listing what
+    // Walks the subdirectory `name` of the stream `parent` as this walker's
+    // first level (a subtree handed over), releasing `parent` once it is
+    // opened. Not empty also when it cannot be opened.
+    dir_outcome walk_handed(std::shared_ptr<ed_dir> &parent, const char *name, path_builder &path) {
+        ed_dir_stream dir(ed_walk_opendir_at(parent.get(), name));
+        if (!dir)
+            return unopened(parent.get(), name);
+        parent.reset(); // the directory above need not stay open for this walk
+        count();
+        push_level(std::move(dir), path.length());
+        const dir_outcome outcome = aged(levels_[0].get(), scan_entries(0, path));
+        levels_.clear();
+        return outcome;
+    }
+
+    // Walks the subdirectory `name` of the level `parent`, whose path `path`
+    // holds. Not empty also when it cannot be opened.
+    dir_outcome scan_subdir(size_t parent, const char *name, path_builder &path) {
+        if (pool_ != nullptr && pool_->failed())
+            throw walk_abandoned{};
+        ed_dir_stream dir = open_child(parent, name);
+        if (!dir)
+            return unopened(levels_[parent].get(), name);
+        count();
+        push_level(std::move(dir), path.length());
+        const size_t self = levels_.size() - 1;
+        const dir_outcome outcome = aged(levels_[self].get(), scan_entries(self, path));
+        pop_level(path);
+        return outcome;
+    }
+
+    // Decides whether the directory of level `self` is empty, listing what
     // is listable below it. Once it is known not to be empty the walk still
     // goes on, so that everything further down is listed.
-    dir_outcome scan_entries(ed_dir *dir, const std::shared_ptr<ed_dir> *shared,
-                             path_builder &path) {
+    dir_outcome scan_entries(size_t self, path_builder &path) {
         const size_t length = path.length();
         bool content = false;
         pending_verdict *waiting = nullptr; // subtrees this directory waits on
         ed_entry_hint hint;
-        while (const char *name = ed_readdir_hint(dir, &hint)) {
+        for (;;) {
+            // A subtree walked below may have suspended this level, and
+            // taking it up again may have failed: what it still held is
+            // content that was never examined.
+            ed_dir *dir = levels_[self].get();
+            if (dir == nullptr) {
+                content = true;
+                break;
+            }
+            const char *name = ed_readdir_hint(dir, &hint);
+            if (name == nullptr)
+                break;
             if (is_dot_or_dotdot(name))
                 continue;
             if (ed_is_unnameable_entry(name) ||
@@ -249,10 +307,10 @@ class walker {
                 switch (st.st_mode & ED_S_IFMT) {
                 case ED_S_IFDIR: {
                     dir_outcome sub;
-                    if (shared != nullptr && pool_->wants_work())
-                        sub = hand_over(*shared, name, path.c_str());
+                    if (pool_ != nullptr && pool_->wants_work())
+                        sub = hand_over(self, name, path.c_str());
                     else
-                        sub = scan_subdir(dir, name, path);
+                        sub = scan_subdir(self, name, path);
                     list_outcome(path.c_str(), sub);
                     if (sub.state == dir_outcome::not_empty) {
                         content = true;
@@ -283,6 +341,88 @@ class walker {
     }
 
   private:
+    // A subdirectory that could not be opened: counted like every directory
+    // that is still one; one that vanished since it was listed, or that
+    // another file system is mounted on (the kind of a link, as a mounted
+    // folder on Windows), is not.
+    dir_outcome unopened(ed_dir *parent, const char *name) {
+        ed_stat st;
+        if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR)
+            count();
+        return {dir_outcome::not_empty, nullptr};
+    }
+
+    size_t open_count() const { return 1 + (levels_.size() - first_open_); }
+
+    // Closes the shallowest open level below the first, if any other than
+    // the deepest is open; false when there is none to close.
+    bool suspend_one() {
+        if (!ed_walk_resumes || first_open_ + 1 >= levels_.size())
+            return false;
+        walk_level &level = levels_[first_open_];
+        // A subtree waiting for a thread may share the stream: it is closed
+        // once that subtree has opened its own directory.
+        ed_dir_note(level.get(), &level.mark);
+        level.close();
+        ++first_open_;
+        return true;
+    }
+
+    // Opens the subdirectory `name` of the level `parent`. Out of
+    // descriptors, it closes levels above to make room, and keeps to fewer
+    // levels from then on; with nothing left to close, the scan fails.
+    ed_dir_stream open_child(size_t parent, const char *name) {
+        for (;;) {
+            try {
+                return ed_dir_stream(ed_walk_opendir_at(levels_[parent].get(), name));
+            } catch (const ed_out_of_descriptors &) {
+                if (!suspend_one())
+                    throw;
+                open_limit_ = std::max<size_t>(3, open_count());
+            }
+        }
+    }
+
+    void push_level(ed_dir_stream dir, size_t path_length) {
+        walk_level level;
+        if (pool_ != nullptr)
+            level.shared = std::shared_ptr<ed_dir>(dir.release(), ed_dir_closer{});
+        else
+            level.own = std::move(dir);
+        level.path_length = path_length;
+        levels_.push_back(std::move(level));
+        if (levels_.size() == 1)
+            first_open_ = 1;
+        while (open_count() > open_limit_ && suspend_one()) {
+        }
+    }
+
+    // Leaves the deepest level, whose path `path` holds, taking the level
+    // above up again first if it was suspended: through the deepest
+    // directory's own parent while that is still open.
+    void pop_level(const path_builder &path) {
+        const size_t self = levels_.size() - 1;
+        const size_t parent = self - 1;
+        if (parent >= 1 && first_open_ > parent) {
+            walk_level &above = levels_[parent];
+            const walk_level &top = levels_[0];
+            size_t from = top.path_length;
+            if (from > 0 && path.c_str()[from - 1] != '/')
+                ++from; // the separator after the first level's path
+            const std::string relative(path.c_str() + from, above.path_length - from);
+            ed_dir_stream resumed(
+                ed_dir_resume(&above.mark, levels_[self].get(), top.get(), relative.c_str()));
+            if (resumed && pool_ != nullptr)
+                above.shared = std::shared_ptr<ed_dir>(resumed.release(), ed_dir_closer{});
+            else
+                above.own = std::move(resumed);
+            first_open_ = parent;
+        }
+        levels_.pop_back();
+        if (first_open_ > levels_.size())
+            first_open_ = levels_.size();
+    }
+
     void list_file(const char *path) {
         if (task_ != nullptr)
             task_->segments.back().files.emplace_back(path);
@@ -295,27 +435,33 @@ class walker {
         return task_->verdicts.back().get();
     }
 
-    dir_outcome hand_over(const std::shared_ptr<ed_dir> &parent, const char *name,
-                          const char *path);
+    dir_outcome hand_over(size_t parent, const char *name, const char *path);
 
     const ed_scan_opts *opts_;
     ed_scan_result *result_ = nullptr;
     task_state *task_ = nullptr;
     ed_task_pool *pool_ = nullptr;
+    size_t open_limit_;
+    std::vector<walk_level> levels_; // [0] is where this walk began
+    size_t first_open_ = 1;          // levels [1, first_open_) are suspended
 };
 
 // A subtree walked by whichever thread of the pool takes it.
 struct walk_task final : ed_pool_task {
-    walk_task(const ed_scan_opts *o, ed_task_pool *p, std::shared_ptr<ed_dir> parent_stream,
-              const char *entry_name, const char *entry_path)
-        : opts(o), pool(p), parent(std::move(parent_stream)), name(entry_name), path(entry_path) {}
+    walk_task(const ed_scan_opts *o, ed_task_pool *p, size_t limit,
+              std::shared_ptr<ed_dir> parent_stream, const char *entry_name, const char *entry_path)
+        : opts(o), pool(p), open_limit(limit), parent(std::move(parent_stream)), name(entry_name),
+          path(entry_path) {}
 
     void run() override {
-        walker w(opts, &state, pool);
+        walker w(opts, &state, pool, open_limit);
         path_builder builder;
         builder.init(path.c_str());
-        const dir_outcome outcome = w.scan_subdir(parent.get(), name.c_str(), builder);
-        parent.reset(); // the directory above need not stay open for this task
+        // Kept until the end of the call; the texts are not needed again.
+        std::string().swap(path);
+        const dir_outcome outcome = w.walk_handed(parent, name.c_str(), builder);
+        parent.reset();
+        std::string().swap(name);
         verdict.content = outcome.state == dir_outcome::not_empty;
         if (outcome.state == dir_outcome::pending)
             verdict.waits_on.push_back(outcome.verdict);
@@ -323,6 +469,7 @@ struct walk_task final : ed_pool_task {
 
     const ed_scan_opts *opts;
     ed_task_pool *pool;
+    size_t open_limit;
     std::shared_ptr<ed_dir> parent;
     std::string name;
     std::string path;
@@ -330,9 +477,9 @@ struct walk_task final : ed_pool_task {
     task_state state;
 };
 
-dir_outcome walker::hand_over(const std::shared_ptr<ed_dir> &parent, const char *name,
-                              const char *path) {
-    auto task = std::make_unique<walk_task>(opts_, pool_, parent, name, path);
+dir_outcome walker::hand_over(size_t parent, const char *name, const char *path) {
+    auto task =
+        std::make_unique<walk_task>(opts_, pool_, open_limit_, levels_[parent].shared, name, path);
     walk_task *queued = task.get();
     task_->segments.back().then = std::move(task);
     task_->segments.emplace_back();
@@ -394,14 +541,12 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
     builder.init(path);
     if (pool.workers() == 0) {
         walker alone(opts, result);
-        alone.list_outcome(path,
-                           alone.aged(dir.get(), alone.scan_entries(dir.get(), nullptr, builder)));
+        alone.walk_top(std::move(dir), builder);
         return;
     }
-    walker w(opts, &root, &pool);
-    const std::shared_ptr<ed_dir> shared(dir.release(), ed_dir_closer{});
+    walker w(opts, &root, &pool, open_levels_for(pool.workers() + 1));
     try {
-        w.list_outcome(path, w.aged(shared.get(), w.scan_entries(shared.get(), &shared, builder)));
+        w.walk_top(std::move(dir), builder);
     } catch (const walk_abandoned &) {
         // Another task failed: run_until_done() reports its failure.
     }
@@ -491,7 +636,7 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *res
     }
     path_builder path;
     path.init(root);
-    w.list_outcome(root, w.aged(dir.get(), w.scan_entries(dir.get(), nullptr, path)));
+    w.walk_top(std::move(dir), path);
     return 0;
 }
 
