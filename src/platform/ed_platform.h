@@ -17,14 +17,19 @@
 // the call reports "out of memory" rather than a refusal or an ancestor's
 // answer. The exports catch it. Likewise, where removal cannot open what it
 // must check or act through because no descriptor is left, it throws
-// ed_out_of_descriptors, and the entry is refused with "too many open files".
+// ed_out_of_descriptors, and the entry is refused with "too many open files";
+// the scan's walk throws it too (see ed_walk_opendir_at).
 #ifndef ED_PLATFORM_PLATFORM_H
 #define ED_PLATFORM_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
 
-// Thrown where removal has no descriptor left to look with (see above).
+// Thrown where the process or the system has no descriptor or handle left to
+// give: a fact about the process, never about the directory, so it must not
+// be taken for content that keeps a directory from counting as empty, nor for
+// a refusal of a path. Out of memory throws std::bad_alloc for the same
+// reason.
 struct ed_out_of_descriptors {};
 
 // Kind bits of ed_stat::st_mode (mask ED_S_IFMT).
@@ -105,7 +110,7 @@ ed_dir *ed_opendir(const char *path);
 // A stream on the registered root `canonical`, reached without following a
 // link anywhere on its canonical path, and only while it is still the
 // object `id` that was registered; null otherwise. On Linux it throws
-// ed_out_of_descriptors (declared below) when no descriptor is left, and
+// ed_out_of_descriptors (declared above) when no descriptor is left, and
 // std::bad_alloc when the kernel is short of memory.
 ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id);
 
@@ -140,12 +145,8 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
 // Like ed_opendir() on the entry `name` of `dir`; never follows a link.
 ed_dir *ed_opendir_at(ed_dir *dir, const char *name);
 
-// Thrown by the walk's opens (ed_walk_opendir_at, ed_dir_resume,
-// ed_opendir_root) when the process or the system has no descriptor or
-// handle left to give: a fact about the process, never about the directory,
-// so it must not be taken for content that keeps a directory from counting
-// as empty. Out of memory throws std::bad_alloc there for the same reason.
-struct ed_out_of_descriptors {};
+// The walk's opens (ed_walk_opendir_at, ed_dir_resume, ed_opendir_root)
+// throw ed_out_of_descriptors when no descriptor is left.
 
 // ed_opendir_at() for the scan's walk: null only for what the directory is
 // (gone, not a directory, a link, a mount point, no permission); throws

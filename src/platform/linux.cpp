@@ -163,13 +163,24 @@ uint64_t with_handle(uint64_t seed, int dirfd, const char *name, bool follow) {
 // them apart where the file system gives handles (ext4, btrfs, XFS, tmpfs).
 // `sx` is the status of the object `name` in `dirfd` ("" for dirfd itself),
 // `follow` whether that status followed a link.
-ed_file_id id_of(const struct statx &sx, int dirfd, const char *name, bool follow = false) {
+// The identity without its handle digest: what a status query alone gives.
+// Only half of an identity; id_with_handle() completes it.
+ed_file_id status_part_of(const struct statx &sx) {
     const uint64_t born =
         (sx.stx_mask & STATX_BTIME) != 0
             ? static_cast<uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec
             : 0;
-    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
-                      with_handle(born, dirfd, name, follow), sx.stx_ino};
+    return ed_file_id{static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)), born,
+                      sx.stx_ino};
+}
+
+ed_file_id id_with_handle(ed_file_id status_part, int dirfd, const char *name, bool follow) {
+    status_part.index_high = with_handle(status_part.index_high, dirfd, name, follow);
+    return status_part;
+}
+
+ed_file_id id_of(const struct statx &sx, int dirfd, const char *name, bool follow = false) {
+    return id_with_handle(status_part_of(sx), dirfd, name, follow);
 }
 
 bool identity_of_fd(int fd, ed_file_id *id) {
@@ -375,7 +386,7 @@ struct ed_dir {
     // listed to its end is never taken for empty.
     int broken;
     uint64_t held_position; // where the held entry starts in the listing
-    ed_file_id id;          // the directory's, where the stream was opened with it
+    ed_file_id id;          // status_part_of() the directory, where the stream was opened with it
     bool has_id;
     mount_key mount;
     char name[ED_NAME_BUFFER_BYTES];
@@ -425,8 +436,10 @@ ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd,
     dir->mount = mount;
     dir->name[0] = '\0';
     dir->held_position = position;
+    // The handle's part of the identity is asked for only when a walk notes
+    // where it left the stream, so a walk that never suspends pays nothing.
     dir->has_id = status != nullptr;
-    dir->id = status != nullptr ? id_of(*status) : ed_file_id{};
+    dir->id = status != nullptr ? status_part_of(*status) : ed_file_id{};
     if (position != 0 && ::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
         // Where the listing stood cannot be reached: it is broken there.
         dir->held = dir->end = 0;
@@ -477,8 +490,9 @@ ed_dir_stream walk_stream_from(int opened, const ed_dir_mark *left = nullptr,
         throw_if_exhausted(errno);
         return nullptr;
     }
-    if (left != nullptr && (!S_ISDIR(sx.stx_mode) || !ed_same_file(id_of(sx), left->id) ||
-                            !same_mount(mount_of(sx), *mount)))
+    if (left != nullptr &&
+        (!S_ISDIR(sx.stx_mode) || !ed_same_file(id_of(sx, fd.get(), ""), left->id) ||
+         !same_mount(mount_of(sx), *mount)))
         return nullptr;
     ed_dir_stream dir = stream_over(fd.get(), mount_of(sx), true, &sx,
                                     left != nullptr && !left->at_end ? left->position : 0);
@@ -601,12 +615,12 @@ void ed_dir_note(const ed_dir *dir, ed_dir_mark *mark) {
     if (dir == nullptr || dir->broken)
         return; // a broken listing cannot be taken up again
     if (dir->has_id) {
-        mark->id = dir->id;
+        mark->id = id_with_handle(dir->id, dir->fd, "", false);
     } else {
         struct statx sx;
         if (query(dir->fd, "", &sx) != 0)
             return;
-        mark->id = id_of(sx);
+        mark->id = id_of(sx, dir->fd, "");
     }
     mark->at_end = !dir->has_next;
     mark->position = dir->held_position;
