@@ -18,6 +18,7 @@
 #include <rapidjson/document.h>
 
 #include "clean/ed_registry.h"
+#include "clean/ed_remove.h"
 #include "core/ed_owners.h"
 #include "edclean.h"
 #include "platform/ed_platform.h"
@@ -474,6 +475,7 @@ TEST_F(Win32Backend, StreamThatCannotBeSetUpClosesItsHandleOnce) {
     const ed_heap_text root(canonical);
     ed_dir_stream parent(ed_opendir(tree.path("d").c_str()));
     ASSERT_TRUE(parent);
+    ASSERT_STREQ(ed_readdir(parent.get()), "sub"); // entries are opened once listed
     const std::function<ed_dir *()> opens[] = {
         [&] { return ed_opendir(tree.path("d").c_str()); },
         [&] { return ed_opendir_root(root.get(), &id); },
@@ -714,6 +716,111 @@ TEST_F(Win32Backend, DevicesAndPipesAreNeverOpened) {
     ASSERT_NE(client.get(), INVALID_HANDLE_VALUE)
         << "the instance was taken before: error " << GetLastError();
     EXPECT_EQ(WaitForSingleObject(connected.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Win32Backend, EntryReplacedSinceItWasListedIsNotTakenForTheListedOne) {
+    // Each entry is listed, then another object takes its name (as an
+    // exchange with a link that opens as its target would): what the name
+    // reaches now is not what the listing described.
+    edtest::temp_tree tree;
+    tree.mkdir("p/dir");
+    tree.file("p/zero");
+    tree.mkdir("p/kept");
+    tree.write("elsewhere/dir/data", "data");
+    tree.file("elsewhere/zero");
+    ed_dir_stream dir(ed_opendir(tree.path("p").c_str()));
+    ASSERT_TRUE(dir);
+    while (ed_readdir(dir.get()) != nullptr) {
+    }
+    for (const char *name : {"dir", "zero"}) {
+        const std::string listed = "p/" + std::string(name);
+        ASSERT_TRUE(
+            MoveFileW(wide(tree.path(listed)).c_str(), wide(tree.path(listed + ".gone")).c_str()));
+        ASSERT_TRUE(MoveFileW(wide(tree.path("elsewhere/" + std::string(name))).c_str(),
+                              wide(tree.path(listed)).c_str()));
+    }
+    ed_dir_stream swapped(ed_opendir_at(dir.get(), "dir"));
+    EXPECT_FALSE(swapped) << "the listing of another directory would pass for this one's";
+    ed_stat st{};
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "dir", &st), -1);
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "zero", &st), -1);
+    ed_time modified = 0;
+    EXPECT_EQ(ed_modified_at(dir.get(), "zero", &modified), -1);
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "never-listed", &st), -1);
+
+    ed_dir_stream kept(ed_opendir_at(dir.get(), "kept"));
+    EXPECT_TRUE(kept) << "an entry still the listed object opens";
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "kept", &st), 0);
+    EXPECT_EQ(st.st_mode, ED_S_IFDIR);
+}
+
+TEST_F(Win32Backend, RemovalRefusesAnObjectWhoseFinalPathIsNotWhereTheTreeSaysEvenIfTheIdMatches) {
+    // Removal reaches a chain directory by name beneath the pinned root and
+    // checks where it ended up. A rename moves the examined file below
+    // another name: the identity still matches, the place does not.
+    edtest::temp_tree tree;
+    tree.file("r/a/zero");
+    pinned at(tree.path("r"));
+    ASSERT_TRUE(at.root);
+    const ed_file_id examined = id_of(tree.path("r/a/zero"));
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "a/zero", &examined), ED_TARGET_OK);
+    tree.file("r/a/zero2");
+    const ed_file_id second = id_of(tree.path("r/a/zero2"));
+    // Same object, reached by a name the canonical path does not have.
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "a/ZERO2", &second), ED_TARGET_FAILED);
+    EXPECT_TRUE(tree.exists("r/a/zero2"));
+    tree.mkdir("r/b/empty");
+    const ed_file_id empty = id_of(tree.path("r/b/empty"));
+    ed_target_status status;
+    ed_target_owner wrong(ed_target_open_dir(at.root.get(), "B/empty", &empty, &status));
+    EXPECT_FALSE(wrong);
+    EXPECT_EQ(status, ED_TARGET_FAILED);
+}
+
+// The tree CTest makes on the build machine's side (tests/make_link_fixture.cmake).
+std::string host_fixture(const char *relative) {
+    const char *fixture = std::getenv("EDCLEAN_LINK_FIXTURE");
+    return fixture != nullptr ? std::string(fixture) + "/" + relative : std::string();
+}
+
+TEST_F(Win32Backend, TwoEntriesWin32NamesAlikeNeverMakeTheirDirectoryEmpty) {
+    const std::string root = host_fixture("alike_names");
+    if (root.empty())
+        GTEST_SKIP() << "needs the host-made fixture (run through CTest under Wine)";
+    // "d\xff" (empty) and "d\x80" (holds a file) both list as "d\uFFFD"; the
+    // name opens the empty one for either entry.
+    ASSERT_EQ(names_in(root).size(), 2u);
+    const scan_result found = scan(root);
+    ASSERT_TRUE(found.ok);
+    const std::string leaf = "/alike_names";
+    for (const std::string &listed : found.empty_dirs)
+        EXPECT_FALSE(listed.size() >= leaf.size() &&
+                     listed.compare(listed.size() - leaf.size(), leaf.size(), leaf) == 0)
+            << listed << ": a directory holding a file was listed as empty";
+}
+
+TEST_F(Win32Backend, FileLinkThatOpensAsItsTargetIsNeverRemoved) {
+    const std::string root = host_fixture("files");
+    if (root.empty())
+        GTEST_SKIP() << "needs the host-made fixture (run through CTest under Wine)";
+    // Wine shows a host link to a file as a plain empty file and opens it as
+    // the file outside the tree; only its final path tells.
+    char *canonical = ed_canonical_path(root.c_str());
+    ASSERT_NE(canonical, nullptr);
+    const char *roots[] = {canonical};
+    ed_register_roots(roots, 1);
+    std::free(canonical);
+    std::string link = root + "/zero_link";
+    char *paths[] = {link.data()};
+    EXPECT_EQ(ed_delete_files_list(paths, 1), 0);
+    ed_stat st{};
+    EXPECT_EQ(ed_fill_stat(host_fixture("outside/zero").c_str(), &st), 0)
+        << "the file outside the tree was removed";
+    EXPECT_EQ(ed_fill_stat(link.c_str(), &st), 0);
 }
 
 } // namespace

@@ -123,7 +123,9 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint);
 
 // The walks go down the tree relative to the stream of the directory that
 // holds an entry, so no path is resolved again from the root and no link in
-// it is followed. `name` is an entry name `dir` handed out.
+// it is followed. `name` is an entry name `dir` handed out: the Windows
+// backend checks that the object a name reaches is the one the listing
+// showed under it, and refuses a name the stream has not handed out.
 
 // Like ed_fill_stat() on the entry `name` of `dir`.
 int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
@@ -283,8 +285,9 @@ int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_lengt
 char *ed_user_home_text();
 
 // The canonical path of the platform's system directory that is protected
-// in any spelling (the Windows directory, resolved from "C:/Windows"), as a
-// new text; null where there is none (POSIX) or it cannot be resolved.
+// in any spelling (the Windows directory where the system says it is, "C:/Windows"
+// when it cannot say), as a new text; null where there is none (POSIX) or it
+// cannot be resolved.
 char *ed_system_directory_canonical();
 
 #if !defined(_WIN32)

@@ -887,15 +887,33 @@ constexpr size_t kEntryBatchBytes = 64 * 1024;
 
 enum class stream_state { holding, broken, done };
 
+// What the listing said of an entry it handed out, kept for the queries on
+// that entry that come after (the walk opens a subdirectory or confirms a
+// zero size once the name is out, maybe from another thread).
+struct listed_record {
+    uint64_t name_hash; // of the UTF-8 name handed out
+    uint64_t file_id;   // the listing's 8-byte file reference number
+    bool directory;
+};
+
 struct ed_dir {
-    HANDLE handle;
-    bool owns_handle;      // false for the re-check stream on a target's own handle
-    bool named_streams;    // the directory holds data streams: handed out first, as one unnameable
-                           // entry
-    volume_streams volume; // what the walk learned of its volume, handed to the streams below
-    stream_state state;
-    size_t held; // offset in `batch` of the entry to hand out next
-    char name[ED_NAME_BUFFER_BYTES];
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    bool owns_handle = false;   // false for the re-check stream on a target's own handle
+    bool named_streams = false; // the directory holds data streams: handed out first, as one
+                                // unnameable entry
+    volume_streams volume = volume_streams::not_asked; // what the walk learned of its volume,
+                                                       // handed to the streams below
+    stream_state state = stream_state::done;
+    size_t held = 0; // offset in `batch` of the entry to hand out next
+    // "\\?\X:\..." of the directory where the stream knows it (it was reached
+    // from a root or a host path by listed names), else empty.
+    std::wstring path;
+    // Entries handed out that a later query may reach by name. Written by the
+    // thread that reads the stream, read by the threads a walk hands
+    // subdirectories to: guarded by `records_lock`.
+    SRWLOCK records_lock = SRWLOCK_INIT;
+    std::vector<listed_record> records;
+    char name[ED_NAME_BUFFER_BYTES] = {};
     alignas(LARGE_INTEGER) unsigned char batch[kEntryBatchBytes];
 };
 
@@ -911,16 +929,16 @@ class stream_record_cache {
     stream_record_cache &operator=(const stream_record_cache &) = delete;
     ~stream_record_cache() {
         for (size_t i = 0; i < count_; ++i)
-            std::free(kept_[i]);
+            delete kept_[i];
     }
-    ed_dir *take() {
-        return count_ > 0 ? kept_[--count_] : static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
-    }
+    ed_dir *take() { return count_ > 0 ? kept_[--count_] : new (std::nothrow) ed_dir; }
     void give(ed_dir *dir) {
+        dir->path.clear();
+        dir->records.clear();
         if (count_ < kKept)
             kept_[count_++] = dir;
         else
-            std::free(dir);
+            delete dir;
     }
 
   private:
@@ -931,9 +949,10 @@ class stream_record_cache {
 
 thread_local stream_record_cache t_stream_records;
 
-// What a listing reads of each entry: attributes, size and name, without the
-// short name that no check here needs.
-using listed_entry = FILE_FULL_DIR_INFO;
+// What a listing reads of each entry: attributes, size, name and the file
+// reference number, which the object opened by that name must carry (see
+// "Listing" at the head of the file).
+using listed_entry = FILE_ID_BOTH_DIR_INFO;
 
 const listed_entry *held_entry(const ed_dir *dir) {
     return reinterpret_cast<const listed_entry *>(dir->batch + dir->held);
@@ -963,7 +982,7 @@ bool read_batch(ed_dir *dir, bool restart) {
     if (injected != 0)
         SetLastError(injected);
     else if (GetFileInformationByHandleEx(
-                 dir->handle, restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo,
+                 dir->handle, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
                  dir->batch, sizeof dir->batch))
         return true;
     // A first read finding no entry at all says "no such file"; only a
@@ -1019,10 +1038,12 @@ void advance(ed_dir *dir, bool first) {
 // close the handle when `owns`. Null when memory is short or the directory
 // cannot be listed at all; the handle is then left to the caller, so that
 // one owner alone ever closes it.
-ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_streams::not_asked) {
+ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_streams::not_asked,
+                  std::wstring_view path = {}) {
     ed_dir *dir = t_stream_records.take();
     if (dir == nullptr)
         return nullptr;
+    dir->path.assign(path);
     dir->handle = handle;
     dir->owns_handle = owns;
     dir->volume = known;
@@ -1039,8 +1060,9 @@ ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_stream
 
 // A stream that takes over `directory`, which it then closes; only when
 // the stream is set up does the handle leave the caller's guard.
-ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_streams::not_asked) {
-    ed_dir *dir = stream_on(directory.get(), true, known);
+ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_streams::not_asked,
+                    std::wstring_view path = {}) {
+    ed_dir *dir = stream_on(directory.get(), true, known, path);
     if (dir != nullptr)
         directory.release();
     return dir;
@@ -1073,6 +1095,84 @@ bool faithful_name(const listed_entry *entry, char *out) {
         return false;
     out[bytes] = '\0';
     return true;
+}
+
+uint64_t name_hash(const char *name) {
+    uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a
+    for (; *name != '\0'; ++name)
+        hash = (hash ^ static_cast<unsigned char>(*name)) * 0x100000001b3ULL;
+    return hash;
+}
+
+// Keeps what the listing said of the entry just handed out as `name`. When
+// memory is short nothing is kept, and every later query on the entry
+// refuses it.
+void keep_listed(ed_dir *dir, const char *name, const listed_entry *entry) {
+    const listed_record record{name_hash(name), static_cast<uint64_t>(entry->FileId.QuadPart),
+                               (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    AcquireSRWLockExclusive(&dir->records_lock);
+    try {
+        dir->records.push_back(record);
+    } catch (const std::bad_alloc &) {
+    }
+    ReleaseSRWLockExclusive(&dir->records_lock);
+}
+
+// What the listing said of the entry `name` the stream handed out; false
+// when it kept nothing for that name. The latest entry of that name counts:
+// a name listed twice (two objects that Win32 names alike) then matches at
+// most one object, and the other entry is refused.
+bool listed_as(ed_dir *dir, const char *name, listed_record *out) {
+    const uint64_t hash = name_hash(name);
+    bool found = false;
+    AcquireSRWLockShared(&dir->records_lock);
+    for (size_t i = dir->records.size(); i > 0; --i)
+        if (dir->records[i - 1].name_hash == hash) {
+            *out = dir->records[i - 1];
+            found = true;
+            break;
+        }
+    ReleaseSRWLockShared(&dir->records_lock);
+    return found;
+}
+
+// The 8-byte file reference number of the object `handle` holds: the number
+// a listing of its directory gives for it (see "Listing" at the head of the
+// file).
+bool reference_of(HANDLE handle, uint64_t *reference) {
+    const nt_query_information_file_fn query = nt_query_information_file();
+    if (query == nullptr)
+        return false;
+    constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+    LARGE_INTEGER index{};
+    IO_STATUS_BLOCK io{};
+    if (!NT_SUCCESS(query(handle, &io, &index, sizeof index, kFileInternalInformation)))
+        return false;
+    *reference = static_cast<uint64_t>(index.QuadPart);
+    return true;
+}
+
+// True when `object`, opened by the name `name` beneath the stream's
+// directory, is the object the listing handed out under that name: same
+// file reference number, and a directory exactly when it listed one. An
+// entry swapped since it was listed (for a link that the open went through,
+// say), or a second entry Win32 names like another, fails.
+bool is_listed_object(ed_dir *dir, const char *name, HANDLE object, listed_record *listed) {
+    uint64_t reached = 0;
+    return listed_as(dir, name, listed) && listed->file_id != 0 && reference_of(object, &reached) &&
+           reached == listed->file_id;
+}
+
+// "\\?\X:\dir\name" for the entry `component` of the stream's directory,
+// when the stream knows its own path; else empty.
+std::wstring entry_path(const ed_dir *dir, const std::wstring &component) {
+    if (dir->path.empty() || dir->path.size() + 1 + component.size() >= 32767)
+        return {};
+    std::wstring path(dir->path);
+    if (path.back() != L'\\') // a drive root ends in one already
+        path.push_back(L'\\');
+    path.append(component);
+    return path;
 }
 
 } // namespace
@@ -1159,7 +1259,9 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
     unique_hfile root = open_registered_root(canonical, id, FILE_LIST_DIRECTORY, kShareAll);
     if (!root)
         return nullptr;
-    return stream_from(root);
+    // Reached by this text as itself (open_registered_root checked its final
+    // path), so entries beneath it may be asked about by their full paths.
+    return stream_from(root, volume_streams::not_asked, extended_form(canonical));
 }
 
 const char *ed_readdir(ed_dir *dir) {
@@ -1184,22 +1286,62 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
         return dir->name;
     }
     const listed_entry *entry = held_entry(dir);
-    if (faithful_name(entry, dir->name))
+    if (faithful_name(entry, dir->name)) {
         *hint = hint_of(entry);
-    else
+        keep_listed(dir, dir->name, entry);
+    } else {
         set_unnameable(dir->name);
+    }
     advance(dir, false); // read one ahead
     return dir->name;
 }
 
+namespace {
+
+// ed_fill_stat_at() without a handle, on a volume that keeps no named
+// streams (which only a handle could list): the attributes and size that
+// the object at the entry's full path has itself, a link's own for a link
+// (see "Listed size" at the head of the file). 1 when done, 0 when the
+// stream cannot ask this way, -1 for content that cannot be examined: a
+// reparse point, or an object of another kind than the listing showed.
+int stat_by_path(ed_dir *dir, const std::wstring &component, const listed_record &listed,
+                 ed_stat *st) {
+    if (dir->path.empty() || volume_has_named_streams(dir->handle, &dir->volume))
+        return 0;
+    const std::wstring path = entry_path(dir, component);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (path.empty() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    if (is_link_like(data.dwFileAttributes) ||
+        ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != listed.directory)
+        return -1;
+    if (listed.directory)
+        *st = ed_stat{ED_S_IFDIR, 0};
+    else
+        *st = ed_stat{ED_S_IFREG, static_cast<int64_t>((uint64_t{data.nFileSizeHigh} << 32) |
+                                                       data.nFileSizeLow)};
+    return 1;
+}
+
+} // namespace
+
 int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
     std::wstring component;
-    if (dir == nullptr || st == nullptr || !component_of(name, component))
+    listed_record listed;
+    if (dir == nullptr || st == nullptr || !component_of(name, component) ||
+        !listed_as(dir, name, &listed))
         return -1;
-    unique_hfile entry = open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
     ed_stat status;
-    if (!entry || !stat_of_handle(entry.get(), &status, 0, &dir->volume))
+    const int by_path = stat_by_path(dir, component, listed, &status);
+    if (by_path < 0)
         return -1;
+    if (by_path == 0) {
+        unique_hfile entry =
+            open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
+        if (!entry || !is_listed_object(dir, name, entry.get(), &listed) ||
+            !stat_of_handle(entry.get(), &status, 0, &dir->volume))
+            return -1;
+    }
     *st = status;
     return 0;
 }
@@ -1211,10 +1353,14 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     unique_hfile child =
         open_beneath(dir->handle, component, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
                      FILE_DIRECTORY_FILE);
-    // Opened as itself, a junction would list as an empty directory.
-    if (!child || !is_plain_directory(attributes_of(child.get())))
+    // Opened as itself, a junction would list as an empty directory; opened
+    // as another object than the one listed, the listing would be of that
+    // other object.
+    listed_record listed;
+    if (!child || !is_listed_object(dir, name, child.get(), &listed) || !listed.directory ||
+        !is_plain_directory(attributes_of(child.get())))
         return nullptr;
-    return stream_from(child, dir->volume);
+    return stream_from(child, dir->volume, entry_path(dir, component));
 }
 
 namespace {
@@ -1258,7 +1404,11 @@ int ed_modified_at(ed_dir *dir, const char *name, ed_time *modified) {
     if (!component_of(name, component))
         return -1;
     unique_hfile entry = open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
-    return entry && modified_of(entry.get(), modified) ? 0 : -1;
+    listed_record listed;
+    return entry && is_listed_object(dir, name, entry.get(), &listed) &&
+                   modified_of(entry.get(), modified)
+               ? 0
+               : -1;
 }
 
 int ed_dir_has_next(const ed_dir *dir) {
@@ -1365,10 +1515,39 @@ struct chain_beneath {
     HANDLE parent(HANDLE root) const { return held.empty() ? root : held.back().get(); }
 };
 
-// Walks `relative` ('/'-separated canonical components) below `root` one
-// component at a time; false when a component is not a faithful name, cannot
-// be opened, or is not a plain directory (a reparse point is never followed).
-bool reach_parent(HANDLE root, const char *relative, chain_beneath *chain) {
+// True when the final path of the object `handle` holds is the pinned
+// root's canonical text followed by the first `units` UTF-16 units of
+// `relative` (all of them when npos; none for the root itself). Opening
+// beneath a held directory never follows a reparse point on Windows, but a
+// link made by another system may still open as its target (see "Reparse
+// points" at the head of the file); its final path then names the target,
+// and this refuses it.
+bool final_path_is(HANDLE handle, const ed_pinned_root *root, const std::wstring &relative,
+                   size_t units) {
+    std::wstring expected = wide_of(root->canonical.c_str());
+    if (expected.empty())
+        return false;
+    const std::wstring_view below = std::wstring_view(relative).substr(0, units);
+    if (!below.empty()) {
+        if (expected.back() != L'/') // a drive root ends in one already
+            expected.push_back(L'/');
+        expected.append(below);
+    }
+    char *reached = nullptr;
+    if (canonical_of_handle(handle, &reached) != ED_FINAL_RESOLVED)
+        return false;
+    const ed_heap_text reached_text(reached);
+    return wide_of(reached) == expected;
+}
+
+// Walks `relative` ('/'-separated canonical components) below the pinned
+// root one component at a time; false when a component is not a faithful
+// name, cannot be opened, is not a plain directory (a reparse point is never
+// followed) or is not where the root's canonical path and `relative` say.
+bool reach_parent(ed_pinned_root *pinned, const char *relative, chain_beneath *chain) {
+    const HANDLE root = held_root(pinned);
+    if (root == INVALID_HANDLE_VALUE)
+        return false;
     const std::wstring wide = wide_of(relative);
     if (wide.empty())
         return false;
@@ -1387,7 +1566,8 @@ bool reach_parent(HANDLE root, const char *relative, chain_beneath *chain) {
         }
         unique_hfile next =
             open_beneath(chain->parent(root), name, kHoldAccess, kShareHold, FILE_DIRECTORY_FILE);
-        if (!next || !is_plain_directory(attributes_of(next.get())))
+        if (!next || !is_plain_directory(attributes_of(next.get())) ||
+            !final_path_is(next.get(), pinned, wide, end))
             return false;
         chain->held.push_back(std::move(next));
         start = end + 1;
@@ -1561,11 +1741,9 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
         target->handle = open_beneath(parent.get(), leaf, kAccess, kShareHold, FILE_DIRECTORY_FILE);
         target->chain.held.push_back(std::move(parent));
     } else {
-        HANDLE root_handle = held_root(root);
-        if (root_handle == INVALID_HANDLE_VALUE ||
-            !reach_parent(root_handle, relative, &target->chain))
+        if (!reach_parent(root, relative, &target->chain))
             return nullptr;
-        target->handle = open_beneath(target->chain.parent(root_handle), target->chain.leaf,
+        target->handle = open_beneath(target->chain.parent(held_root(root)), target->chain.leaf,
                                       kAccess, kShareHold, 0);
     }
     if (!target->handle)
@@ -1574,6 +1752,12 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
     *status = judge_opened(target->handle.get(), examined, true, &st);
     if (*status != ED_TARGET_OK)
         return nullptr;
+    // The identity above was taken the way this open went; the final path
+    // tells whether that way led where the canonical path says.
+    if (!final_path_is(target->handle.get(), root, wide_of(relative), std::wstring::npos)) {
+        *status = ED_TARGET_FAILED;
+        return nullptr;
+    }
     return target.release();
 }
 
@@ -1602,15 +1786,14 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
                                         const ed_file_id *examined) {
     if (root == nullptr || relative == nullptr || *relative == '\0' || examined == nullptr)
         return ED_TARGET_FAILED;
-    HANDLE root_handle = held_root(root);
     chain_beneath chain;
-    if (root_handle == INVALID_HANDLE_VALUE || !reach_parent(root_handle, relative, &chain))
+    if (!reach_parent(root, relative, &chain))
         return ED_TARGET_FAILED;
     // One handle for the tests and the removal. It shares neither write nor
     // delete, so no writer can open the file between the size test and the
     // delete and nobody can rename it out of the tree meanwhile; opening
     // fails while someone has it open for writing or with delete access.
-    unique_hfile file = open_beneath(chain.parent(root_handle), chain.leaf,
+    unique_hfile file = open_beneath(chain.parent(held_root(root)), chain.leaf,
                                      DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, 0);
     if (!file)
         return ED_TARGET_FAILED;
@@ -1618,6 +1801,8 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     const ed_target_status status = judge_opened(file.get(), examined, false, &st);
     if (status != ED_TARGET_OK)
         return status;
+    if (!final_path_is(file.get(), root, wide_of(relative), std::wstring::npos))
+        return ED_TARGET_FAILED;
     if (st.st_size != 0)
         return ED_TARGET_NOT_EMPTY;
     // A read-only file is refused here by the platform.
@@ -1680,10 +1865,25 @@ char *ed_user_home_text() {
 }
 
 char *ed_system_directory_canonical() {
+    // The Windows directory where this system has it (on D:, or in a folder
+    // of another name), shared by every user: GetWindowsDirectoryW may give
+    // a user's private copy under Remote Desktop Services. "C:/Windows" only
+    // when the system cannot say; its literal spellings are protected
+    // anyway.
+    std::wstring directory(MAX_PATH + 1, L'\0');
+    const UINT units =
+        GetSystemWindowsDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+    std::string text = "C:/Windows";
+    if (units > 0 && units < directory.size()) {
+        directory.resize(units);
+        ed_heap_text utf8(utf8_of(directory, ED_MAX_CANONICAL_BYTES));
+        if (utf8)
+            text = utf8.get();
+    }
     char *canonical = nullptr;
     // Only the directory itself: an ancestor would protect a wider tree
     // under the wrong name.
-    return ed_final_path("C:/Windows", &canonical) == ED_FINAL_RESOLVED ? canonical : nullptr;
+    return ed_final_path(text.c_str(), &canonical) == ED_FINAL_RESOLVED ? canonical : nullptr;
 }
 
 void ed_set_test_hook(ed_test_hook hook, void *context) {
