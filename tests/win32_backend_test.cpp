@@ -784,7 +784,9 @@ TEST_F(Win32Backend, RemovalRefusesAnObjectWhoseFinalPathIsNotWhereTheTreeSaysEv
 // The tree CTest makes on the build machine's side (tests/make_link_fixture.cmake).
 std::string host_fixture(const char *relative) {
     const char *fixture = std::getenv("EDCLEAN_LINK_FIXTURE");
-    return fixture != nullptr ? std::string(fixture) + "/" + relative : std::string();
+    if (fixture == nullptr)
+        return {};
+    return *relative != '\0' ? std::string(fixture) + "/" + relative : std::string(fixture);
 }
 
 TEST_F(Win32Backend, TwoEntriesWin32NamesAlikeNeverMakeTheirDirectoryEmpty) {
@@ -803,24 +805,30 @@ TEST_F(Win32Backend, TwoEntriesWin32NamesAlikeNeverMakeTheirDirectoryEmpty) {
             << listed << ": a directory holding a file was listed as empty";
 }
 
-TEST_F(Win32Backend, FileLinkThatOpensAsItsTargetIsNeverRemoved) {
-    const std::string root = host_fixture("files");
+TEST_F(Win32Backend, LinkThatOpensAsItsTargetIsNeverRemovedInItsPlace) {
+    const std::string root = host_fixture("");
     if (root.empty())
         GTEST_SKIP() << "needs the host-made fixture (run through CTest under Wine)";
-    // Wine shows a host link to a file as a plain empty file and opens it as
-    // the file outside the tree; only its final path tells.
-    char *canonical = ed_canonical_path(root.c_str());
-    ASSERT_NE(canonical, nullptr);
-    const char *roots[] = {canonical};
-    ed_register_roots(roots, 1);
-    std::free(canonical);
-    std::string link = root + "/zero_link";
-    char *paths[] = {link.data()};
-    EXPECT_EQ(ed_delete_files_list(paths, 1), 0);
+    // Wine opens a host link beneath a directory as its target, and shows a
+    // link to a file as a plain file: an identity taken through the link
+    // (as a path judged by its text gets it) matches what the removal opens.
+    // Only the final path tells that the object lies elsewhere.
+    pinned at(root);
+    ASSERT_TRUE(at.root);
+    const ed_file_id file_behind = id_of(host_fixture("outside/zero"));
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "files/zero_link", &file_behind),
+              ED_TARGET_FAILED);
+    const ed_file_id directory_behind = id_of(host_fixture("target"));
+    ed_target_status status;
+    ed_target_owner directory(
+        ed_target_open_dir(at.root.get(), "dir_link", &directory_behind, &status));
+    EXPECT_FALSE(directory);
+    EXPECT_NE(status, ED_TARGET_OK);
     ed_stat st{};
     EXPECT_EQ(ed_fill_stat(host_fixture("outside/zero").c_str(), &st), 0)
-        << "the file outside the tree was removed";
-    EXPECT_EQ(ed_fill_stat(link.c_str(), &st), 0);
+        << "the file behind the link was removed";
+    EXPECT_EQ(ed_fill_stat(host_fixture("target").c_str(), &st), 0)
+        << "the directory behind the link was removed";
 }
 
 } // namespace
