@@ -675,35 +675,46 @@ TEST_F(Win32Backend, DevicesAndPipesAreNeverOpened) {
     const std::string pipe = "edclean-test-" + std::to_string(GetCurrentProcessId());
     edtest::temp_tree tree;
     const std::string drive = tree.canonical().substr(0, 2);
-    const std::string paths[] = {
-        "\\\\.\\pipe\\" + pipe,
-        "//./pipe/" + pipe,
-        "\\\\?\\pipe\\" + pipe,
-        "\\??\\pipe\\" + pipe,
-        "\\\\localhost\\pipe\\" + pipe,
-        "\\\\?\\UNC\\localhost\\PIPE\\" + pipe,
-        "NUL",
-        "con",
-        tree.path("COM1"),
-        tree.path("nul.txt"),
-        tree.path("lpt1 .log/x"),
-        "\\\\.\\PhysicalDrive0",
-        "\\\\.\\" + drive,
-        "\\\\?\\" + drive,
-        "\\\\?\\GLOBALROOT\\Device\\Null",
+    // Namespace forms are refused as such, whatever they name; the others
+    // are some other kind than a directory.
+    const struct {
+        std::string path;
+        bool device_namespace;
+    } cases[] = {
+        {"\\\\.\\pipe\\" + pipe, true},
+        {"//./pipe/" + pipe, true},
+        {"\\\\?\\pipe\\" + pipe, true},
+        {"\\??\\pipe\\" + pipe, true},
+        {"\\\\localhost\\pipe\\" + pipe, false},
+        {"\\\\?\\UNC\\localhost\\PIPE\\" + pipe, false},
+        {"NUL", false},
+        {"con", false},
+        {tree.path("COM1"), false},
+        {tree.path("nul.txt"), false},
+        {tree.path("lpt1 .log/x"), false},
+        {"\\\\.\\PhysicalDrive0", true},
+        {"\\\\.\\" + drive, true},
+        {"\\\\?\\" + drive, true},
+        {"\\\\?\\GLOBALROOT\\Device\\Null", true},
+        {"\\\\.\\" + tree.canonical(), true}, // a directory, reached as a device's
     };
-    for (const std::string &path : paths) {
+    for (const auto &c : cases) {
+        const std::string &path = c.path;
         ed_stat st{0xFFFF, -1};
         EXPECT_EQ(ed_fill_stat(path.c_str(), &st), 0) << path;
         EXPECT_EQ(st.st_mode, 0) << "some other kind: " << path;
         char *canonical = nullptr;
         ed_file_id id{};
         EXPECT_EQ(ed_final_path(path.c_str(), &canonical), ED_FINAL_UNNAMEABLE) << path;
-        EXPECT_EQ(ed_inspect_root(path.c_str(), &canonical, &id), ED_ROOT_OTHER) << path;
+        EXPECT_EQ(ed_inspect_root(path.c_str(), &canonical, &id),
+                  c.device_namespace ? ED_ROOT_DEVICE_NAMESPACE : ED_ROOT_OTHER)
+            << path;
         EXPECT_EQ(ed_identify(path.c_str(), &id), -1) << path;
         EXPECT_FALSE(ed_dir_stream(ed_opendir(path.c_str()))) << path;
         EXPECT_EQ(edclean_scan(edtest::json_array({path}).c_str(), nullptr), nullptr) << path;
-        EXPECT_EQ(std::string(edclean_last_error()), "not a directory: " + path);
+        EXPECT_EQ(std::string(edclean_last_error()),
+                  (c.device_namespace ? "refused: device namespace path: " : "not a directory: ") +
+                      path);
         EXPECT_EQ(edclean_delete_files(edtest::json_array({path}).c_str()), 0) << path;
     }
     EXPECT_EQ(WaitForSingleObject(connected.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
@@ -829,6 +840,67 @@ TEST_F(Win32Backend, LinkThatOpensAsItsTargetIsNeverRemovedInItsPlace) {
         << "the file behind the link was removed";
     EXPECT_EQ(ed_fill_stat(host_fixture("target").c_str(), &st), 0)
         << "the directory behind the link was removed";
+}
+
+} // namespace
+
+namespace {
+
+// Sets the process's current directory for the length of a test.
+class current_directory {
+  public:
+    explicit current_directory(const std::string &path) {
+        wchar_t saved[MAX_PATH + 1];
+        const DWORD units = GetCurrentDirectoryW(MAX_PATH + 1, saved);
+        if (units > 0 && units <= MAX_PATH)
+            saved_.assign(saved, units);
+        set_ = SetCurrentDirectoryW(wide(path).c_str()) != 0;
+    }
+    ~current_directory() {
+        if (!saved_.empty())
+            SetCurrentDirectoryW(saved_.c_str());
+    }
+    current_directory(const current_directory &) = delete;
+    current_directory &operator=(const current_directory &) = delete;
+    bool set() const { return set_; }
+
+  private:
+    std::wstring saved_;
+    bool set_ = false;
+};
+
+TEST_F(Win32Backend, DriveRelativePathsAreJudgedByTheirNamesNotTheDriveDesignator) {
+    edtest::temp_tree tree;
+    tree.mkdir("rel2/d2/e");
+    tree.mkdir("rel2/d2/e2");
+    tree.mkdir("rel2/d2/e3");
+    tree.mkdir("rel2/link_like/e");
+    ASSERT_TRUE(scan(tree.path("rel2")).ok) << edclean_last_error();
+    const std::string drive = tree.canonical().substr(0, 2); // "X:"
+    struct {
+        const char *current; // below the tree
+        std::string path;
+        int removed;
+        const char *message;
+    } const cases[] = {
+        {"rel2", drive + "d2/e", 1, ""},
+        {"rel2/d2", drive + "e2", 1, ""},
+        {"rel2/d2", drive + "./e3", 1, ""},
+        // Not there below that drive's current directory: with no '/', no
+        // ancestor stands in for it.
+        {"rel2/link_like", drive + "e2", 0, "refused: outside scanned roots"},
+    };
+    for (const auto &c : cases) {
+        current_directory at(tree.path(c.current));
+        ASSERT_TRUE(at.set()) << c.current;
+        EXPECT_EQ(edclean_delete_dirs(edtest::json_array({c.path}).c_str()), c.removed) << c.path;
+        if (c.removed == 0) {
+            EXPECT_STREQ(edclean_last_error(), c.message) << c.path;
+        }
+    }
+    EXPECT_FALSE(tree.exists("rel2/d2/e"));
+    EXPECT_FALSE(tree.exists("rel2/d2/e2"));
+    EXPECT_TRUE(tree.exists("rel2/link_like/e"));
 }
 
 } // namespace

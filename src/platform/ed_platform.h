@@ -180,11 +180,13 @@ ed_final_path_status ed_final_path(const char *path, char **out);
 
 // What a scan root is, learned from one opened object without following it.
 enum ed_root_kind {
-    ED_ROOT_UNREACHABLE, // cannot be converted, queried or opened
-    ED_ROOT_LINK,        // symbolic link, junction or other reparse point
-    ED_ROOT_DIRECTORY,   // *canonical and *id are filled
-    ED_ROOT_OTHER,       // exists, but is a file or another non-directory
-    ED_ROOT_UNNAMEABLE,  // a directory without a canonical form
+    ED_ROOT_UNREACHABLE,      // cannot be converted, queried or opened
+    ED_ROOT_LINK,             // symbolic link, junction or other reparse point
+    ED_ROOT_DIRECTORY,        // *canonical and *id are filled
+    ED_ROOT_OTHER,            // exists, but is a file or another non-directory
+    ED_ROOT_UNNAMEABLE,       // a directory without a canonical form
+    ED_ROOT_DEVICE_NAMESPACE, // Windows: a "\\.\", "\??\" or other "\\?\" form than a
+                              // drive or UNC path, never opened as a root, whatever it names
 };
 ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id);
 

@@ -3,7 +3,8 @@
 // Below a root everything is reached relative to an open directory handle,
 // one name at a time (NtOpenFile with RootDirectory and FILE_OPEN_REPARSE_POINT),
 // as the POSIX backend works relative to descriptors: no path below a root is
-// resolved by text again, and no reparse point is ever followed there. Host
+// resolved by text again (but for confirming a listed zero size, see "Listed
+// size"), and no reparse point is ever followed there. Host
 // paths (scan roots, paths passed to the delete calls) go through CreateFileW
 // once, and only to learn what they reach.
 //
@@ -26,8 +27,15 @@
 //               | junction earlier in a path is followed, so         |           | link opens as
 //               | reopened roots compare their final path with the   |           | its target, only
 //               | canonical text. FILE_ATTRIBUTE_REPARSE_POINT is    |           | GetFileAttributesW
-//               | set for every tag (symbolic link, junction, mount  |           | shows it
-//               | point, placeholder): all are links here.           |           |
+//               | set for every tag (symbolic link, junction, mount  |           | and a listing
+//               | point, placeholder): all are links here.           |           | show it, and only
+//               |                                                    |           | for a link to a
+//               |                                                    |           | directory; a link
+//               |                                                    |           | to a file looks
+//               |                                                    |           | like that file
+//               |                                                    |           | (same number);
+//               |                                                    |           | its final path
+//               |                                                    |           | names the target
 //               |                                                    |           |
 // Placeholders  | A placeholder whose data lives elsewhere carries   | 24 25     | keeps none of
 //               | FILE_ATTRIBUTE_RECALL_ON_OPEN, ..._RECALL_ON_DATA_ |           | these attributes;
@@ -38,14 +46,27 @@
 //               | restores the mode after; all three attributes make |           |
 //               | a link here, like a reparse point.                 |           |
 //               |                                                    |           |
-// Listing       | GetFileInformationByHandleEx with                  | 4 5 33    |
-//               | FileFullDirectoryInfo fills the buffer with        |           |
-//               | FILE_FULL_DIR_INFO records (FileAttributes,        |           |
-//               | EndOfFile, name; no short name, which nothing here |           |
-//               | reads) and goes on where the last call stopped;    |           |
-//               | ...RestartInfo starts over; ERROR_NO_MORE_FILES    |           |
-//               | ends it. A listing holds nothing but the handle it |           |
-//               | runs on. Each call asks for 64 KiB of records.     |           |
+// Listing       | GetFileInformationByHandleEx with                  | 4 33 36   | no FileIdExtd-
+//               | FileIdBothDirectoryInfo fills the buffer with      |           | DirectoryInfo
+//               | FILE_ID_BOTH_DIR_INFO records (FileAttributes,     |           | (invalid
+//               | EndOfFile, name, short name, FileId) and goes on   |           | parameter); the
+//               | where the last call stopped; ...RestartInfo starts |           | number is the
+//               | over; ERROR_NO_MORE_FILES ends it. A listing holds |           | host's inode, a
+//               | nothing but the handle it runs on. Each call asks  |           | host link's is
+//               | for 64 KiB of records.                             |           | its target's;
+//               |                                                    |           | "d\xff" and
+// Listed is     | FileId is the 8-byte file reference number, the    | 37        | "d\x80" both list
+// opened        | same number as FILE_INTERNAL_INFORMATION's         |           | as "d\uFFFD"
+//               | IndexNumber of the object (NtQueryInformation-     |           | (their own
+//               | File, no access needed). Whatever opens an entry   |           | numbers) and the
+//               | by a listed name beneath its directory compares    |           | name opens the
+//               | the two: another object there (swapped in since    |           | first
+//               | the listing, reached through a link, or a second   |           |
+//               | entry Win32 names alike) is content that cannot be |           |
+//               | examined, and a name the stream did not hand out   |           |
+//               | is refused. The 128-bit FileIdExtdDirectoryInfo    |           |
+//               | would spare the short names, but the 8-byte        |           |
+//               | number is the one every file system and Wine give. |           |
 //               |                                                    |           |
 // Not by        | FindFirstFileExW takes a path and opens the        | 10 33 34  | ignores LARGE_
 // FindFirst-    | directory by it again, following a junction at or  | 35        | FETCH (8 KiB
@@ -53,11 +74,10 @@
 //               | handle: nothing can be opened relative to it. A    |           | reads short
 //               | directory swapped for a junction between the       |           | names for Basic
 //               | walk's check and that reopen would be listed       |           | too
-//               | through. The listing above runs on the handle the  |           |
-//               | walk opened and checked, and already asks what the |           |
-//               | two flags ask for: FindExInfoBasic is "does not    |           |
-//               | query the short file name" (the class above has    |           |
-//               | none), FIND_FIRST_EX_LARGE_FETCH is "a larger      |           |
+//               | through, and its data carries no file id. The      |           |
+//               | listing above runs on the handle the walk opened   |           |
+//               | and checked, and asks for what                     |           |
+//               | FIND_FIRST_EX_LARGE_FETCH asks for: "a larger      |           |
 //               | buffer for directory queries" (64 KiB here).       |           |
 //               |                                                    |           |
 // Empty first   | A first query that finds no entry at all fails     | 16 26 27  |
@@ -68,9 +88,22 @@
 //               | FAT, FAT32 or exFAT by GetVolumeInformation-       |           |
 //               | ByHandleW); anywhere else the listing failed.      |           |
 //               |                                                    |           |
-// Listed size   | The EndOfFile a directory lists can lag behind a   | 5 26      |
-//               | file being written: a listed zero is confirmed on  |           |
-//               | the object; a listed nonzero size means data.      |           |
+// Listed size   | The EndOfFile a directory lists can lag behind a   | 5 26 38   | the attribute
+//               | file being written: a listed zero is confirmed on  |           | query costs no
+//               | the object; a listed nonzero size means data. On a |           | server request;
+//               | volume without named streams (only a handle can    |           | an open, a query
+//               | list those) it is confirmed by GetFileAttributesExW|           | and a close cost
+//               | on the entry's full "\\?\" path, made of the root's|           | three
+//               | canonical text and listed names: the object's own  |           |
+//               | attributes and size without a handle, a symbolic   |           |
+//               | link's own. A reparse point, or another kind than  |           |
+//               | the listing showed, is content that cannot be      |           |
+//               | examined. The path is read by text, so a directory |           |
+//               | above swapped meanwhile can make it reach another  |           |
+//               | object: it only confirms a zero that was listed,   |           |
+//               | and removal tests the size again on the handle it  |           |
+//               | deletes through. Elsewhere the entry is opened and |           |
+//               | compared as under "Listed is opened".              |           |
 //               |                                                    |           |
 // Share modes   | A later open fails when it asks access an open     | 6 7 8     | counts
 //               | handle does not share, or shares less than an open |           | FILE_READ_DATA,
@@ -158,9 +191,19 @@
 // Final paths   | GetFinalPathNameByHandleW returns the length       | 16        | fails for final
 //               | without the terminator, or the size needed when    |           | paths longer
 //               | the buffer is short; ERROR_PATH_NOT_FOUND for a    |           | than about
-//               | volume without a drive letter; ERROR_ACCESS_DENIED |           | MAX_PATH
-//               | over SMB when a component may not be queried;      |           |
-//               | ERROR_NOT_ENOUGH_MEMORY.                           |           |
+//               | volume without a drive letter; ERROR_ACCESS_DENIED |           | MAX_PATH; gives
+//               | over SMB when a component may not be queried;      |           | a host link's
+//               | ERROR_NOT_ENOUGH_MEMORY. Removal compares the      |           | target
+//               | final path of every directory it holds on the way  |           |
+//               | and of the object it opened with the pinned root's |           |
+//               | canonical text plus the relative path: an object   |           |
+//               | reached through a link that opened as its target,  |           |
+//               | whose identity was taken the same way, is refused. |           |
+//               |                                                    |           |
+// Windows       | GetSystemWindowsDirectoryW gives the shared        | 39        |
+// directory     | Windows directory wherever it is installed;        |           |
+//               | GetWindowsDirectoryW may give a user's private one |           |
+//               | under Remote Desktop Services.                     |           |
 //               |                                                    |           |
 // Conversions   | WC_ERR_INVALID_CHARS / MB_ERR_INVALID_CHARS make a | 17 18     |
 //               | lone surrogate or invalid UTF-8 fail the           |           |
@@ -214,6 +257,10 @@
 // [33] https://learn.microsoft.com/en-us/windows/win32/api/minwinbase/ne-minwinbase-file_info_by_handle_class
 // [34] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-findfirstfileexw
 // [35] https://learn.microsoft.com/en-us/windows/win32/api/minwinbase/ne-minwinbase-findex_info_levels
+// [36] https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_both_dir_info
+// [37] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_internal_information
+// [38] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getfileattributesexw
+// [39] https://learn.microsoft.com/en-us/windows/win32/api/sysinfoapi/nf-sysinfoapi-getsystemwindowsdirectoryw
 // clang-format on
 //
 // Names. A listed path must name the same object when a host passes it back
@@ -640,6 +687,27 @@ bool names_device(std::wstring_view component) {
     while (base > 0 && component[base - 1] == L' ')
         --base;
     return is_device_base(component.data(), base);
+}
+
+// True for a path in the device namespace ("\\.\C:\d", "\\.\pipe\p"), in the
+// NT namespace ("\??\C:\d") or in any "\\?\" form but a drive path or a UNC
+// path ("\\?\GLOBALROOT\..."): whatever such a path names, it is not named
+// the way a root or a listed path is.
+bool names_device_namespace(std::wstring_view path) {
+    if (path.size() < 4 || !is_separator(path[0]) || !is_separator(path[3]))
+        return false;
+    if (path[1] == L'?' && path[2] == L'?')
+        return true;
+    if (!is_separator(path[1]) || (path[2] != L'.' && path[2] != L'?'))
+        return false;
+    if (path[2] == L'.')
+        return true;
+    const std::wstring_view rest = path.substr(4);
+    const bool drive =
+        rest.size() >= 3 && is_ascii_letter(rest[0]) && rest[1] == L':' && is_separator(rest[2]);
+    const bool unc =
+        rest.size() >= 4 && equals_ascii_nocase(rest.data(), "UNC", 3) && is_separator(rest[3]);
+    return !drive && !unc;
 }
 
 // True for a host's path that may reach something other than a file or
@@ -1455,6 +1523,8 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_UNREACHABLE;
     if (names_stream(path))
         return ED_ROOT_OTHER;
+    if (names_device_namespace(wide_of(path)))
+        return ED_ROOT_DEVICE_NAMESPACE;
     // One handle answers every question, so the answers agree.
     bool named_link = false;
     bool other_kind = false;
