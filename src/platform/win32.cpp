@@ -964,24 +964,32 @@ struct listed_record {
     bool directory;
 };
 
+// Room for the "\\?\" path of a directory a walk reaches: the walks stop
+// at ED_PATH_LIMIT bytes of UTF-8, fewer UTF-16 units.
+constexpr size_t kStreamPathUnits = 4 + ED_PATH_LIMIT + 1;
+
+// A plain record (malloc, no constructor): a stream that is closed goes
+// back to a per-thread cache as it is.
 struct ed_dir {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    bool owns_handle = false;   // false for the re-check stream on a target's own handle
-    bool named_streams = false; // the directory holds data streams: handed out first, as one
-                                // unnameable entry
-    volume_streams volume = volume_streams::not_asked; // what the walk learned of its volume,
-                                                       // handed to the streams below
-    stream_state state = stream_state::done;
-    size_t held = 0; // offset in `batch` of the entry to hand out next
+    HANDLE handle;
+    bool owns_handle;      // false for the re-check stream on a target's own handle
+    bool named_streams;    // the directory holds data streams: handed out first, as one
+                           // unnameable entry
+    volume_streams volume; // what the walk learned of its volume, handed to the streams below
+    stream_state state;
+    size_t held; // offset in `batch` of the entry to hand out next
     // "\\?\X:\..." of the directory where the stream knows it (it was reached
     // from a root or a host path by listed names), else empty.
-    std::wstring path;
+    wchar_t path[kStreamPathUnits];
+    size_t path_units;
     // Entries handed out that a later query may reach by name. Written by the
     // thread that reads the stream, read by the threads a walk hands
     // subdirectories to: guarded by `records_lock`.
-    SRWLOCK records_lock = SRWLOCK_INIT;
-    std::vector<listed_record> records;
-    char name[ED_NAME_BUFFER_BYTES] = {};
+    SRWLOCK records_lock;
+    listed_record *records; // malloc block of `records_room`, `records_held` in use
+    size_t records_held;
+    size_t records_room;
+    char name[ED_NAME_BUFFER_BYTES];
     alignas(LARGE_INTEGER) unsigned char batch[kEntryBatchBytes];
 };
 
@@ -997,16 +1005,20 @@ class stream_record_cache {
     stream_record_cache &operator=(const stream_record_cache &) = delete;
     ~stream_record_cache() {
         for (size_t i = 0; i < count_; ++i)
-            delete kept_[i];
+            std::free(kept_[i]);
     }
-    ed_dir *take() { return count_ > 0 ? kept_[--count_] : new (std::nothrow) ed_dir; }
+    ed_dir *take() {
+        return count_ > 0 ? kept_[--count_] : static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
+    }
+    // Takes back a record, with nothing of its own left allocated: what it
+    // kept of its entries goes now.
     void give(ed_dir *dir) {
-        dir->path.clear();
-        dir->records.clear();
+        std::free(dir->records);
+        dir->records = nullptr;
         if (count_ < kKept)
             kept_[count_++] = dir;
         else
-            delete dir;
+            std::free(dir);
     }
 
   private:
@@ -1111,7 +1123,13 @@ ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_stream
     ed_dir *dir = t_stream_records.take();
     if (dir == nullptr)
         return nullptr;
-    dir->path.assign(path);
+    dir->path_units = path.size() < kStreamPathUnits ? path.size() : 0;
+    if (dir->path_units != 0)
+        std::memcpy(dir->path, path.data(), dir->path_units * sizeof(wchar_t));
+    InitializeSRWLock(&dir->records_lock);
+    dir->records = nullptr;
+    dir->records_held = 0;
+    dir->records_room = 0;
     dir->handle = handle;
     dir->owns_handle = owns;
     dir->volume = known;
@@ -1179,10 +1197,18 @@ void keep_listed(ed_dir *dir, const char *name, const listed_entry *entry) {
     const listed_record record{name_hash(name), static_cast<uint64_t>(entry->FileId.QuadPart),
                                (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
     AcquireSRWLockExclusive(&dir->records_lock);
-    try {
-        dir->records.push_back(record);
-    } catch (const std::bad_alloc &) {
+    if (dir->records_held == dir->records_room) {
+        const size_t room = dir->records_room == 0 ? 64 : dir->records_room * 2;
+        void *grown = room <= SIZE_MAX / sizeof(listed_record)
+                          ? std::realloc(dir->records, room * sizeof(listed_record))
+                          : nullptr;
+        if (grown != nullptr) {
+            dir->records = static_cast<listed_record *>(grown);
+            dir->records_room = room;
+        }
     }
+    if (dir->records_held < dir->records_room)
+        dir->records[dir->records_held++] = record;
     ReleaseSRWLockExclusive(&dir->records_lock);
 }
 
@@ -1194,7 +1220,7 @@ bool listed_as(ed_dir *dir, const char *name, listed_record *out) {
     const uint64_t hash = name_hash(name);
     bool found = false;
     AcquireSRWLockShared(&dir->records_lock);
-    for (size_t i = dir->records.size(); i > 0; --i)
+    for (size_t i = dir->records_held; i > 0; --i)
         if (dir->records[i - 1].name_hash == hash) {
             *out = dir->records[i - 1];
             found = true;
@@ -1234,9 +1260,9 @@ bool is_listed_object(ed_dir *dir, const char *name, HANDLE object, listed_recor
 // "\\?\X:\dir\name" for the entry `component` of the stream's directory,
 // when the stream knows its own path; else empty.
 std::wstring entry_path(const ed_dir *dir, const std::wstring &component) {
-    if (dir->path.empty() || dir->path.size() + 1 + component.size() >= 32767)
+    if (dir->path_units == 0)
         return {};
-    std::wstring path(dir->path);
+    std::wstring path(dir->path, dir->path_units);
     if (path.back() != L'\\') // a drive root ends in one already
         path.push_back(L'\\');
     path.append(component);
@@ -1374,7 +1400,7 @@ namespace {
 // reparse point, or an object of another kind than the listing showed.
 int stat_by_path(ed_dir *dir, const std::wstring &component, const listed_record &listed,
                  ed_stat *st) {
-    if (dir->path.empty() || volume_has_named_streams(dir->handle, &dir->volume))
+    if (dir->path_units == 0 || volume_has_named_streams(dir->handle, &dir->volume))
         return 0;
     const std::wstring path = entry_path(dir, component);
     WIN32_FILE_ATTRIBUTE_DATA data;
