@@ -2,7 +2,9 @@
 # (.pdata) checked right after the link: entries out of order make every C++
 # exception end the program, with code that is otherwise intact
 # (cmake/check_unwind_table.py says why). A bad binary fails the build and is
-# moved aside, so that the next build links it again.
+# moved aside, so that the next build links it again. GNU ld stays the
+# linker: this toolchain's gcc driver ignores -fuse-ld=lld for the MinGW
+# target and links with GNU ld all the same.
 if(WIN32)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
 endif()
