@@ -6,10 +6,13 @@
 option(EDCLEAN_WARNINGS_AS_ERRORS "Treat warnings in the project's own code as errors" OFF)
 
 # A Windows program or DLL of the project needs only system DLLs: the
-# compiler's runtimes are linked in.
+# compiler's runtimes are linked in. Every Windows binary goes through here,
+# so here its unwind table is checked as soon as it is linked
+# (cmake/EdcleanUnwindCheck.cmake).
 function(edclean_static_runtime target)
   if(WIN32)
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    edclean_check_unwind_table(${target})
   endif()
 endfunction()
 

@@ -18,6 +18,7 @@
 #include <rapidjson/document.h>
 
 #include "clean/ed_registry.h"
+#include "clean/ed_remove.h"
 #include "core/ed_owners.h"
 #include "edclean.h"
 #include "platform/ed_platform.h"
@@ -474,6 +475,7 @@ TEST_F(Win32Backend, StreamThatCannotBeSetUpClosesItsHandleOnce) {
     const ed_heap_text root(canonical);
     ed_dir_stream parent(ed_opendir(tree.path("d").c_str()));
     ASSERT_TRUE(parent);
+    ASSERT_STREQ(ed_readdir(parent.get()), "sub"); // entries are opened once listed
     const std::function<ed_dir *()> opens[] = {
         [&] { return ed_opendir(tree.path("d").c_str()); },
         [&] { return ed_opendir_root(root.get(), &id); },
@@ -673,35 +675,46 @@ TEST_F(Win32Backend, DevicesAndPipesAreNeverOpened) {
     const std::string pipe = "edclean-test-" + std::to_string(GetCurrentProcessId());
     edtest::temp_tree tree;
     const std::string drive = tree.canonical().substr(0, 2);
-    const std::string paths[] = {
-        "\\\\.\\pipe\\" + pipe,
-        "//./pipe/" + pipe,
-        "\\\\?\\pipe\\" + pipe,
-        "\\??\\pipe\\" + pipe,
-        "\\\\localhost\\pipe\\" + pipe,
-        "\\\\?\\UNC\\localhost\\PIPE\\" + pipe,
-        "NUL",
-        "con",
-        tree.path("COM1"),
-        tree.path("nul.txt"),
-        tree.path("lpt1 .log/x"),
-        "\\\\.\\PhysicalDrive0",
-        "\\\\.\\" + drive,
-        "\\\\?\\" + drive,
-        "\\\\?\\GLOBALROOT\\Device\\Null",
+    // Namespace forms are refused as such, whatever they name; the others
+    // are some other kind than a directory.
+    const struct {
+        std::string path;
+        bool device_namespace;
+    } cases[] = {
+        {"\\\\.\\pipe\\" + pipe, true},
+        {"//./pipe/" + pipe, true},
+        {"\\\\?\\pipe\\" + pipe, true},
+        {"\\??\\pipe\\" + pipe, true},
+        {"\\\\localhost\\pipe\\" + pipe, false},
+        {"\\\\?\\UNC\\localhost\\PIPE\\" + pipe, false},
+        {"NUL", false},
+        {"con", false},
+        {tree.path("COM1"), false},
+        {tree.path("nul.txt"), false},
+        {tree.path("lpt1 .log/x"), false},
+        {"\\\\.\\PhysicalDrive0", true},
+        {"\\\\.\\" + drive, true},
+        {"\\\\?\\" + drive, true},
+        {"\\\\?\\GLOBALROOT\\Device\\Null", true},
+        {"\\\\.\\" + tree.canonical(), true}, // a directory, reached as a device's
     };
-    for (const std::string &path : paths) {
+    for (const auto &c : cases) {
+        const std::string &path = c.path;
         ed_stat st{0xFFFF, -1};
         EXPECT_EQ(ed_fill_stat(path.c_str(), &st), 0) << path;
         EXPECT_EQ(st.st_mode, 0) << "some other kind: " << path;
         char *canonical = nullptr;
         ed_file_id id{};
         EXPECT_EQ(ed_final_path(path.c_str(), &canonical), ED_FINAL_UNNAMEABLE) << path;
-        EXPECT_EQ(ed_inspect_root(path.c_str(), &canonical, &id), ED_ROOT_OTHER) << path;
+        EXPECT_EQ(ed_inspect_root(path.c_str(), &canonical, &id),
+                  c.device_namespace ? ED_ROOT_DEVICE_NAMESPACE : ED_ROOT_OTHER)
+            << path;
         EXPECT_EQ(ed_identify(path.c_str(), &id), -1) << path;
         EXPECT_FALSE(ed_dir_stream(ed_opendir(path.c_str()))) << path;
         EXPECT_EQ(edclean_scan(edtest::json_array({path}).c_str(), nullptr), nullptr) << path;
-        EXPECT_EQ(std::string(edclean_last_error()), "not a directory: " + path);
+        EXPECT_EQ(std::string(edclean_last_error()),
+                  (c.device_namespace ? "refused: device namespace path: " : "not a directory: ") +
+                      path);
         EXPECT_EQ(edclean_delete_files(edtest::json_array({path}).c_str()), 0) << path;
     }
     EXPECT_EQ(WaitForSingleObject(connected.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
@@ -714,6 +727,180 @@ TEST_F(Win32Backend, DevicesAndPipesAreNeverOpened) {
     ASSERT_NE(client.get(), INVALID_HANDLE_VALUE)
         << "the instance was taken before: error " << GetLastError();
     EXPECT_EQ(WaitForSingleObject(connected.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Win32Backend, EntryReplacedSinceItWasListedIsNotTakenForTheListedOne) {
+    // Each entry is listed, then another object takes its name (as an
+    // exchange with a link that opens as its target would): what the name
+    // reaches now is not what the listing described.
+    edtest::temp_tree tree;
+    tree.mkdir("p/dir");
+    tree.file("p/zero");
+    tree.mkdir("p/kept");
+    tree.write("elsewhere/dir/data", "data");
+    tree.file("elsewhere/zero");
+    ed_dir_stream dir(ed_opendir(tree.path("p").c_str()));
+    ASSERT_TRUE(dir);
+    while (ed_readdir(dir.get()) != nullptr) {
+    }
+    for (const char *name : {"dir", "zero"}) {
+        const std::string listed = "p/" + std::string(name);
+        ASSERT_TRUE(
+            MoveFileW(wide(tree.path(listed)).c_str(), wide(tree.path(listed + ".gone")).c_str()));
+        ASSERT_TRUE(MoveFileW(wide(tree.path("elsewhere/" + std::string(name))).c_str(),
+                              wide(tree.path(listed)).c_str()));
+    }
+    ed_dir_stream swapped(ed_opendir_at(dir.get(), "dir"));
+    EXPECT_FALSE(swapped) << "the listing of another directory would pass for this one's";
+    ed_stat st{};
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "dir", &st), -1);
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "zero", &st), -1);
+    ed_time modified = 0;
+    EXPECT_EQ(ed_modified_at(dir.get(), "zero", &modified), -1);
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "never-listed", &st), -1);
+
+    ed_dir_stream kept(ed_opendir_at(dir.get(), "kept"));
+    EXPECT_TRUE(kept) << "an entry still the listed object opens";
+    EXPECT_EQ(ed_fill_stat_at(dir.get(), "kept", &st), 0);
+    EXPECT_EQ(st.st_mode, ED_S_IFDIR);
+}
+
+TEST_F(Win32Backend, RemovalRefusesAnObjectWhoseFinalPathIsNotWhereTheTreeSaysEvenIfTheIdMatches) {
+    // Removal reaches a chain directory by name beneath the pinned root and
+    // checks where it ended up. A rename moves the examined file below
+    // another name: the identity still matches, the place does not.
+    edtest::temp_tree tree;
+    tree.file("r/a/zero");
+    pinned at(tree.path("r"));
+    ASSERT_TRUE(at.root);
+    const ed_file_id examined = id_of(tree.path("r/a/zero"));
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "a/zero", &examined), ED_TARGET_OK);
+    tree.file("r/a/zero2");
+    const ed_file_id second = id_of(tree.path("r/a/zero2"));
+    // Same object, reached by a name the canonical path does not have.
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "a/ZERO2", &second), ED_TARGET_FAILED);
+    EXPECT_TRUE(tree.exists("r/a/zero2"));
+    tree.mkdir("r/b/empty");
+    const ed_file_id empty = id_of(tree.path("r/b/empty"));
+    ed_target_status status;
+    ed_target_owner wrong(ed_target_open_dir(at.root.get(), "B/empty", &empty, &status));
+    EXPECT_FALSE(wrong);
+    EXPECT_EQ(status, ED_TARGET_FAILED);
+}
+
+// The tree CTest makes on the build machine's side (tests/make_link_fixture.cmake).
+std::string host_fixture(const char *relative) {
+    const char *fixture = std::getenv("EDCLEAN_LINK_FIXTURE");
+    if (fixture == nullptr)
+        return {};
+    return *relative != '\0' ? std::string(fixture) + "/" + relative : std::string(fixture);
+}
+
+TEST_F(Win32Backend, TwoEntriesWin32NamesAlikeNeverMakeTheirDirectoryEmpty) {
+    const std::string root = host_fixture("alike_names");
+    if (root.empty())
+        GTEST_SKIP() << "needs the host-made fixture (run through CTest under Wine)";
+    // "d\xff" (empty) and "d\x80" (holds a file) both list as "d\uFFFD"; the
+    // name opens the empty one for either entry.
+    ASSERT_EQ(names_in(root).size(), 2u);
+    const scan_result found = scan(root);
+    ASSERT_TRUE(found.ok);
+    const std::string leaf = "/alike_names";
+    for (const std::string &listed : found.empty_dirs)
+        EXPECT_FALSE(listed.size() >= leaf.size() &&
+                     listed.compare(listed.size() - leaf.size(), leaf.size(), leaf) == 0)
+            << listed << ": a directory holding a file was listed as empty";
+}
+
+TEST_F(Win32Backend, LinkThatOpensAsItsTargetIsNeverRemovedInItsPlace) {
+    const std::string root = host_fixture("");
+    if (root.empty())
+        GTEST_SKIP() << "needs the host-made fixture (run through CTest under Wine)";
+    // Wine opens a host link beneath a directory as its target, and shows a
+    // link to a file as a plain file: an identity taken through the link
+    // (as a path judged by its text gets it) matches what the removal opens.
+    // Only the final path tells that the object lies elsewhere.
+    pinned at(root);
+    ASSERT_TRUE(at.root);
+    const ed_file_id file_behind = id_of(host_fixture("outside/zero"));
+    EXPECT_EQ(ed_remove_file_beneath(at.root.get(), "files/zero_link", &file_behind),
+              ED_TARGET_FAILED);
+    const ed_file_id directory_behind = id_of(host_fixture("target"));
+    ed_target_status status;
+    ed_target_owner directory(
+        ed_target_open_dir(at.root.get(), "dir_link", &directory_behind, &status));
+    EXPECT_FALSE(directory);
+    EXPECT_NE(status, ED_TARGET_OK);
+    ed_stat st{};
+    EXPECT_EQ(ed_fill_stat(host_fixture("outside/zero").c_str(), &st), 0)
+        << "the file behind the link was removed";
+    EXPECT_EQ(ed_fill_stat(host_fixture("target").c_str(), &st), 0)
+        << "the directory behind the link was removed";
+}
+
+} // namespace
+
+namespace {
+
+// Sets the process's current directory for the length of a test.
+class current_directory {
+  public:
+    explicit current_directory(const std::string &path) {
+        wchar_t saved[MAX_PATH + 1];
+        const DWORD units = GetCurrentDirectoryW(MAX_PATH + 1, saved);
+        if (units > 0 && units <= MAX_PATH)
+            saved_.assign(saved, units);
+        set_ = SetCurrentDirectoryW(wide(path).c_str()) != 0;
+    }
+    ~current_directory() {
+        if (!saved_.empty())
+            SetCurrentDirectoryW(saved_.c_str());
+    }
+    current_directory(const current_directory &) = delete;
+    current_directory &operator=(const current_directory &) = delete;
+    bool set() const { return set_; }
+
+  private:
+    std::wstring saved_;
+    bool set_ = false;
+};
+
+TEST_F(Win32Backend, DriveRelativePathsAreJudgedByTheirNamesNotTheDriveDesignator) {
+    edtest::temp_tree tree;
+    tree.mkdir("rel2/d2/e");
+    tree.mkdir("rel2/d2/e2");
+    tree.mkdir("rel2/d2/e3");
+    tree.mkdir("rel2/link_like/e");
+    ASSERT_TRUE(scan(tree.path("rel2")).ok) << edclean_last_error();
+    const std::string drive = tree.canonical().substr(0, 2); // "X:"
+    struct {
+        const char *current; // below the tree
+        std::string path;
+        int removed;
+        const char *message;
+    } const cases[] = {
+        {"rel2", drive + "d2/e", 1, ""},
+        {"rel2/d2", drive + "e2", 1, ""},
+        {"rel2/d2", drive + "./e3", 1, ""},
+        // Not there below that drive's current directory: with no '/', no
+        // ancestor stands in for it.
+        {"rel2/link_like", drive + "e2", 0, "refused: outside scanned roots"},
+    };
+    for (const auto &c : cases) {
+        current_directory at(tree.path(c.current));
+        ASSERT_TRUE(at.set()) << c.current;
+        EXPECT_EQ(edclean_delete_dirs(edtest::json_array({c.path}).c_str()), c.removed) << c.path;
+        if (c.removed == 0) {
+            EXPECT_STREQ(edclean_last_error(), c.message) << c.path;
+        }
+    }
+    EXPECT_FALSE(tree.exists("rel2/d2/e"));
+    EXPECT_FALSE(tree.exists("rel2/d2/e2"));
+    EXPECT_TRUE(tree.exists("rel2/link_like/e"));
 }
 
 } // namespace

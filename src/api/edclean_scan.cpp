@@ -56,6 +56,9 @@ int accept_root(const char *root, ed_strlist *canonical_roots, std::vector<ed_fi
     case ED_ROOT_UNNAMEABLE:
         ed_set_error("realpath failed: %s", root);
         return -1;
+    case ED_ROOT_DEVICE_NAMESPACE:
+        ed_set_error("refused: device namespace path: %s", root);
+        return -1;
     case ED_ROOT_DIRECTORY:
         break;
     }

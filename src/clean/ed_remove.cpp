@@ -62,12 +62,19 @@ struct component {
     std::string_view name;
 };
 
+// The length of a drive designator that starts `path` ("C:" of "C:d/e" or
+// "C:/d"): a prefix that says which drive the rest is on, no name. 0 where
+// there is none, and on platforms without drives.
+size_t drive_prefix(const char *path) {
+    const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+    return ed_backslash_separates && letter && path[1] == ':' ? 2 : 0;
+}
+
 // The components of `path`, with empty and "." ones left out: they name
-// nothing of their own.
-std::vector<component> components_of(const char *path) {
+// nothing of their own; nor does the drive designator of a host's text.
+std::vector<component> components_of(const char *path, size_t start = 0) {
     std::vector<component> parts;
     const std::string_view text(path);
-    size_t start = 0;
     while (start <= text.size()) {
         size_t end = start;
         while (end < text.size() && !is_separator(text[end]))
@@ -91,7 +98,7 @@ std::vector<component> components_of(const char *path) {
 // Links above the root, in the part that leads to it, are the host's
 // business.
 bool spelled_without_links(const char *path, const ed_scanned_location &where) {
-    const std::vector<component> host = components_of(path);
+    const std::vector<component> host = components_of(path, drive_prefix(path));
     const std::vector<component> object = components_of(where.relative);
     size_t matched = 0;
     while (matched < host.size() && matched < object.size()) {
@@ -113,9 +120,14 @@ bool spelled_without_links(const char *path, const ed_scanned_location &where) {
         return ed_identify(start, &reached) == 0 && ed_same_file(reached, where.root_id);
     }
     // Fewer names than the object has below the root: only a text relative
-    // to a current directory inside the tree, with nothing before its names.
+    // to a current directory inside the tree, with nothing before its names
+    // (but a drive designator: "C:e" is relative to that drive's current
+    // directory).
+    const size_t drive = drive_prefix(path);
     if (matched < host.size() ||
-        leading.find_first_not_of(ed_backslash_separates ? "./\\" : "./") != std::string::npos)
+        (drive != 0 && drive < leading.size() && is_separator(leading[drive])) ||
+        leading.find_first_not_of(ed_backslash_separates ? "./\\" : "./", drive) !=
+            std::string::npos)
         return false;
     // The canonical path of the directory that holds the matched names; a
     // text without any name (".", "./") names that directory itself.
@@ -124,8 +136,9 @@ bool spelled_without_links(const char *path, const ed_scanned_location &where) {
                              matched == 0 ? std::strlen(where.object.get())
                                           : root_length + object[object.size() - matched].offset);
     ed_file_id expected;
-    return ed_identify(".", &reached) == 0 && ed_identify(holder.c_str(), &expected) == 0 &&
-           ed_same_file(reached, expected);
+    const std::string current = std::string(path, drive) + ".";
+    return ed_identify(current.c_str(), &reached) == 0 &&
+           ed_identify(holder.c_str(), &expected) == 0 && ed_same_file(reached, expected);
 }
 
 // The tests both workers run first: 0 when `path` passed them, with its

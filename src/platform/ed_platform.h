@@ -137,7 +137,9 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint);
 
 // The walks go down the tree relative to the stream of the directory that
 // holds an entry, so no path is resolved again from the root and no link in
-// it is followed. `name` is an entry name `dir` handed out.
+// it is followed. `name` is an entry name `dir` handed out: the Windows
+// backend checks that the object a name reaches is the one the listing
+// showed under it, and refuses a name the stream has not handed out.
 
 // Like ed_fill_stat() on the entry `name` of `dir`.
 int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
@@ -234,11 +236,13 @@ ed_final_path_status ed_final_path(const char *path, char **out);
 
 // What a scan root is, learned from one opened object without following it.
 enum ed_root_kind {
-    ED_ROOT_UNREACHABLE, // cannot be converted, queried or opened
-    ED_ROOT_LINK,        // symbolic link, junction or other reparse point
-    ED_ROOT_DIRECTORY,   // *canonical and *id are filled
-    ED_ROOT_OTHER,       // exists, but is a file or another non-directory
-    ED_ROOT_UNNAMEABLE,  // a directory without a canonical form
+    ED_ROOT_UNREACHABLE,      // cannot be converted, queried or opened
+    ED_ROOT_LINK,             // symbolic link, junction or other reparse point
+    ED_ROOT_DIRECTORY,        // *canonical and *id are filled
+    ED_ROOT_OTHER,            // exists, but is a file or another non-directory
+    ED_ROOT_UNNAMEABLE,       // a directory without a canonical form
+    ED_ROOT_DEVICE_NAMESPACE, // Windows: a "\\.\", "\??\" or other "\\?\" form than a
+                              // drive or UNC path, never opened as a root, whatever it names
 };
 ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id);
 
@@ -339,8 +343,9 @@ int ed_names_equal(const char *a, size_t a_length, const char *b, size_t b_lengt
 char *ed_user_home_text();
 
 // The canonical path of the platform's system directory that is protected
-// in any spelling (the Windows directory, resolved from "C:/Windows"), as a
-// new text; null where there is none (POSIX) or it cannot be resolved.
+// in any spelling (the Windows directory where the system says it is, "C:/Windows"
+// when it cannot say), as a new text; null where there is none (POSIX) or it
+// cannot be resolved.
 char *ed_system_directory_canonical();
 
 #if !defined(_WIN32)

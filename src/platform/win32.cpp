@@ -3,7 +3,8 @@
 // Below a root everything is reached relative to an open directory handle,
 // one name at a time (NtOpenFile with RootDirectory and FILE_OPEN_REPARSE_POINT),
 // as the POSIX backend works relative to descriptors: no path below a root is
-// resolved by text again, and no reparse point is ever followed there. Host
+// resolved by text again (but for confirming a listed zero size, see "Listed
+// size"), and no reparse point is ever followed there. Host
 // paths (scan roots, paths passed to the delete calls) go through CreateFileW
 // once, and only to learn what they reach.
 //
@@ -26,8 +27,15 @@
 //               | junction earlier in a path is followed, so         |           | link opens as
 //               | reopened roots compare their final path with the   |           | its target, only
 //               | canonical text. FILE_ATTRIBUTE_REPARSE_POINT is    |           | GetFileAttributesW
-//               | set for every tag (symbolic link, junction, mount  |           | shows it
-//               | point, placeholder): all are links here.           |           |
+//               | set for every tag (symbolic link, junction, mount  |           | and a listing
+//               | point, placeholder): all are links here.           |           | show it, and only
+//               |                                                    |           | for a link to a
+//               |                                                    |           | directory; a link
+//               |                                                    |           | to a file looks
+//               |                                                    |           | like that file
+//               |                                                    |           | (same number);
+//               |                                                    |           | its final path
+//               |                                                    |           | names the target
 //               |                                                    |           |
 // Placeholders  | A placeholder whose data lives elsewhere carries   | 24 25     | keeps none of
 //               | FILE_ATTRIBUTE_RECALL_ON_OPEN, ..._RECALL_ON_DATA_ |           | these attributes;
@@ -38,14 +46,27 @@
 //               | restores the mode after; all three attributes make |           |
 //               | a link here, like a reparse point.                 |           |
 //               |                                                    |           |
-// Listing       | GetFileInformationByHandleEx with                  | 4 5 33    |
-//               | FileFullDirectoryInfo fills the buffer with        |           |
-//               | FILE_FULL_DIR_INFO records (FileAttributes,        |           |
-//               | EndOfFile, name; no short name, which nothing here |           |
-//               | reads) and goes on where the last call stopped;    |           |
-//               | ...RestartInfo starts over; ERROR_NO_MORE_FILES    |           |
-//               | ends it. A listing holds nothing but the handle it |           |
-//               | runs on. Each call asks for 64 KiB of records.     |           |
+// Listing       | GetFileInformationByHandleEx with                  | 4 33 36   | no FileIdExtd-
+//               | FileIdBothDirectoryInfo fills the buffer with      |           | DirectoryInfo
+//               | FILE_ID_BOTH_DIR_INFO records (FileAttributes,     |           | (invalid
+//               | EndOfFile, name, short name, FileId) and goes on   |           | parameter); the
+//               | where the last call stopped; ...RestartInfo starts |           | number is the
+//               | over; ERROR_NO_MORE_FILES ends it. A listing holds |           | host's inode, a
+//               | nothing but the handle it runs on. Each call asks  |           | host link's is
+//               | for 64 KiB of records.                             |           | its target's;
+//               |                                                    |           | "d\xff" and
+// Listed is     | FileId is the 8-byte file reference number, the    | 37        | "d\x80" both list
+// opened        | same number as FILE_INTERNAL_INFORMATION's         |           | as "d\uFFFD"
+//               | IndexNumber of the object (NtQueryInformation-     |           | (their own
+//               | File, no access needed). Whatever opens an entry   |           | numbers) and the
+//               | by a listed name beneath its directory compares    |           | name opens the
+//               | the two: another object there (swapped in since    |           | first
+//               | the listing, reached through a link, or a second   |           |
+//               | entry Win32 names alike) is content that cannot be |           |
+//               | examined, and a name the stream did not hand out   |           |
+//               | is refused. The 128-bit FileIdExtdDirectoryInfo    |           |
+//               | would spare the short names, but the 8-byte        |           |
+//               | number is the one every file system and Wine give. |           |
 //               |                                                    |           |
 // Not by        | FindFirstFileExW takes a path and opens the        | 10 33 34  | ignores LARGE_
 // FindFirst-    | directory by it again, following a junction at or  | 35        | FETCH (8 KiB
@@ -53,11 +74,10 @@
 //               | handle: nothing can be opened relative to it. A    |           | reads short
 //               | directory swapped for a junction between the       |           | names for Basic
 //               | walk's check and that reopen would be listed       |           | too
-//               | through. The listing above runs on the handle the  |           |
-//               | walk opened and checked, and already asks what the |           |
-//               | two flags ask for: FindExInfoBasic is "does not    |           |
-//               | query the short file name" (the class above has    |           |
-//               | none), FIND_FIRST_EX_LARGE_FETCH is "a larger      |           |
+//               | through, and its data carries no file id. The      |           |
+//               | listing above runs on the handle the walk opened   |           |
+//               | and checked, and asks for what                     |           |
+//               | FIND_FIRST_EX_LARGE_FETCH asks for: "a larger      |           |
 //               | buffer for directory queries" (64 KiB here).       |           |
 //               |                                                    |           |
 // Empty first   | A first query that finds no entry at all fails     | 16 26 27  |
@@ -68,9 +88,22 @@
 //               | FAT, FAT32 or exFAT by GetVolumeInformation-       |           |
 //               | ByHandleW); anywhere else the listing failed.      |           |
 //               |                                                    |           |
-// Listed size   | The EndOfFile a directory lists can lag behind a   | 5 26      |
-//               | file being written: a listed zero is confirmed on  |           |
-//               | the object; a listed nonzero size means data.      |           |
+// Listed size   | The EndOfFile a directory lists can lag behind a   | 5 26 38   | the attribute
+//               | file being written: a listed zero is confirmed on  |           | query costs no
+//               | the object; a listed nonzero size means data. On a |           | server request;
+//               | volume without named streams (only a handle can    |           | an open, a query
+//               | list those) it is confirmed by GetFileAttributesExW|           | and a close cost
+//               | on the entry's full "\\?\" path, made of the root's|           | three
+//               | canonical text and listed names: the object's own  |           |
+//               | attributes and size without a handle, a symbolic   |           |
+//               | link's own. A reparse point, or another kind than  |           |
+//               | the listing showed, is content that cannot be      |           |
+//               | examined. The path is read by text, so a directory |           |
+//               | above swapped meanwhile can make it reach another  |           |
+//               | object: it only confirms a zero that was listed,   |           |
+//               | and removal tests the size again on the handle it  |           |
+//               | deletes through. Elsewhere the entry is opened and |           |
+//               | compared as under "Listed is opened".              |           |
 //               |                                                    |           |
 // Share modes   | A later open fails when it asks access an open     | 6 7 8     | counts
 //               | handle does not share, or shares less than an open |           | FILE_READ_DATA,
@@ -158,9 +191,19 @@
 // Final paths   | GetFinalPathNameByHandleW returns the length       | 16        | fails for final
 //               | without the terminator, or the size needed when    |           | paths longer
 //               | the buffer is short; ERROR_PATH_NOT_FOUND for a    |           | than about
-//               | volume without a drive letter; ERROR_ACCESS_DENIED |           | MAX_PATH
-//               | over SMB when a component may not be queried;      |           |
-//               | ERROR_NOT_ENOUGH_MEMORY.                           |           |
+//               | volume without a drive letter; ERROR_ACCESS_DENIED |           | MAX_PATH; gives
+//               | over SMB when a component may not be queried;      |           | a host link's
+//               | ERROR_NOT_ENOUGH_MEMORY. Removal compares the      |           | target
+//               | final path of every directory it holds on the way  |           |
+//               | and of the object it opened with the pinned root's |           |
+//               | canonical text plus the relative path: an object   |           |
+//               | reached through a link that opened as its target,  |           |
+//               | whose identity was taken the same way, is refused. |           |
+//               |                                                    |           |
+// Windows       | GetSystemWindowsDirectoryW gives the shared        | 39        |
+// directory     | Windows directory wherever it is installed;        |           |
+//               | GetWindowsDirectoryW may give a user's private one |           |
+//               | under Remote Desktop Services.                     |           |
 //               |                                                    |           |
 // Conversions   | WC_ERR_INVALID_CHARS / MB_ERR_INVALID_CHARS make a | 17 18     |
 //               | lone surrogate or invalid UTF-8 fail the           |           |
@@ -214,6 +257,10 @@
 // [33] https://learn.microsoft.com/en-us/windows/win32/api/minwinbase/ne-minwinbase-file_info_by_handle_class
 // [34] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-findfirstfileexw
 // [35] https://learn.microsoft.com/en-us/windows/win32/api/minwinbase/ne-minwinbase-findex_info_levels
+// [36] https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_both_dir_info
+// [37] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_internal_information
+// [38] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getfileattributesexw
+// [39] https://learn.microsoft.com/en-us/windows/win32/api/sysinfoapi/nf-sysinfoapi-getsystemwindowsdirectoryw
 // clang-format on
 //
 // Names. A listed path must name the same object when a host passes it back
@@ -642,6 +689,27 @@ bool names_device(std::wstring_view component) {
     return is_device_base(component.data(), base);
 }
 
+// True for a path in the device namespace ("\\.\C:\d", "\\.\pipe\p"), in the
+// NT namespace ("\??\C:\d") or in any "\\?\" form but a drive path or a UNC
+// path ("\\?\GLOBALROOT\..."): whatever such a path names, it is not named
+// the way a root or a listed path is.
+bool names_device_namespace(std::wstring_view path) {
+    if (path.size() < 4 || !is_separator(path[0]) || !is_separator(path[3]))
+        return false;
+    if (path[1] == L'?' && path[2] == L'?')
+        return true;
+    if (!is_separator(path[1]) || (path[2] != L'.' && path[2] != L'?'))
+        return false;
+    if (path[2] == L'.')
+        return true;
+    const std::wstring_view rest = path.substr(4);
+    const bool drive =
+        rest.size() >= 3 && is_ascii_letter(rest[0]) && rest[1] == L':' && is_separator(rest[2]);
+    const bool unc =
+        rest.size() >= 4 && equals_ascii_nocase(rest.data(), "UNC", 3) && is_separator(rest[3]);
+    return !drive && !unc;
+}
+
 // True for a host's path that may reach something other than a file or
 // directory of a mounted file system: the device namespace ("\\.\..."), NT
 // names ("\??\..."), any "\\?\" form but a drive path or a UNC path, the
@@ -887,14 +955,40 @@ constexpr size_t kEntryBatchBytes = 64 * 1024;
 
 enum class stream_state { holding, broken, done };
 
+// What the listing said of an entry it handed out, kept for the queries on
+// that entry that come after (the walk opens a subdirectory or confirms a
+// zero size once the name is out, maybe from another thread).
+struct listed_record {
+    uint64_t name_hash; // of the UTF-8 name handed out
+    uint64_t file_id;   // the listing's 8-byte file reference number
+    bool directory;
+};
+
+// Room for the "\\?\" path of a directory a walk reaches: the walks stop
+// at ED_PATH_LIMIT bytes of UTF-8, fewer UTF-16 units.
+constexpr size_t kStreamPathUnits = 4 + ED_PATH_LIMIT + 1;
+
+// A plain record (malloc, no constructor): a stream that is closed goes
+// back to a per-thread cache as it is.
 struct ed_dir {
     HANDLE handle;
     bool owns_handle;      // false for the re-check stream on a target's own handle
-    bool named_streams;    // the directory holds data streams: handed out first, as one unnameable
-                           // entry
+    bool named_streams;    // the directory holds data streams: handed out first, as one
+                           // unnameable entry
     volume_streams volume; // what the walk learned of its volume, handed to the streams below
     stream_state state;
     size_t held; // offset in `batch` of the entry to hand out next
+    // "\\?\X:\..." of the directory where the stream knows it (it was reached
+    // from a root or a host path by listed names), else empty.
+    wchar_t path[kStreamPathUnits];
+    size_t path_units;
+    // Entries handed out that a later query may reach by name. Written by the
+    // thread that reads the stream, read by the threads a walk hands
+    // subdirectories to: guarded by `records_lock`.
+    SRWLOCK records_lock;
+    listed_record *records; // malloc block of `records_room`, `records_held` in use
+    size_t records_held;
+    size_t records_room;
     char name[ED_NAME_BUFFER_BYTES];
     alignas(LARGE_INTEGER) unsigned char batch[kEntryBatchBytes];
 };
@@ -916,7 +1010,11 @@ class stream_record_cache {
     ed_dir *take() {
         return count_ > 0 ? kept_[--count_] : static_cast<ed_dir *>(std::malloc(sizeof(ed_dir)));
     }
+    // Takes back a record, with nothing of its own left allocated: what it
+    // kept of its entries goes now.
     void give(ed_dir *dir) {
+        std::free(dir->records);
+        dir->records = nullptr;
         if (count_ < kKept)
             kept_[count_++] = dir;
         else
@@ -931,9 +1029,10 @@ class stream_record_cache {
 
 thread_local stream_record_cache t_stream_records;
 
-// What a listing reads of each entry: attributes, size and name, without the
-// short name that no check here needs.
-using listed_entry = FILE_FULL_DIR_INFO;
+// What a listing reads of each entry: attributes, size, name and the file
+// reference number, which the object opened by that name must carry (see
+// "Listing" at the head of the file).
+using listed_entry = FILE_ID_BOTH_DIR_INFO;
 
 const listed_entry *held_entry(const ed_dir *dir) {
     return reinterpret_cast<const listed_entry *>(dir->batch + dir->held);
@@ -963,7 +1062,7 @@ bool read_batch(ed_dir *dir, bool restart) {
     if (injected != 0)
         SetLastError(injected);
     else if (GetFileInformationByHandleEx(
-                 dir->handle, restart ? FileFullDirectoryRestartInfo : FileFullDirectoryInfo,
+                 dir->handle, restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
                  dir->batch, sizeof dir->batch))
         return true;
     // A first read finding no entry at all says "no such file"; only a
@@ -1019,10 +1118,18 @@ void advance(ed_dir *dir, bool first) {
 // close the handle when `owns`. Null when memory is short or the directory
 // cannot be listed at all; the handle is then left to the caller, so that
 // one owner alone ever closes it.
-ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_streams::not_asked) {
+ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_streams::not_asked,
+                  std::wstring_view path = {}) {
     ed_dir *dir = t_stream_records.take();
     if (dir == nullptr)
         return nullptr;
+    dir->path_units = path.size() < kStreamPathUnits ? path.size() : 0;
+    if (dir->path_units != 0)
+        std::memcpy(dir->path, path.data(), dir->path_units * sizeof(wchar_t));
+    InitializeSRWLock(&dir->records_lock);
+    dir->records = nullptr;
+    dir->records_held = 0;
+    dir->records_room = 0;
     dir->handle = handle;
     dir->owns_handle = owns;
     dir->volume = known;
@@ -1039,8 +1146,9 @@ ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_stream
 
 // A stream that takes over `directory`, which it then closes; only when
 // the stream is set up does the handle leave the caller's guard.
-ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_streams::not_asked) {
-    ed_dir *dir = stream_on(directory.get(), true, known);
+ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_streams::not_asked,
+                    std::wstring_view path = {}) {
+    ed_dir *dir = stream_on(directory.get(), true, known, path);
     if (dir != nullptr)
         directory.release();
     return dir;
@@ -1073,6 +1181,92 @@ bool faithful_name(const listed_entry *entry, char *out) {
         return false;
     out[bytes] = '\0';
     return true;
+}
+
+uint64_t name_hash(const char *name) {
+    uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a
+    for (; *name != '\0'; ++name)
+        hash = (hash ^ static_cast<unsigned char>(*name)) * 0x100000001b3ULL;
+    return hash;
+}
+
+// Keeps what the listing said of the entry just handed out as `name`. When
+// memory is short nothing is kept, and every later query on the entry
+// refuses it.
+void keep_listed(ed_dir *dir, const char *name, const listed_entry *entry) {
+    const listed_record record{name_hash(name), static_cast<uint64_t>(entry->FileId.QuadPart),
+                               (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
+    AcquireSRWLockExclusive(&dir->records_lock);
+    if (dir->records_held == dir->records_room) {
+        const size_t room = dir->records_room == 0 ? 64 : dir->records_room * 2;
+        void *grown = room <= SIZE_MAX / sizeof(listed_record)
+                          ? std::realloc(dir->records, room * sizeof(listed_record))
+                          : nullptr;
+        if (grown != nullptr) {
+            dir->records = static_cast<listed_record *>(grown);
+            dir->records_room = room;
+        }
+    }
+    if (dir->records_held < dir->records_room)
+        dir->records[dir->records_held++] = record;
+    ReleaseSRWLockExclusive(&dir->records_lock);
+}
+
+// What the listing said of the entry `name` the stream handed out; false
+// when it kept nothing for that name. The latest entry of that name counts:
+// a name listed twice (two objects that Win32 names alike) then matches at
+// most one object, and the other entry is refused.
+bool listed_as(ed_dir *dir, const char *name, listed_record *out) {
+    const uint64_t hash = name_hash(name);
+    bool found = false;
+    AcquireSRWLockShared(&dir->records_lock);
+    for (size_t i = dir->records_held; i > 0; --i)
+        if (dir->records[i - 1].name_hash == hash) {
+            *out = dir->records[i - 1];
+            found = true;
+            break;
+        }
+    ReleaseSRWLockShared(&dir->records_lock);
+    return found;
+}
+
+// The 8-byte file reference number of the object `handle` holds: the number
+// a listing of its directory gives for it (see "Listing" at the head of the
+// file).
+bool reference_of(HANDLE handle, uint64_t *reference) {
+    const nt_query_information_file_fn query = nt_query_information_file();
+    if (query == nullptr)
+        return false;
+    constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+    LARGE_INTEGER index{};
+    IO_STATUS_BLOCK io{};
+    if (!NT_SUCCESS(query(handle, &io, &index, sizeof index, kFileInternalInformation)))
+        return false;
+    *reference = static_cast<uint64_t>(index.QuadPart);
+    return true;
+}
+
+// True when `object`, opened by the name `name` beneath the stream's
+// directory, is the object the listing handed out under that name: same
+// file reference number, and a directory exactly when it listed one. An
+// entry swapped since it was listed (for a link that the open went through,
+// say), or a second entry Win32 names like another, fails.
+bool is_listed_object(ed_dir *dir, const char *name, HANDLE object, listed_record *listed) {
+    uint64_t reached = 0;
+    return listed_as(dir, name, listed) && listed->file_id != 0 && reference_of(object, &reached) &&
+           reached == listed->file_id;
+}
+
+// "\\?\X:\dir\name" for the entry `component` of the stream's directory,
+// when the stream knows its own path; else empty.
+std::wstring entry_path(const ed_dir *dir, const std::wstring &component) {
+    if (dir->path_units == 0)
+        return {};
+    std::wstring path(dir->path, dir->path_units);
+    if (path.back() != L'\\') // a drive root ends in one already
+        path.push_back(L'\\');
+    path.append(component);
+    return path;
 }
 
 } // namespace
@@ -1159,7 +1353,9 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
     unique_hfile root = open_registered_root(canonical, id, FILE_LIST_DIRECTORY, kShareAll);
     if (!root)
         return nullptr;
-    return stream_from(root);
+    // Reached by this text as itself (open_registered_root checked its final
+    // path), so entries beneath it may be asked about by their full paths.
+    return stream_from(root, volume_streams::not_asked, extended_form(canonical));
 }
 
 const char *ed_readdir(ed_dir *dir) {
@@ -1184,22 +1380,62 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
         return dir->name;
     }
     const listed_entry *entry = held_entry(dir);
-    if (faithful_name(entry, dir->name))
+    if (faithful_name(entry, dir->name)) {
         *hint = hint_of(entry);
-    else
+        keep_listed(dir, dir->name, entry);
+    } else {
         set_unnameable(dir->name);
+    }
     advance(dir, false); // read one ahead
     return dir->name;
 }
 
+namespace {
+
+// ed_fill_stat_at() without a handle, on a volume that keeps no named
+// streams (which only a handle could list): the attributes and size that
+// the object at the entry's full path has itself, a link's own for a link
+// (see "Listed size" at the head of the file). 1 when done, 0 when the
+// stream cannot ask this way, -1 for content that cannot be examined: a
+// reparse point, or an object of another kind than the listing showed.
+int stat_by_path(ed_dir *dir, const std::wstring &component, const listed_record &listed,
+                 ed_stat *st) {
+    if (dir->path_units == 0 || volume_has_named_streams(dir->handle, &dir->volume))
+        return 0;
+    const std::wstring path = entry_path(dir, component);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (path.empty() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    if (is_link_like(data.dwFileAttributes) ||
+        ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != listed.directory)
+        return -1;
+    if (listed.directory)
+        *st = ed_stat{ED_S_IFDIR, 0};
+    else
+        *st = ed_stat{ED_S_IFREG, static_cast<int64_t>((uint64_t{data.nFileSizeHigh} << 32) |
+                                                       data.nFileSizeLow)};
+    return 1;
+}
+
+} // namespace
+
 int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
     std::wstring component;
-    if (dir == nullptr || st == nullptr || !component_of(name, component))
+    listed_record listed;
+    if (dir == nullptr || st == nullptr || !component_of(name, component) ||
+        !listed_as(dir, name, &listed))
         return -1;
-    unique_hfile entry = open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
     ed_stat status;
-    if (!entry || !stat_of_handle(entry.get(), &status, 0, &dir->volume))
+    const int by_path = stat_by_path(dir, component, listed, &status);
+    if (by_path < 0)
         return -1;
+    if (by_path == 0) {
+        unique_hfile entry =
+            open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
+        if (!entry || !is_listed_object(dir, name, entry.get(), &listed) ||
+            !stat_of_handle(entry.get(), &status, 0, &dir->volume))
+            return -1;
+    }
     *st = status;
     return 0;
 }
@@ -1211,10 +1447,14 @@ ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
     unique_hfile child =
         open_beneath(dir->handle, component, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
                      FILE_DIRECTORY_FILE);
-    // Opened as itself, a junction would list as an empty directory.
-    if (!child || !is_plain_directory(attributes_of(child.get())))
+    // Opened as itself, a junction would list as an empty directory; opened
+    // as another object than the one listed, the listing would be of that
+    // other object.
+    listed_record listed;
+    if (!child || !is_listed_object(dir, name, child.get(), &listed) || !listed.directory ||
+        !is_plain_directory(attributes_of(child.get())))
         return nullptr;
-    return stream_from(child, dir->volume);
+    return stream_from(child, dir->volume, entry_path(dir, component));
 }
 
 namespace {
@@ -1258,7 +1498,11 @@ int ed_modified_at(ed_dir *dir, const char *name, ed_time *modified) {
     if (!component_of(name, component))
         return -1;
     unique_hfile entry = open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
-    return entry && modified_of(entry.get(), modified) ? 0 : -1;
+    listed_record listed;
+    return entry && is_listed_object(dir, name, entry.get(), &listed) &&
+                   modified_of(entry.get(), modified)
+               ? 0
+               : -1;
 }
 
 int ed_dir_has_next(const ed_dir *dir) {
@@ -1313,6 +1557,8 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_UNREACHABLE;
     if (names_stream(path))
         return ED_ROOT_OTHER;
+    if (names_device_namespace(wide_of(path)))
+        return ED_ROOT_DEVICE_NAMESPACE;
     // One handle answers every question, so the answers agree.
     bool named_link = false;
     bool other_kind = false;
@@ -1373,10 +1619,39 @@ struct chain_beneath {
     HANDLE parent(HANDLE root) const { return held.empty() ? root : held.back().get(); }
 };
 
-// Walks `relative` ('/'-separated canonical components) below `root` one
-// component at a time; false when a component is not a faithful name, cannot
-// be opened, or is not a plain directory (a reparse point is never followed).
-bool reach_parent(HANDLE root, const char *relative, chain_beneath *chain) {
+// True when the final path of the object `handle` holds is the pinned
+// root's canonical text followed by the first `units` UTF-16 units of
+// `relative` (all of them when npos; none for the root itself). Opening
+// beneath a held directory never follows a reparse point on Windows, but a
+// link made by another system may still open as its target (see "Reparse
+// points" at the head of the file); its final path then names the target,
+// and this refuses it.
+bool final_path_is(HANDLE handle, const ed_pinned_root *root, const std::wstring &relative,
+                   size_t units) {
+    std::wstring expected = wide_of(root->canonical.c_str());
+    if (expected.empty())
+        return false;
+    const std::wstring_view below = std::wstring_view(relative).substr(0, units);
+    if (!below.empty()) {
+        if (expected.back() != L'/') // a drive root ends in one already
+            expected.push_back(L'/');
+        expected.append(below);
+    }
+    char *reached = nullptr;
+    if (canonical_of_handle(handle, &reached) != ED_FINAL_RESOLVED)
+        return false;
+    const ed_heap_text reached_text(reached);
+    return wide_of(reached) == expected;
+}
+
+// Walks `relative` ('/'-separated canonical components) below the pinned
+// root one component at a time; false when a component is not a faithful
+// name, cannot be opened, is not a plain directory (a reparse point is never
+// followed) or is not where the root's canonical path and `relative` say.
+bool reach_parent(ed_pinned_root *pinned, const char *relative, chain_beneath *chain) {
+    const HANDLE root = held_root(pinned);
+    if (root == INVALID_HANDLE_VALUE)
+        return false;
     const std::wstring wide = wide_of(relative);
     if (wide.empty())
         return false;
@@ -1395,7 +1670,8 @@ bool reach_parent(HANDLE root, const char *relative, chain_beneath *chain) {
         }
         unique_hfile next =
             open_beneath(chain->parent(root), name, kHoldAccess, kShareHold, FILE_DIRECTORY_FILE);
-        if (!next || !is_plain_directory(attributes_of(next.get())))
+        if (!next || !is_plain_directory(attributes_of(next.get())) ||
+            !final_path_is(next.get(), pinned, wide, end))
             return false;
         chain->held.push_back(std::move(next));
         start = end + 1;
@@ -1569,11 +1845,9 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
         target->handle = open_beneath(parent.get(), leaf, kAccess, kShareHold, FILE_DIRECTORY_FILE);
         target->chain.held.push_back(std::move(parent));
     } else {
-        HANDLE root_handle = held_root(root);
-        if (root_handle == INVALID_HANDLE_VALUE ||
-            !reach_parent(root_handle, relative, &target->chain))
+        if (!reach_parent(root, relative, &target->chain))
             return nullptr;
-        target->handle = open_beneath(target->chain.parent(root_handle), target->chain.leaf,
+        target->handle = open_beneath(target->chain.parent(held_root(root)), target->chain.leaf,
                                       kAccess, kShareHold, 0);
     }
     if (!target->handle)
@@ -1582,6 +1856,12 @@ ed_target *ed_target_open_dir(ed_pinned_root *root, const char *relative,
     *status = judge_opened(target->handle.get(), examined, true, &st);
     if (*status != ED_TARGET_OK)
         return nullptr;
+    // The identity above was taken the way this open went; the final path
+    // tells whether that way led where the canonical path says.
+    if (!final_path_is(target->handle.get(), root, wide_of(relative), std::wstring::npos)) {
+        *status = ED_TARGET_FAILED;
+        return nullptr;
+    }
     return target.release();
 }
 
@@ -1610,15 +1890,14 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
                                         const ed_file_id *examined) {
     if (root == nullptr || relative == nullptr || *relative == '\0' || examined == nullptr)
         return ED_TARGET_FAILED;
-    HANDLE root_handle = held_root(root);
     chain_beneath chain;
-    if (root_handle == INVALID_HANDLE_VALUE || !reach_parent(root_handle, relative, &chain))
+    if (!reach_parent(root, relative, &chain))
         return ED_TARGET_FAILED;
     // One handle for the tests and the removal. It shares neither write nor
     // delete, so no writer can open the file between the size test and the
     // delete and nobody can rename it out of the tree meanwhile; opening
     // fails while someone has it open for writing or with delete access.
-    unique_hfile file = open_beneath(chain.parent(root_handle), chain.leaf,
+    unique_hfile file = open_beneath(chain.parent(held_root(root)), chain.leaf,
                                      DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, 0);
     if (!file)
         return ED_TARGET_FAILED;
@@ -1626,6 +1905,8 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     const ed_target_status status = judge_opened(file.get(), examined, false, &st);
     if (status != ED_TARGET_OK)
         return status;
+    if (!final_path_is(file.get(), root, wide_of(relative), std::wstring::npos))
+        return ED_TARGET_FAILED;
     if (st.st_size != 0)
         return ED_TARGET_NOT_EMPTY;
     // A read-only file is refused here by the platform.
@@ -1688,10 +1969,25 @@ char *ed_user_home_text() {
 }
 
 char *ed_system_directory_canonical() {
+    // The Windows directory where this system has it (on D:, or in a folder
+    // of another name), shared by every user: GetWindowsDirectoryW may give
+    // a user's private copy under Remote Desktop Services. "C:/Windows" only
+    // when the system cannot say; its literal spellings are protected
+    // anyway.
+    std::wstring directory(MAX_PATH + 1, L'\0');
+    const UINT units =
+        GetSystemWindowsDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+    std::string text = "C:/Windows";
+    if (units > 0 && units < directory.size()) {
+        directory.resize(units);
+        ed_heap_text utf8(utf8_of(directory, ED_MAX_CANONICAL_BYTES));
+        if (utf8)
+            text = utf8.get();
+    }
     char *canonical = nullptr;
     // Only the directory itself: an ancestor would protect a wider tree
     // under the wrong name.
-    return ed_final_path("C:/Windows", &canonical) == ED_FINAL_RESOLVED ? canonical : nullptr;
+    return ed_final_path(text.c_str(), &canonical) == ED_FINAL_RESOLVED ? canonical : nullptr;
 }
 
 void ed_set_test_hook(ed_test_hook hook, void *context) {
