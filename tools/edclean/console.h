@@ -9,6 +9,10 @@
 
 namespace edclean_tool {
 
+// The system's own words for an error number (errno; GetLastError() on
+// Windows), without a closing period or line break.
+std::string system_message(unsigned long code);
+
 // The program's arguments as UTF-8, whatever the platform's own encoding.
 std::vector<std::string> utf8_arguments(int argc, char **argv);
 

@@ -14,6 +14,8 @@
 
 namespace edclean_tool {
 
+std::string system_message(unsigned long code) { return std::strerror(static_cast<int>(code)); }
+
 std::vector<std::string> utf8_arguments(int argc, char **argv) {
     return std::vector<std::string>(argv, argv + argc);
 }

@@ -33,19 +33,6 @@ std::wstring to_wide(const std::string &text) {
     return wide;
 }
 
-std::string system_message(DWORD code) {
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(text, &LocalFree);
-    std::string message = length > 0 ? to_utf8(text, static_cast<int>(length)) : std::string();
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == '.' || message.back() == ' '))
-        message.pop_back();
-    return message.empty() ? "system error " + std::to_string(code) : message;
-}
-
 struct handle_closer {
     void operator()(HANDLE h) const noexcept {
         if (h != INVALID_HANDLE_VALUE)
@@ -113,6 +100,19 @@ std::optional<std::string> environment(const wchar_t *name) {
 }
 
 } // namespace
+
+std::string system_message(unsigned long code) {
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    std::unique_ptr<wchar_t, decltype(&LocalFree)> owner(text, &LocalFree);
+    std::string message = length > 0 ? to_utf8(text, static_cast<int>(length)) : std::string();
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' '))
+        message.pop_back();
+    return message.empty() ? "system error " + std::to_string(code) : message;
+}
 
 std::vector<std::string> utf8_arguments(int, char **) {
     // The narrow argv is in the ANSI code page; the wide command line has

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "console.h"
 #include "journal_internal.h"
 
 namespace edclean_tool {
@@ -36,8 +37,6 @@ class descriptor {
   private:
     int fd_;
 };
-
-std::string system_message(int error) { return std::strerror(error); }
 
 // "WHAT (the system's message)", built by appending.
 std::string failure(const char *what, int error) {
@@ -175,7 +174,9 @@ restore_status set_metadata(int fd, const journal_entry &entry, std::string &det
             detail = failure("owner and group not set", errno);
             return restore_status::incomplete;
         }
-        (void)fchown(fd, static_cast<uid_t>(-1), entry.gid); // the group alone may be ours
+        // The group alone may be ours; whether it took is read back below.
+        if (fchown(fd, static_cast<uid_t>(-1), entry.gid) != 0) {
+        }
         struct stat st;
         if (fstat(fd, &st) == 0 && (st.st_uid != entry.uid || st.st_gid != entry.gid)) {
             detail = "owner ";

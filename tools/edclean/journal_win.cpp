@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 
+#include "console.h"
 #include "journal_internal.h"
 
 namespace edclean_tool {
@@ -29,23 +30,6 @@ class handle_owner {
   private:
     HANDLE handle_;
 };
-
-std::string system_message(DWORD error) {
-    char *text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
-    std::string message = "Windows error ";
-    message += std::to_string(error);
-    if (length > 0 && text != nullptr) {
-        message.assign(text, length);
-        while (!message.empty() &&
-               (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
-            message.pop_back();
-    }
-    LocalFree(text);
-    return message;
-}
 
 // "WHAT (the system's message)", built by appending.
 std::string failure(const char *what, DWORD error) {
