@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test suite under the sanitizers:
 #   address + undefined behaviour (with leak checking), then thread.
-# The Python, .NET, Node and CLI end-to-end tests load the library into programs built
+# The Python, .NET, Node and CLI end-to-end tests (the packages and the README's
+# examples among them) load the library into programs built
 # without the sanitizers and are left to the ordinary run.
 #   bash scripts/sanitize.sh
 set -euo pipefail
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 edclean_require test
 jobs=$(nproc)
-skip='python_binding|cli_end_to_end|install_consumer|dotnet_binding|node_binding'
+skip='python_binding|cli_end_to_end|install_consumer|dotnet_binding|node_binding|node_package|node_typescript|readme_'
 
 run() {
   local name=$1 flags=$2 filter=${3:-}
