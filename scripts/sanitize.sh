@@ -29,8 +29,12 @@ run() {
 }
 
 echo "== address and undefined-behaviour sanitizers, leak checking on"
+# The dynamic-type (vptr) check reads an object's vtable only after probing
+# that memory through a pipe it opens; in a process left without descriptors
+# (the deep-tree tests exhaust them on purpose) every probe fails and every
+# virtual call is reported as a bad type, so that one check is left out.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run asan "-fsanitize=address,undefined -fno-sanitize-recover=all"
+  run asan "-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all"
 
 echo "== thread sanitizer: the calls that run on many threads"
 TSAN_OPTIONS=halt_on_error=1 run tsan "-fsanitize=thread" 'Threads|Frame|Race|ParallelScan|NoThread|BothResolutions'

@@ -72,14 +72,16 @@ esac
 for pair in "$lib:usr/lib/$multiarch/libtavirlen-empty-dir-cleaner.so.0.1.0" "$cli:usr/bin/edclean"; do
   pkg=${pair%%:*}
   binary=$work/$pkg/${pair#*:}
-  if readelf -S "$binary" | grep -q '\.debug_info'; then
+  # grep reads all of readelf's output (no -q): an early exit would end
+  # readelf with SIGPIPE, which pipefail turns into a false answer.
+  if readelf -S "$binary" | grep '\.debug_info' >/dev/null; then
     echo "${pair#*:} is not stripped" >&2
     exit 1
   fi
   id=$(readelf -n "$binary" | sed -n -E 's/.*Build ID: ([0-9a-f]+).*/\1/p')
   dpkg-deb -x "$(deb_of "$pkg-dbgsym" ddeb)" "$work/$pkg-dbgsym"
   debug=$work/$pkg-dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
-  readelf -S "$debug" 2>/dev/null | grep -q '\.debug_info' ||
+  readelf -S "$debug" 2>/dev/null | grep '\.debug_info' >/dev/null ||
     { echo "$pkg-dbgsym lacks the debug information of ${pair#*:}" >&2; exit 1; }
 done
 echo "the Debian packages are lintian clean and split as Debian splits a library"
