@@ -387,6 +387,20 @@ class BadJournalTest(Workspace):
         self.assertEqual(after.pop("root/recreated")["mode"], oct(0o640))
         self.assertEqual(after, before)
 
+    def test_names_in_messages_cannot_drive_the_terminal(self):
+        # A journal line's path is hostile text: restore's messages quote it
+        # as the scan's listing does.
+        name = "esc\x1b[1Adir\nsecond"
+        existing = os.path.join(self.root, name)
+        os.mkdir(existing)
+        with open(self.journal, "w", encoding="utf-8") as f:
+            f.write(header_line(self.root) + "\n" + entry_line(existing, "dir") + "\n")
+        out = run("restore", self.journal)
+        self.assertEqual(out.returncode, 3, out.stderr)
+        self.assertNotIn(b"\x1b", out.stderr)
+        self.assertIn(b"exists, left as it is: '" + self.root.encode() + b"/esc'$'\\033''[1Adir'"
+                      b"$'\\n''second'\n", out.stderr)
+
 
 class CleanJournalTest(Workspace):
     def make(self, *entries):

@@ -10,6 +10,7 @@
 
 #include "journal.h"
 #include "journal_internal.h"
+#include "output.h"
 
 namespace edclean_tool {
 
@@ -25,7 +26,7 @@ struct read_journal_result {
 };
 
 void report_line(const std::string &path, size_t number, const std::string &message) {
-    std::cerr << "edclean: " << path << ":" << number << ": " << message << "\n";
+    std::cerr << "edclean: " << shown(path) << ":" << number << ": " << shown(message) << "\n";
 }
 
 // Splits the journal text into its lines and reads them; false when the
@@ -64,7 +65,7 @@ bool read_journal(const std::string &path, const std::string &text, read_journal
                 }
                 break;
             }
-            std::cerr << "edclean: warning: " << path
+            std::cerr << "edclean: warning: " << shown(path)
                       << " has no first line with the roots of its clean (an earlier release "
                          "wrote it): it is restored only into the directories that hold its "
                          "entries, which must exist\n";
@@ -123,24 +124,27 @@ bool report(const journal_entry &entry, restore_status status, const std::string
     switch (status) {
     case restore_status::recreated:
         if (!detail.empty())
-            std::cerr << "edclean: recreated, " << detail << ": " << entry.path << "\n";
+            std::cerr << "edclean: recreated, " << shown(detail) << ": " << shown(entry.path)
+                      << "\n";
         return true;
     case restore_status::exists:
-        std::cerr << "edclean: exists, left as it is: " << entry.path << "\n";
+        std::cerr << "edclean: exists, left as it is: " << shown(entry.path) << "\n";
         break;
     case restore_status::parent_missing:
         std::cerr << "edclean: not recreated, the directory that would hold it is missing: "
-                  << entry.path << "\n";
+                  << shown(entry.path) << "\n";
         break;
     case restore_status::blocked:
-        std::cerr << "edclean: not recreated, " << detail
-                  << " on the way is a link or not a directory: " << entry.path << "\n";
+        std::cerr << "edclean: not recreated, " << shown(detail)
+                  << " on the way is a link or not a directory: " << shown(entry.path) << "\n";
         break;
     case restore_status::failed:
-        std::cerr << "edclean: not recreated (" << detail << "): " << entry.path << "\n";
+        std::cerr << "edclean: not recreated (" << shown(detail) << "): " << shown(entry.path)
+                  << "\n";
         break;
     case restore_status::incomplete:
-        std::cerr << "edclean: recreated, but " << detail << ": " << entry.path << "\n";
+        std::cerr << "edclean: recreated, but " << shown(detail) << ": " << shown(entry.path)
+                  << "\n";
         break;
     }
     return false;
@@ -156,18 +160,18 @@ restore_counts restore_journal(const std::string &path) {
     case journal_read_failure::none:
         break;
     case journal_read_failure::unreadable:
-        std::cerr << "edclean: cannot read journal " << path << ": " << error << "\n";
+        std::cerr << "edclean: cannot read journal " << shown(path) << ": " << shown(error) << "\n";
         return counts;
     case journal_read_failure::untrusted:
-        std::cerr << "edclean: journal " << path
-                  << " cannot be trusted, nothing restored: " << error << "\n";
+        std::cerr << "edclean: journal " << shown(path)
+                  << " cannot be trusted, nothing restored: " << shown(error) << "\n";
         return counts;
     }
     // Every line is read before anything is created, so that a parent line
     // is judged against all the entries.
     read_journal_result journal;
     if (!read_journal(path, text, journal, counts)) {
-        std::cerr << "edclean: journal " << path << " cannot be trusted, nothing restored\n";
+        std::cerr << "edclean: journal " << shown(path) << " cannot be trusted, nothing restored\n";
         return counts;
     }
     counts.readable = true;
@@ -221,7 +225,8 @@ restore_counts restore_journal(const std::string &path) {
     for (auto parent = parents.rbegin(); parent != parents.rend(); ++parent) {
         std::string detail;
         if (set_parent_times(*parent, detail) != restore_status::recreated) {
-            std::cerr << "edclean: times not set back (" << detail << "): " << parent->path << "\n";
+            std::cerr << "edclean: times not set back (" << shown(detail)
+                      << "): " << shown(parent->path) << "\n";
             ++counts.skipped_lines;
         }
     }
