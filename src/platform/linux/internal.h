@@ -1,7 +1,6 @@
 // Private to the Linux backend of the file-system adapter: what its files
 // (identity, resolve, listing, status, removal, environment) share.
 //
-//
 // Below a root everything works relative to open descriptors: the walk opens
 // each directory relative to the one that holds it, and removal reaches its
 // object again from the pinned root one component at a time (or all at once
@@ -42,9 +41,8 @@
 #include <string_view>
 #include <thread>
 
-#include "core/ed_owners.h"
-#include "core/ed_utf8.h"
 #include "platform/ed_platform.h"
+#include "platform/ed_utf8.h"
 
 namespace ed_linux {
 

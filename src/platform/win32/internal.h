@@ -1,4 +1,5 @@
-// Win32 backend of the file-system adapter.
+// Win32 backend of the file-system adapter: the private header that its
+// files (names, status, resolve, listing, removal, environment) share.
 //
 // Below a root everything is reached relative to an open directory handle,
 // one name at a time (NtOpenFile with RootDirectory and FILE_OPEN_REPARSE_POINT),
@@ -291,7 +292,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 namespace ed_win32 {
