@@ -99,16 +99,11 @@ ed_file_id id_of(const struct statx &sx, int dirfd, const char *name, bool follo
 bool identity_of_fd(int fd, ed_file_id *id);
 
 // resolve.cpp: paths resolved beneath an open directory, never through a link.
-std::string without_trailing_separators(const char *path, bool *had_trailing);
 int status_nofollow(const char *path, struct statx *sx, std::string *text_used = nullptr);
 bool is_dot_or_dotdot(const char *name);
 int needed(int fd);
-int open_beneath_kernel(int base, const char *relative, bool same_mount_only);
-bool is_on(int fd, const mount_key &mount);
-int open_beneath_stepwise(int base, std::string_view relative, const mount_key *stay_on);
 int open_beneath(int base, const char *relative, const mount_key *stay_on);
 int open_canonical(const char *canonical);
-ed_heap_text final_path_of(int fd, const char *path, const ed_file_id &opened);
 
 } // namespace ed_linux
 
@@ -139,7 +134,6 @@ struct ed_dir {
 namespace ed_linux {
 
 // status.cpp: a status record filled from a statx.
-int fill_from(const struct statx &raw, ed_stat *st);
 
 // listing.cpp: a stream over an open directory descriptor.
 ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd,

@@ -16,7 +16,7 @@ namespace ed_linux {
 // kernel resolve a link at the end ("link/" and "link/." name its target):
 // the object named is judged as itself. `had_trailing` tells the caller that
 // the host asked for a directory. "/" stays "/".
-std::string without_trailing_separators(const char *path, bool *had_trailing) {
+static std::string without_trailing_separators(const char *path, bool *had_trailing) {
     size_t length = std::strlen(path);
     *had_trailing = false;
     for (;;) {
@@ -68,7 +68,7 @@ int needed(int fd) {
 // any step out of the starting directory and, when asked, any mount
 // crossing. -1 with errno ENOSYS (or EPERM, EINVAL, E2BIG) when this kernel
 // or its sandbox does not offer it.
-int open_beneath_kernel(int base, const char *relative, bool same_mount_only) {
+static int open_beneath_kernel(int base, const char *relative, bool same_mount_only) {
     struct open_how how {};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -81,7 +81,7 @@ int open_beneath_kernel(int base, const char *relative, bool same_mount_only) {
 // Whether the open directory `fd` is on the mounted file system `mount`,
 // by its own status. False with errno EXDEV when it is not, or with the
 // query's errno when that fails.
-bool is_on(int fd, const mount_key &mount) {
+static bool is_on(int fd, const mount_key &mount) {
     struct statx sx;
     if (query(fd, "", &sx) != 0)
         return false;
@@ -94,7 +94,7 @@ bool is_on(int fd, const mount_key &mount) {
 // One component at a time, each opened without following a link and, when
 // `stay_on` is given, each checked to be on that file system. A canonical
 // path holds no "." or ".." components, and none is accepted.
-int open_beneath_stepwise(int base, std::string_view relative, const mount_key *stay_on) {
+static int open_beneath_stepwise(int base, std::string_view relative, const mount_key *stay_on) {
     unique_fd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
     size_t start = 0;
     while (current && start < relative.size()) {
@@ -162,7 +162,7 @@ int open_canonical(const char *canonical) {
 // kernel's name for the descriptor, or the resolved text where /proc is not
 // mounted; either is accepted only if it leads, without a link, back to the
 // very object. Null when the object cannot be named.
-ed_heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
+static ed_heap_text final_path_of(int fd, const char *path, const ed_file_id &opened) {
     ed_heap_text text;
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);

@@ -3,7 +3,7 @@
 
 namespace ed_linux {
 
-int fill_from(const struct statx &raw, ed_stat *st) {
+static int fill_from(const struct statx &raw, ed_stat *st) {
     st->st_mode = kind_of(raw.stx_mode);
     st->st_size = S_ISREG(raw.stx_mode) ? static_cast<int64_t>(raw.stx_size) : 0;
     return 0;

@@ -378,29 +378,22 @@ constexpr DWORD kHostOpenFlags =
 
 // names.cpp: UTF-8 and UTF-16 texts, device names and the paths Win32 refuses.
 bool is_ascii_letter(unsigned c);
-wchar_t ascii_upper(wchar_t c);
-bool equals_ascii_nocase(const wchar_t *text, const char *ascii, size_t units);
-bool is_device_base(const wchar_t *base, size_t units);
 bool win32_alters_name(const wchar_t *name, size_t units);
 std::wstring wide_of(const char *text, size_t bytes);
 std::wstring wide_of(const char *text);
 char *utf8_of(std::wstring_view wide, size_t limit);
 size_t stream_part_start(const char *path);
 bool names_stream(const char *path);
-bool is_separator(wchar_t c);
-bool names_device(std::wstring_view component);
 bool names_device_namespace(std::wstring_view path);
 bool host_path_refused(std::wstring_view path);
 
 // status.cpp: handles opened beneath a directory, their streams, status and identity.
-nt_open_file_fn nt_open_file();
 unique_hfile open_beneath(HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG share,
                           ULONG options);
 bool component_of(const char *name, std::wstring &out);
 DWORD attributes_of(HANDLE handle);
 bool is_plain_directory(DWORD attributes);
 nt_query_information_file_fn nt_query_information_file();
-bool volume_has_named_streams(HANDLE handle, volume_streams *known);
 streams_verdict streams_of(HANDLE handle, volume_streams *known = nullptr);
 bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0,
                     volume_streams *known = nullptr);
@@ -412,9 +405,7 @@ unsigned long at_test_moment(ed_test_moment moment);
 // resolve.cpp: host paths opened, canonical forms and registered roots.
 unique_hfile open_host_path(const char *path, DWORD access, DWORD flags, bool *named_link = nullptr,
                             bool *other_kind = nullptr);
-char *canonical_form(std::wstring_view final_path);
 ed_final_path_status canonical_of_handle(HANDLE handle, char **out);
-ed_final_path_status final_path_of_object(const char *path, char **out);
 std::wstring extended_form(const char *canonical);
 unique_hfile open_registered_root(const char *canonical, const ed_file_id *id, ACCESS_MASK access,
                                   DWORD share);
@@ -476,23 +467,12 @@ namespace ed_win32 {
 using listed_entry = FILE_ID_BOTH_DIR_INFO;
 
 // listing.cpp: streams over directory handles and what they listed.
-const listed_entry *held_entry(const ed_dir *dir);
-bool is_fat_volume_root(HANDLE handle);
-bool read_batch(ed_dir *dir, bool restart);
-bool entry_fits(const ed_dir *dir);
-bool is_dot_or_dotdot(const listed_entry *entry);
-void advance(ed_dir *dir, bool first);
 ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known = volume_streams::not_asked,
                   std::wstring_view path = {});
 ed_dir *stream_from(unique_hfile &directory, volume_streams known = volume_streams::not_asked,
                     std::wstring_view path = {});
-ed_entry_hint hint_of(const listed_entry *entry);
-void set_unnameable(char *name);
-bool faithful_name(const listed_entry *entry, char *out);
 uint64_t name_hash(const char *name);
-void keep_listed(ed_dir *dir, const char *name, const listed_entry *entry);
 bool listed_as(ed_dir *dir, const char *name, listed_record *out);
-bool reference_of(HANDLE handle, uint64_t *reference);
 bool is_listed_object(ed_dir *dir, const char *name, HANDLE object, listed_record *listed);
 std::wstring entry_path(const ed_dir *dir, const std::wstring &component);
 

@@ -38,14 +38,14 @@ class stream_record_cache {
 
 thread_local stream_record_cache t_stream_records;
 
-const listed_entry *held_entry(const ed_dir *dir) {
+static const listed_entry *held_entry(const ed_dir *dir) {
     return reinterpret_cast<const listed_entry *>(dir->batch + dir->held);
 }
 
 // True when the directory `handle` holds is the root of a volume of the FAT
 // family: the only directory that lists not even "." and "..", so that a
 // first read finding nothing at all means it is empty.
-bool is_fat_volume_root(HANDLE handle) {
+static bool is_fat_volume_root(HANDLE handle) {
     wchar_t path[4];
     if (GetFinalPathNameByHandleW(handle, path, 4, FILE_NAME_NORMALIZED | VOLUME_NAME_NONE) != 1 ||
         path[0] != L'\\')
@@ -60,7 +60,7 @@ bool is_fat_volume_root(HANDLE handle) {
 
 // Reads the next batch; `restart` begins the listing anew, whatever the
 // handle listed before. A failure other than the end breaks the stream.
-bool read_batch(ed_dir *dir, bool restart) {
+static bool read_batch(ed_dir *dir, bool restart) {
     dir->held = 0;
     const unsigned long injected = restart ? at_test_moment(ED_TEST_FIRST_LISTING_READ) : 0;
     if (injected != 0)
@@ -79,13 +79,13 @@ bool read_batch(ed_dir *dir, bool restart) {
     return false;
 }
 
-bool entry_fits(const ed_dir *dir) {
+static bool entry_fits(const ed_dir *dir) {
     const size_t name_offset = offsetof(listed_entry, FileName);
     return dir->held + name_offset <= sizeof dir->batch &&
            held_entry(dir)->FileNameLength <= sizeof dir->batch - dir->held - name_offset;
 }
 
-bool is_dot_or_dotdot(const listed_entry *entry) {
+static bool is_dot_or_dotdot(const listed_entry *entry) {
     const DWORD units = entry->FileNameLength / sizeof(WCHAR);
     return entry->FileName[0] == L'.' && (units == 1 || (units == 2 && entry->FileName[1] == L'.'));
 }
@@ -94,7 +94,7 @@ bool is_dot_or_dotdot(const listed_entry *entry) {
 // leaves the stream broken: one unnameable entry then stands for whatever
 // could not be read, so a directory that could not be listed to its end is
 // never taken for empty.
-void advance(ed_dir *dir, bool first) {
+static void advance(ed_dir *dir, bool first) {
     bool have;
     if (first) {
         have = read_batch(dir, true);
@@ -158,7 +158,7 @@ ed_dir *stream_from(unique_hfile &directory, volume_streams known, std::wstring_
 
 // The kind a listing tells for free. A nonzero listed size means data; a
 // listed zero may lag behind a writer, so the walk confirms it on the object.
-ed_entry_hint hint_of(const listed_entry *entry) {
+static ed_entry_hint hint_of(const listed_entry *entry) {
     if (is_link_like(entry->FileAttributes))
         return ED_HINT_LNK;
     if (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -166,13 +166,13 @@ ed_entry_hint hint_of(const listed_entry *entry) {
     return entry->EndOfFile.QuadPart != 0 ? ED_HINT_REG_DATA : ED_HINT_REG;
 }
 
-void set_unnameable(char *name) {
+static void set_unnameable(char *name) {
     std::memcpy(name, ed_unnameable_entry, std::strlen(ed_unnameable_entry) + 1);
 }
 
 // The held entry's name as UTF-8 in `out`; false when it cannot be handed
 // out faithfully (see "Names" at the head of internal.h).
-bool faithful_name(const listed_entry *entry, char *out) {
+static bool faithful_name(const listed_entry *entry, char *out) {
     const size_t units = entry->FileNameLength / sizeof(WCHAR);
     if (units == 0 || units >= ED_NAME_BUFFER_BYTES || win32_alters_name(entry->FileName, units))
         return false;
@@ -195,7 +195,7 @@ uint64_t name_hash(const char *name) {
 // Keeps what the listing said of the entry just handed out as `name`. When
 // memory is short nothing is kept, and every later query on the entry
 // refuses it.
-void keep_listed(ed_dir *dir, const char *name, const listed_entry *entry) {
+static void keep_listed(ed_dir *dir, const char *name, const listed_entry *entry) {
     const listed_record record{name_hash(name), static_cast<uint64_t>(entry->FileId.QuadPart),
                                (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0};
     AcquireSRWLockExclusive(&dir->records_lock);
@@ -235,7 +235,7 @@ bool listed_as(ed_dir *dir, const char *name, listed_record *out) {
 // The 8-byte file reference number of the object `handle` holds: the number
 // a listing of its directory gives for it (see "Listing" at the head of the
 // file).
-bool reference_of(HANDLE handle, uint64_t *reference) {
+static bool reference_of(HANDLE handle, uint64_t *reference) {
     const nt_query_information_file_fn query = nt_query_information_file();
     if (query == nullptr)
         return false;

@@ -5,9 +5,9 @@
 namespace ed_win32 {
 
 bool is_ascii_letter(unsigned c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-wchar_t ascii_upper(wchar_t c) { return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c; }
+static wchar_t ascii_upper(wchar_t c) { return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c; }
 
-bool equals_ascii_nocase(const wchar_t *text, const char *ascii, size_t units) {
+static bool equals_ascii_nocase(const wchar_t *text, const char *ascii, size_t units) {
     for (size_t i = 0; i < units; ++i)
         if (ascii_upper(text[i]) != static_cast<wchar_t>(ascii[i]))
             return false;
@@ -15,7 +15,7 @@ bool equals_ascii_nocase(const wchar_t *text, const char *ascii, size_t units) {
 }
 
 // The base names Win32 maps to devices in any directory.
-bool is_device_base(const wchar_t *base, size_t units) {
+static bool is_device_base(const wchar_t *base, size_t units) {
     if (units == 3)
         for (const char *device : {"CON", "PRN", "AUX", "NUL"})
             if (equals_ascii_nocase(base, device, 3))
@@ -113,11 +113,11 @@ size_t stream_part_start(const char *path) {
 // current directory): never a file or directory of its own here.
 bool names_stream(const char *path) { return path[0] == ':' || stream_part_start(path) != 0; }
 
-bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+static bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // True when Win32 would read the component as a device: its base name (up to
 // the first '.', trailing dots and spaces dropped) is a device's name.
-bool names_device(std::wstring_view component) {
+static bool names_device(std::wstring_view component) {
     size_t units = component.size();
     while (units > 0 && (component[units - 1] == L'.' || component[units - 1] == L' '))
         --units;

@@ -52,7 +52,7 @@ unique_hfile open_host_path(const char *path, DWORD access, DWORD flags, bool *n
 // trailing '/' except on a drive root. Null for any other form (a volume
 // without a drive letter, "\\?\GLOBALROOT\..."), for a component Win32 would
 // read as another name, for a stream, or for text too long or not UTF-16.
-char *canonical_form(std::wstring_view final_path) {
+static char *canonical_form(std::wstring_view final_path) {
     static constexpr std::wstring_view kDrivePrefix = L"\\\\?\\";
     static constexpr std::wstring_view kUncPrefix = L"\\\\?\\UNC\\";
     std::wstring text;
@@ -116,7 +116,7 @@ ed_final_path_status canonical_of_handle(HANDLE handle, char **out) {
 }
 
 // ed_final_path() of a path that names no stream.
-ed_final_path_status final_path_of_object(const char *path, char **out) {
+static ed_final_path_status final_path_of_object(const char *path, char **out) {
     // Access 0: the final path needs no access to the object, so a directory
     // that may not even be listed still resolves. Links are followed.
     unique_hfile object = open_host_path(path, 0, 0);

@@ -4,7 +4,7 @@
 
 namespace ed_win32 {
 
-nt_open_file_fn nt_open_file() {
+static nt_open_file_fn nt_open_file() {
     static const nt_open_file_fn open = [] {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         FARPROC found = ntdll != nullptr ? GetProcAddress(ntdll, "NtOpenFile") : nullptr;
@@ -72,7 +72,7 @@ nt_query_information_file_fn nt_query_information_file() {
 // Whether the volume that holds `handle` keeps named streams at all.
 // False also when the volume cannot say: the caller then trusts a file
 // system that reports no support for listing streams.
-bool volume_has_named_streams(HANDLE handle, volume_streams *known) {
+static bool volume_has_named_streams(HANDLE handle, volume_streams *known) {
     if (known != nullptr && *known != volume_streams::not_asked)
         return *known == volume_streams::kept;
     DWORD flags = 0;
