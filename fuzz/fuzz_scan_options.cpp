@@ -1,8 +1,8 @@
 // The options reader on arbitrary bytes.
 #include <string>
 
-#include "api/edclean_error.h"
 #include "api/edclean_json.h"
+#include "core/ed_error.h"
 #include "fuzz_helpers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

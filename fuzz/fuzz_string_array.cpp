@@ -2,8 +2,8 @@
 #include <cstring>
 #include <string>
 
-#include "api/edclean_error.h"
 #include "api/edclean_json.h"
+#include "core/ed_error.h"
 #include "fuzz_helpers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "api/edclean_error.h"
 #include "api/edclean_json.h"
 #include "api/edclean_scan.h"
 #include "clean/ed_registry.h"
 #include "clean/ed_remove.h"
+#include "core/ed_error.h"
 #include "core/ed_strlist.h"
 #include "edclean.h"
 #include "platform/ed_platform.h"

@@ -11,8 +11,8 @@
 #include <rapidjson/reader.h>
 #include <rapidjson/writer.h>
 
-#include "api/edclean_error.h"
-#include "core/ed_utf8.h"
+#include "core/ed_error.h"
+#include "platform/ed_utf8.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <new>
 #include <vector>
 
-#include "api/edclean_error.h"
 #include "api/edclean_json.h"
 #include "clean/ed_registry.h"
+#include "core/ed_error.h"
 #include "core/ed_owners.h"
 #include "core/ed_path_rules.h"
 #include "core/ed_strlist.h"

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "api/edclean_error.h"
 #include "clean/ed_registry.h"
+#include "core/ed_error.h"
 #include "core/ed_owners.h"
 #include "core/ed_path_rules.h"
 #include "platform/ed_platform.h"

@@ -1,24 +1,14 @@
-// Owners of what the library's internals hand out, so that every return path
-// releases it: a heap text (freed with free), a directory stream, a removal
-// target, a delete call's removal session and a pinned root. The guards of a
-// platform's own handles and descriptors stay in its backend.
+// Owners of what the adapter hands out to the units above it, so that every
+// return path releases it: a removal target, a delete call's removal session
+// and a pinned root. The owners of a heap text and of a directory stream,
+// which the backends use as well, are in platform/ed_platform.h; the guards
+// of a platform's own handles and descriptors stay in its backend.
 #ifndef ED_CORE_OWNERS_H
 #define ED_CORE_OWNERS_H
 
-#include <cstdlib>
 #include <memory>
 
 #include "platform/ed_platform.h"
-
-struct ed_free_deleter {
-    void operator()(void *block) const noexcept { std::free(block); }
-};
-using ed_heap_text = std::unique_ptr<char, ed_free_deleter>;
-
-struct ed_dir_closer {
-    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
-};
-using ed_dir_stream = std::unique_ptr<ed_dir, ed_dir_closer>;
 
 struct ed_target_closer {
     void operator()(ed_target *target) const noexcept { ed_target_close(target); }

@@ -4,7 +4,6 @@
 #include <memory>
 #include <new>
 
-#include "core/ed_owners.h"
 #include "platform/ed_platform.h"
 
 namespace {

@@ -24,6 +24,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 // Thrown where the process or the system has no descriptor or handle left to
 // give: a fact about the process, never about the directory, so it must not
@@ -400,5 +402,17 @@ struct ed_platform_call_scope {
   private:
     [[maybe_unused]] int previous_ = -1; // the thread's mode before, where there is one
 };
+
+// Owners of a heap text (freed with free) and of a directory stream, used by
+// the backends and by every unit above them; core/ed_owners.h has the others.
+struct ed_free_deleter {
+    void operator()(void *block) const noexcept { std::free(block); }
+};
+using ed_heap_text = std::unique_ptr<char, ed_free_deleter>;
+
+struct ed_dir_closer {
+    void operator()(ed_dir *dir) const noexcept { ed_closedir(dir); }
+};
+using ed_dir_stream = std::unique_ptr<ed_dir, ed_dir_closer>;
 
 #endif

@@ -1,4 +1,4 @@
-#include "core/ed_utf8.h"
+#include "platform/ed_utf8.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "api/edclean_error.h"
+#include "core/ed_error.h"
 
 #include <cstdarg>
 #include <cstdio>

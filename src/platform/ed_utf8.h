@@ -1,7 +1,7 @@
 // Strict UTF-8 validation, shared by the JSON reader and the POSIX directory
 // stream: the library's texts are UTF-8 everywhere.
-#ifndef ED_CORE_UTF8_H
-#define ED_CORE_UTF8_H
+#ifndef ED_PLATFORM_UTF8_H
+#define ED_PLATFORM_UTF8_H
 
 #include <cstddef>
 
