@@ -28,12 +28,6 @@ struct census {
 // for removing anything.
 census take_census(const std::vector<std::string> &roots, const census_rules &rules);
 
-// Whether the glob `pattern` matches the whole of `name`, byte for byte, as
-// the library matches exclude patterns: '*' any run of bytes, '?' one byte,
-// "[...]" one byte of a set of bytes and ranges, negated by a leading '!' or
-// '^'. A pattern that is not well formed matches only its own text.
-bool glob_matches(std::string_view pattern, std::string_view name);
-
 } // namespace edclean_tool
 
 #endif
