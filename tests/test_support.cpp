@@ -159,9 +159,12 @@ temp_tree::temp_tree() {
 
 temp_tree::~temp_tree() {
     std::error_code ignored;
-    // Make read-only files removable again before the tree goes.
-    for (auto it = fs::recursive_directory_iterator(native(root_), ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored))
+    // Make read-only files removable again before the tree goes. The walk
+    // stops at its first error: an iterator that cannot step (a path too
+    // long for the platform's calls) stays where it is, and would loop.
+    std::error_code walk_error;
+    for (auto it = fs::recursive_directory_iterator(native(root_), walk_error);
+         !walk_error && it != fs::recursive_directory_iterator(); it.increment(walk_error))
         if (!it->is_symlink(ignored))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(native(root_), ignored);
