@@ -366,6 +366,46 @@ class EscapingTest(TreeTest):
         self.assertIn(b"  '" + self.root.encode() + b"/x'$'\\033''[1A'", text)
         self.assertTrue(os.path.isdir(self.path(HOSTILE_NAMES[0])))
 
+    def test_characters_that_draw_nothing_are_spelt_out(self):
+        # (name, what its line must hold): None for a name shown as it is.
+        cases = [
+            ("zero\u200bwidth", "$'\\u200B'"),
+            ("arabic\u061cmark", "$'\\u061C'"),
+            ("soft\u00adhyphen", "$'\\u00AD'"),
+            ("word\u2060joiner", "$'\\u2060'"),
+            ("bom\ufeff", "$'\\uFEFF'"),
+            ("tag\U000e0041", "$'\\U000E0041'"),
+            ("cgj\u034f", "$'\\u034F'"),
+            ("\u115ffiller", "$'\\u115F'"),
+            ("filler\u1160", "$'\\u1160'"),
+            ("\u3164", "$'\\u3164'"),
+            ("half\uffa0", "$'\\uFFA0'"),
+            (" leading", "/ leading'"),
+            ("trailing ", "/trailing '"),
+            ("nbsp\u00a0", "/nbsp\u00a0'"),
+            ("inner space", None),
+            ("caf\u00e9", None),
+            ("e\u0301", None),
+            ("\u65e5\u672c", None),
+        ]
+        for name, _ in cases:
+            os.mkdir(self.path(name))
+        os.mkdir(self.path("sub"))
+        os.mkdir(self.path("sub/ x "))
+        make_tree(self.root, ["data=x"])
+        out = run("scan", "--dirs-only", "--full", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        shown = [line[2:] for line in out.stdout.decode().split("\n")[2:-1]]
+        by_path = {self.shell_reads(line).decode(): line for line in shown if "'" in line}
+        for name, fragment in cases:
+            with self.subTest(name=name):
+                if fragment is None:
+                    self.assertIn(self.path(name), shown)
+                else:
+                    self.assertIn(fragment, by_path[self.path(name)])
+        # A space at either end of a name inside a path shows too.
+        self.assertEqual(by_path[self.path("sub/ x ")], "'" + self.path("sub/ x ") + "'")
+
     def test_messages_escape_the_names_they_carry(self):
         missing = self.path("gone\x1b[2J")
         out = run("scan", missing)

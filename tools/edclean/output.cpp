@@ -48,11 +48,39 @@ size_t utf8_sequence(std::string_view text, size_t i, char32_t &code) {
 }
 
 // Characters that change what a reader sees without being seen: controls,
-// and the marks that reorder or break lines.
+// the line and paragraph separators, every format character (they join,
+// hide, reorder or tag text but draw nothing: the zero-width space, the
+// soft hyphen, the direction marks and isolates, the byte order mark, the
+// Arabic letter mark, the tag characters), and the letters and marks that
+// by design draw nothing (the combining grapheme joiner and the Hangul
+// fillers), each of which would let two different names look the same.
 bool invisible(char32_t code) {
-    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x200E || code == 0x200F ||
-           (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
-           code == 0xFEFF;
+    struct span {
+        char32_t first, last;
+    };
+    // Every format character, as the Unicode Character Database lists them
+    // (general category Cf, Unicode 15.1), then the blank letters and marks.
+    static constexpr span spans[] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+        {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
+        {0x200B, 0x200F},   {0x202A, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F}, {0x034F, 0x034F},   {0x115F, 0x1160},   {0x3164, 0x3164},
+        {0xFFA0, 0xFFA0},   {0x2028, 0x2029},
+    };
+    if (code < 0x20 || (code >= 0x7F && code <= 0x9F))
+        return true;
+    for (const span &s : spans)
+        if (code >= s.first && code <= s.last)
+            return true;
+    return false;
+}
+
+// Spaces a reader cannot see at either end of a name.
+bool blank(char32_t code) {
+    return code == ' ' || code == 0x00A0 || code == 0x1680 || (code >= 0x2000 && code <= 0x200A) ||
+           code == 0x202F || code == 0x205F || code == 0x3000;
 }
 
 std::string spelt_out(char32_t code, size_t length) {
@@ -69,8 +97,10 @@ std::string spelt_out(char32_t code, size_t length) {
     }
     if (length <= 1)
         std::snprintf(buffer, sizeof buffer, "\\%03o", static_cast<unsigned>(code));
-    else
+    else if (code <= 0xFFFF)
         std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(code));
+    else // \u takes four digits at most
+        std::snprintf(buffer, sizeof buffer, "\\U%08X", static_cast<unsigned>(code));
     return buffer;
 }
 
@@ -79,6 +109,12 @@ bool needs_quoting(std::string_view text) {
         char32_t code;
         const size_t length = utf8_sequence(text, i, code);
         if (length == 0 || invisible(code) || code == '\'')
+            return true;
+        // Quotes show where a name that begins or ends with a space begins
+        // or ends, also when it is one name of a path.
+        const bool at_edge =
+            i == 0 || text[i - 1] == '/' || i + length == text.size() || text[i + length] == '/';
+        if (at_edge && blank(code))
             return true;
         i += length;
     }

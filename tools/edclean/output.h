@@ -9,12 +9,14 @@
 namespace edclean_tool {
 
 // `text` as a reader can trust it on a terminal or in a file: unchanged when
-// it holds only printable, well-formed UTF-8 and no single quote;
-// otherwise quoted the way a POSIX shell reads it back, with every control
-// character, invisible direction or line mark and byte that is not UTF-8
-// spelt out ('x'$'\033''[1A'), so that a name can neither move the cursor,
-// break a line nor pass for another name. Machine formats (-0, JSON) keep
-// the exact bytes and never go through this.
+// it holds only printable, well-formed UTF-8, no single quote and no space
+// at either end of a name; otherwise quoted the way a POSIX shell reads it
+// back, with every control character, format character (zero-width space,
+// soft hyphen, direction marks), character that draws nothing (the Hangul
+// fillers, the combining grapheme joiner) and byte that is not UTF-8 spelt
+// out ('x'$'\033''[1A', 'a'$'\u200B''b'), so that a name can neither move
+// the cursor, break a line nor pass for another name. Machine formats (-0,
+// JSON) keep the exact bytes and never go through this.
 std::string shown(std::string_view text);
 
 // True when `text` is well-formed UTF-8.
