@@ -638,11 +638,22 @@ class HabitTest(TreeTest):
              b"matches nothing; to leave alone every entry named node_modules, give --exclude "
              b"node_modules"),
             (["scan", "--exclude", "**/x", self.root], 0, b"give --exclude x"),
+            (["scan", "-dash"], 2,
+             b"unknown option '-dash'; to name a folder starting with '-', write -- -dash"),
+            (["clean", "--yes", "--bogus=1", self.root], 2, b"unknown option '--bogus';"),
+            (["scan", "-q", self.root], 2, b"unknown option '-q';"),
         ]
         for args, status, message in cases:
             out = run(*args)
             self.assertEqual(out.returncode, status, (args, out.stderr))
             self.assertIn(message, out.stderr, args)
+        # The way out the message gives works.
+        make_tree(self.root, ["-dash/"])
+        out = subprocess.run([CLI, "scan", "-0", "--", "-dash"], cwd=self.root,
+                             capture_output=True, timeout=120)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout, (self.path("-dash") + "\0").encode())
+        os.rmdir(self.path("-dash"))
         # The same option names on both commands where they mean the same.
         for flags in (["--dirs-only"], ["--no-zero-files"]):
             self.assertEqual(run("scan", "-0", *flags, self.root).stdout,

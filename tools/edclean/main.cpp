@@ -240,6 +240,16 @@ int main(int argc, char **argv) {
     } catch (const CLI::Success &e) { // help or version: printed, exit status 0
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
+        // An option no command knows is named as such, before whatever
+        // else its absence from the parse made the parser say ("ROOT is
+        // required" for `scan -dash`).
+        for (const std::string &argument : app.remaining(true))
+            if (argument.size() > 1 && argument[0] == '-') {
+                const std::string option = argument.substr(0, argument.find('='));
+                say("unknown option '" + shown(option) + "'; to name a folder starting with " +
+                    "'-', write -- " + shown(argument) + " (or ./" + shown(argument) + ")");
+                return exit_usage;
+            }
         app.exit(e);
         return exit_usage;
     }
