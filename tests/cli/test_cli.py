@@ -33,9 +33,9 @@ MAN_PAGE = os.environ.get("EDCLEAN_MAN_PAGE", "")
 SUBCOMMANDS = ("scan", "clean", "restore")
 
 
-def run(*args, stdin=subprocess.DEVNULL, env=None, stdout=subprocess.PIPE):
+def run(*args, stdin=subprocess.DEVNULL, env=None, stdout=subprocess.PIPE, cwd=None):
     return subprocess.run([CLI, *args], stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
-                          timeout=120, env=env)
+                          timeout=120, env=env, cwd=cwd)
 
 
 def make_tree(root, entries):
@@ -580,7 +580,14 @@ class PolicyTest(TreeTest):
     def test_system_trees_are_not_cleaned_unless_allowed(self):
         for tree, words in (("/etc", b"is in the system folder /etc"),
                             ("/var", b"holds the system folder /var/lib"),
-                            ("/usr/share/doc", b"is in the system folder /usr")):
+                            ("/usr/share/doc", b"is in the system folder /usr"),
+                            ("/var/log", b"is in the system folder /var/log"),
+                            ("/var/log/journal", b"is in the system folder /var/log"),
+                            ("/var/cache", b"is in the system folder /var/cache"),
+                            ("/var/tmp", b"is in the system folder /var/tmp"),
+                            ("/var/mail", b"is in the system folder /var/mail"),
+                            ("/var/spool", b"is in the system folder /var/spool"),
+                            ("/opt", b"is in the system folder /opt")):
             if not os.path.isdir(tree):
                 continue
             out = run("clean", "--dry-run", tree)
@@ -592,6 +599,44 @@ class PolicyTest(TreeTest):
             self.assertEqual(run("clean", "--dry-run", "--allow-system", "/etc/ssl").returncode,
                              0)
             self.assertEqual(run("scan", "--summary", "/etc/ssl").returncode, 0)
+
+    @unittest.skipUnless(os.geteuid() == 0 and os.path.isdir("/var/lib"),
+                         "a bind mount needs root, and /var/lib to bind")
+    def test_another_path_to_a_system_folder_is_refused(self):
+        bound, whole = self.path("bound"), self.path("whole")
+        os.mkdir(bound)
+        os.mkdir(whole)
+        mounted = []
+        try:
+            for source, target in (("/var/lib", bound), ("/", whole)):
+                if subprocess.run(["mount", "--bind", source, target],
+                                  capture_output=True).returncode != 0:
+                    self.skipTest("bind mounts are not allowed here")
+                mounted.append(target)
+            sub = next(os.path.join(bound, n) for n in sorted(os.listdir(bound))
+                       if os.path.isdir(os.path.join(bound, n)))
+            cases = [
+                (bound, b"it is the system folder /var/lib, reached by another path"),
+                (sub, b"it is in the system folder /var/lib, reached by another path (" +
+                 bound.encode() + b" is /var/lib)"),
+                (whole, b"it holds the system folder"),
+                (os.path.join(whole, "var"), b"it holds the system folder /var/"),
+                (os.path.join(whole, "etc"), b"it is the system folder /etc, reached by "
+                                             b"another path"),
+            ]
+            for root, words in cases:
+                with self.subTest(root=root):
+                    out = run("clean", "--dry-run", "--summary", root)
+                    self.assertEqual(out.returncode, 1, out.stderr)
+                    self.assertIn(b"refusing to clean " + root.encode() + b": " + words,
+                                  out.stderr)
+                    self.assertEqual(out.stdout, b"")
+            # A folder that is not a system folder stays cleanable through the same mount.
+            out = run("clean", "--dry-run", "--summary", os.path.join(whole, self.root[1:]))
+            self.assertEqual(out.returncode, 0, out.stderr)
+        finally:
+            for target in reversed(mounted):
+                subprocess.run(["umount", target], check=True)
 
     def test_home_folders_are_protected(self):
         make_tree(self.root, ["home/me/", "home/other/", "z"])
@@ -617,6 +662,29 @@ class PolicyTest(TreeTest):
         out = run("scan", "--summary", "/root", env=env)
         self.assertEqual(out.returncode, 1)
         self.assertIn(b"/root is your home folder itself", out.stderr)
+
+
+class DuplicateRootTest(TreeTest):
+    def test_one_folder_named_twice_is_scanned_once(self):
+        make_tree(self.root, ["ov/e/", "ov/z"])
+        once = run("scan", "--json", "ov", stdin=subprocess.DEVNULL, cwd=self.root)
+        self.assertEqual(once.returncode, 0, once.stderr)
+        self.assertEqual(json.loads(once.stdout)["scanned_dirs"], 2)
+        cases = [
+            (["ov", "ov"], b"note: ov is given more than once; scanning it once"),
+            (["ov", "./ov"], b"note: ./ov is the same folder as ov; scanning it once"),
+            (["ov", self.path("ov") + "/"], b"is the same folder as ov"),
+            (["ov", "ov/e/.."], b"is the same folder as ov"),
+        ]
+        for roots, note in cases:
+            with self.subTest(roots=roots):
+                out = run("scan", "--json", *roots, cwd=self.root)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(out.stdout, once.stdout)
+                self.assertIn(note, out.stderr)
+        out = run("clean", "--yes", "ov", "./ov", cwd=self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"Removed 2 of 2 entries.", out.stdout)
 
 
 class HabitTest(TreeTest):

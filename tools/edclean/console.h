@@ -3,6 +3,7 @@
 #ifndef EDCLEAN_TOOL_CONSOLE_H
 #define EDCLEAN_TOOL_CONSOLE_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,18 @@ std::optional<std::string> link_target(const std::string &path);
 // Whether the entries of the directory `path` can be listed; `error` says
 // why not.
 bool directory_readable(const std::string &path, std::string &error);
+
+// Which object a path leads to, links followed: its file system and its
+// number there. Two paths to one folder (another spelling, a bind mount)
+// have the same identity.
+struct folder_identity {
+    uint64_t volume = 0;
+    uint64_t object = 0;
+    bool operator==(const folder_identity &) const = default;
+};
+
+// The identity of what `path` leads to; nothing when it cannot be read.
+std::optional<folder_identity> identity_of(const std::string &path);
 
 // The trees whose files software needs, in their real form: a clean never
 // starts inside one or above one without --allow-system.

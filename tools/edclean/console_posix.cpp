@@ -70,15 +70,52 @@ bool directory_readable(const std::string &path, std::string &error) {
     return read;
 }
 
+std::optional<folder_identity> identity_of(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return folder_identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 std::vector<std::string> system_trees() {
-    // The system's own trees (the Filesystem Hierarchy Standard's /etc,
-    // /boot, /usr, /bin, /sbin, /lib*, /var/lib, /var/spool) and the kernel's
-    // and run time's (/proc, /sys, /dev, /run): their empty files and
-    // folders are markers, locks and package records.
+    // Each tree with what the Filesystem Hierarchy Standard (3.0, section
+    // in brackets) says it holds; an empty file or folder in any of them is
+    // a setting, a marker, a lock or a record that a program reads.
     static const char *const trees[] = {
-        "/etc",      "/boot",  "/usr",    "/bin",     "/sbin",      "/lib",
-        "/lib32",    "/lib64", "/libx32", "/var/lib", "/var/spool", "/var/run",
-        "/var/lock", "/proc",  "/sys",    "/dev",     "/run",       "/snap"};
+        "/etc",         // host configuration [3.7]: /etc/subuid, /etc/environment
+        "/boot",        // the boot loader's and the kernel's files [3.5]
+        "/usr",         // installed programs, libraries and data [4]
+        "/bin",         // essential commands [3.4]
+        "/sbin",        // essential system commands [3.16]
+        "/lib",         // essential libraries and kernel modules [3.9]
+        "/lib32",       // essential libraries of another word size [3.10]
+        "/lib64",       // the same
+        "/libx32",      // the same
+        "/opt",         // add-on packages, laid out as their makers ship them [3.13]
+        "/var/lib",     // programs' state: package records such as dpkg's info files [5.8]
+        "/var/cache",   // programs' caches, in folders their packages made [5.5]
+        "/var/log",     // logs: an empty log or folder is where a service writes, and
+                        // /var/log/journal being there makes the system log persistent [5.10]
+        "/var/spool",   // work queued for printers, mail and cron [5.14]
+        "/var/mail",    // mailboxes: an empty one is a user's empty mailbox [5.11]
+        "/var/tmp",     // temporary files kept across reboots, still held by the
+                        // programs and services that made them [5.15]
+        "/var/opt",     // state of the packages in /opt [5.12]
+        "/var/local",   // state of the programs in /usr/local [5.2]
+        "/var/account", // process accounting logs, empty until accounting runs [5.4]
+        "/var/crash",   // system crash dumps [5.6]
+        "/var/games",   // games' state, such as score files [5.7]
+        "/var/yp",      // the network information service's databases [5.16]
+        "/var/run",     // run-time data: process ids, sockets [5.13]
+        "/var/lock",    // lock files, empty by design [5.9]
+        "/proc",        // the kernel's view of processes [6.1, the Linux annex]
+        "/sys",         // the kernel's view of devices [6.1, the Linux annex]
+        "/dev",         // device files [3.6]
+        "/run",         // run-time data since boot [3.15]
+        "/snap",        // where the snap package manager mounts its packages
+    };
+    // /tmp is not one: it is where users and builds make scratch trees of
+    // their own, which is what a clean is for.
     std::vector<std::string> result;
     for (const char *tree : trees) {
         std::string error;

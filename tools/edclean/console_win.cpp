@@ -171,6 +171,17 @@ bool directory_readable(const std::string &path, std::string &error) {
     return true;
 }
 
+std::optional<folder_identity> identity_of(const std::string &path) {
+    std::unique_ptr<void, handle_closer> handle(CreateFileW(
+        to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle.get(), &info))
+        return std::nullopt;
+    return folder_identity{info.dwVolumeSerialNumber,
+                           (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 std::vector<std::string> system_trees() {
     // Windows itself and the program folders: what installers and the
     // system put there is theirs.

@@ -1,5 +1,6 @@
 #include "policy.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -24,6 +25,67 @@ bool has_dotdot(const std::string &path) {
     return false;
 }
 
+// A folder the system relies on, or one above it, by path and by identity.
+struct system_folder {
+    std::string path;
+    std::optional<folder_identity> id;
+    std::string holds; // for a folder above one: the system folder beneath it
+};
+
+// The system folders and the folders above them, as they are when the
+// clean starts.
+struct system_folders {
+    std::vector<system_folder> trees;
+    std::vector<system_folder> above;
+};
+
+system_folders take_system_folders() {
+    system_folders folders;
+    for (const std::string &tree : system_trees()) {
+        folders.trees.push_back({tree, identity_of(tree), {}});
+        for (std::string up = parent_of(tree); !up.empty(); up = parent_of(up)) {
+            folders.above.push_back({up, identity_of(up), tree});
+            if (up == parent_of(up))
+                break;
+        }
+    }
+    return folders;
+}
+
+// Why a clean may not start at `real`: it is in or holds a system folder.
+// Paths are compared first; then identities, for a second path to the same
+// folders (a bind mount, the same file system mounted twice), which a
+// comparison of paths cannot see: the root and every folder above it
+// against each system folder, and the root against each folder above one.
+std::optional<std::string> system_refusal(const std::string &real, const system_folders &system) {
+    for (const system_folder &tree : system.trees) {
+        const bool within = inside(real, tree.path);
+        if (within || inside(tree.path, real))
+            return std::string("it ") + (within ? "is in" : "holds") + " the system folder " +
+                   shown(tree.path);
+    }
+    bool root = true;
+    for (std::string at = real; !at.empty(); at = parent_of(at)) {
+        if (const std::optional<folder_identity> id = identity_of(at)) {
+            for (const system_folder &tree : system.trees)
+                if (tree.id == id)
+                    return (root ? "it is the system folder " : "it is in the system folder ") +
+                           shown(tree.path) + ", reached by another path (" + shown(at) + " is " +
+                           shown(tree.path) + ")";
+            if (root)
+                for (const system_folder &up : system.above)
+                    if (up.id == id)
+                        return "it holds the system folder " + shown(up.holds) +
+                               ", reached by another path (" + shown(at) + " is " + shown(up.path) +
+                               ")";
+        }
+        root = false;
+        if (at == parent_of(at))
+            break;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::vector<std::string> exclude_patterns(const scan_filters &filters) {
@@ -37,9 +99,16 @@ std::vector<std::string> exclude_patterns(const scan_filters &filters) {
 std::optional<int> plan_roots(const std::vector<std::string> &given, root_policy policy,
                               root_plan &plan) {
     plan.homes = edclean_tool::protected_homes();
-    const std::vector<std::string> system = policy.clean && !policy.allow_system
-                                                ? edclean_tool::system_trees()
-                                                : std::vector<std::string>();
+    const system_folders system =
+        policy.clean && !policy.allow_system ? take_system_folders() : system_folders();
+    // The roots taken so far, as given, real and by identity: one folder
+    // named twice is walked once.
+    struct taken_root {
+        const std::string &given;
+        std::string real;
+        std::optional<folder_identity> id;
+    };
+    std::vector<taken_root> taken;
     for (const std::string &root : given) {
         if (!edclean_tool::valid_utf8(root)) {
             say(shown(root) + ": the name is not valid UTF-8, and only UTF-8 paths can be "
@@ -76,16 +145,25 @@ std::optional<int> plan_roots(const std::vector<std::string> &given, root_policy
             say("cannot read " + shown(root) + ": " + error);
             return 1;
         }
-        for (const std::string &tree : system) {
-            const bool within = inside(*real, tree);
-            if (within || inside(tree, *real)) {
-                say("refusing to clean " + shown(root) + ": it " + (within ? "is in" : "holds") +
-                    " the system folder " + shown(tree) +
-                    ", whose empty files and folders software relies on; give --allow-system "
-                    "to clean it anyway");
-                return 1;
-            }
+        if (const std::optional<std::string> why = system_refusal(*real, system)) {
+            say("refusing to clean " + shown(root) + ": " + *why +
+                ", whose empty files and folders software relies on; give --allow-system to "
+                "clean it anyway");
+            return 1;
         }
+        const std::optional<folder_identity> id = identity_of(*real);
+        const auto same = std::find_if(taken.begin(), taken.end(), [&](const taken_root &earlier) {
+            return (id && earlier.id == id) || edclean_tool::same_path(*real, earlier.real);
+        });
+        if (same != taken.end()) {
+            say("note: " +
+                (same->given == root
+                     ? shown(root) + " is given more than once"
+                     : shown(root) + " is the same folder as " + shown(same->given)) +
+                "; scanning it once");
+            continue;
+        }
+        taken.push_back({root, *real, id});
         plan.real.push_back(*real);
     }
     return std::nullopt;
