@@ -577,6 +577,35 @@ class PolicyTest(TreeTest):
         for name in (b"__init__.py", b"py.typed", b".gitkeep", b".nomedia"):
             self.assertIn(b"\n  " + name + b" ", help_text)
 
+    def test_version_control_folders_are_kept_with_hidden_names_included(self):
+        fresh = ["refs/heads/", "refs/tags/", "objects/info/", "objects/pack/", "branches/",
+                 "HEAD=ref: refs/heads/main\n"]
+        make_tree(self.root, [f"git/.git/{e}" for e in fresh] +
+                  ["hg/.hg/store/", "svn/.svn/tmp/", "svn/.svn/pristine/", "bzr/.bzr/lock/",
+                   "darcs/_darcs/patches/", "cvs/CVS/Entries.Static", "fs/lost+found/",
+                   "other/"])
+        out = run("scan", "--json", "--include-hidden", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        # Nothing inside, and not the folders that hold them: what is left alone is content.
+        self.assertEqual(json.loads(out.stdout),
+                         {"empty_dirs": [self.path("other")], "zero_files": [],
+                          "scanned_dirs": 9})
+        out = run("clean", "--yes", "--include-hidden", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn(b"Removed 1 of 1 entry.", out.stdout)
+        for kept in ("git/.git/refs/heads", "git/.git/objects/pack", "svn/.svn/tmp",
+                     "cvs/CVS/Entries.Static", "fs/lost+found", "darcs/_darcs/patches"):
+            self.assertTrue(os.path.exists(self.path(kept)), kept)
+        # --no-default-excludes gives them up, as it does the other default names.
+        out = run("scan", "-0", "--include-hidden", "--no-default-excludes", self.root)
+        listed = out.stdout.split(b"\0")
+        for offered in ("git/.git/refs/heads", "svn/.svn/tmp", "cvs/CVS/Entries.Static",
+                        "fs/lost+found"):
+            self.assertIn(self.path(offered).encode(), listed)
+        help_text = run("--help").stdout
+        for name in (b".git", b".hg", b".svn", b"CVS", b"lost+found"):
+            self.assertIn(b"\n  " + name + b" ", help_text)
+
     def test_system_trees_are_not_cleaned_unless_allowed(self):
         for tree, words in (("/etc", b"is in the system folder /etc"),
                             ("/var", b"holds the system folder /var/lib"),

@@ -14,6 +14,7 @@ namespace edclean_tool {
 
 // Names whose emptiness is their meaning: removing one breaks what reads
 // it. Both commands leave them alone unless --no-default-excludes is given.
+// A folder left alone is content: the folder that holds it is not empty.
 struct default_exclude {
     const char *name;
     const char *why;
@@ -26,6 +27,18 @@ inline constexpr default_exclude kDefaultExcludes[] = {
     {".nomedia", "hides a folder from Android's media scanner"},
     {".nojekyll", "turns off Jekyll for a GitHub Pages site"},
     {".metadata_never_index", "keeps Spotlight from indexing a volume"},
+    // Version-control metadata, the folders archivers leave out of a
+    // source tree as such: a new repository's folders are empty until used,
+    // and the tool that owns them fails without them.
+    {".git", "Git's repository; a new one has empty folders"},
+    {".hg", "Mercurial's repository"},
+    {".svn", "Subversion's working copy; needs its empty tmp/"},
+    {".bzr", "Bazaar's branch; its lock folders are empty"},
+    {"_darcs", "Darcs' repository"},
+    {"CVS", "CVS's records; an empty Entries.Static is a setting"},
+    // Made ahead of need by the file system's maker and checker, so that a
+    // check can recover files without having to allocate room.
+    {"lost+found", "where a file system check puts what it recovers"},
 };
 
 // The patterns a scan leaves alone: the user's and the default ones.
