@@ -439,6 +439,39 @@ class WriteFailureTest(TreeTest):
         self.assertIn(b"nothing was removed", out.stderr)
         self.assertEqual(sorted(os.listdir(self.root)), ["e", "z"])
 
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full")
+    def test_a_report_lost_after_removal_still_says_what_was_removed(self):
+        journal = os.path.join(self.top, "journal.jsonl")
+        cases = [
+            (["--json"], b"2 of 2 entries were removed\n"),
+            (["-0"], b"2 of 2 entries were removed\n"),
+            (["--summary"], b"2 of 2 entries were removed\n"),
+            (["--summary", "--journal", journal],
+             b"2 of 2 entries were removed, recorded in the journal " + journal.encode()),
+        ]
+        for flags, told in cases:
+            with self.subTest(flags=flags):
+                make_tree(self.root, ["e/", "z"])
+                with open("/dev/full", "wb") as full:
+                    out = run("clean", "--yes", *flags, self.root, stdout=full)
+                self.assertEqual(out.returncode, 1)
+                self.assertIn(b"cannot write standard output: No space left on device; " + told,
+                              out.stderr)
+                self.assertEqual(out.stderr.count(b"cannot write"), 1, out.stderr)
+                self.assertEqual(os.listdir(self.root), [])
+        # A reader gone before the report is told of the same way, not by a silent end.
+        make_tree(self.root, ["e/", "z"])
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            out = subprocess.run([CLI, "clean", "--yes", "--json", self.root], stdout=write_end,
+                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=120)
+        finally:
+            os.close(write_end)
+        self.assertEqual(out.returncode, 1, out.stderr)
+        self.assertIn(b"standard output was closed; 2 of 2 entries were removed", out.stderr)
+        self.assertEqual(os.listdir(self.root), [])
+
     def test_a_closed_pipe_ends_the_program_quietly(self):
         make_tree(self.root, [f"d{i}/" for i in range(3000)])
         for ignore_sigpipe in (False, True):

@@ -124,7 +124,28 @@ bool output_intact() {
         return true;
     if (!closed)
         say("cannot write standard output: " + reason + "; nothing was removed");
+    mark_out_failure_told();
     return false;
+}
+
+// After a removal, a report that did not arrive still leaves the user told
+// on standard error what was removed, and where it is recorded: a reader
+// that went away (a closed pipe) included, since entries are gone.
+int removal_told(int status, const removal_report &report, const std::string &journal) {
+    std::string reason;
+    bool closed = false;
+    if (edclean_tool::flush_out(reason, closed))
+        return status;
+    std::string done = std::to_string(report.removed) + " of " +
+                       counted(static_cast<long long>(report.entries.size()), "entry", "entries") +
+                       (report.removed == 1 ? " was" : " were") + " removed";
+    if (!journal.empty() && report.removed > 0)
+        done += ", recorded in the journal " + shown(journal);
+    say((closed ? std::string("standard output was closed")
+                : "cannot write standard output: " + reason) +
+        "; " + done);
+    mark_out_failure_told();
+    return exit_call_failed;
 }
 
 } // namespace
@@ -190,7 +211,11 @@ int command_clean(const clean_options &o) {
         return exit_call_failed;
     if (const std::optional<int> declined = removal_declined(o, wanted, sink))
         return *declined;
-    return report_removal(remove_selection(selection, journal.get(), plan), selection, o.view);
+    // From here entries go: a reader that goes away must not end the
+    // program before it has said what it removed.
+    edclean_tool::keep_running_when_output_closes();
+    const removal_report report = remove_selection(selection, journal.get(), plan);
+    return removal_told(report_removal(report, selection, o.view), report, o.journal);
 }
 
 } // namespace edclean_tool

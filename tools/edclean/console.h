@@ -20,6 +20,10 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 // Sets the console up for UTF-8 output and binary-safe standard output.
 void prepare_console();
 
+// A reader of standard output that goes away makes later writes fail
+// (and be noticed) instead of ending the program.
+void keep_running_when_output_closes();
+
 bool stdin_is_terminal();
 bool stdout_is_terminal();
 bool stderr_is_terminal();

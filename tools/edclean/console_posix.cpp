@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,8 @@ std::vector<std::string> utf8_arguments(int argc, char **argv) {
 }
 
 void prepare_console() {}
+
+void keep_running_when_output_closes() { std::signal(SIGPIPE, SIG_IGN); }
 
 bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 

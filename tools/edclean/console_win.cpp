@@ -132,6 +132,9 @@ void prepare_console() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+// A closed pipe fails the write there; nothing ends the program.
+void keep_running_when_output_closes() {}
+
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 
 bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }

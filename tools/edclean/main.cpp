@@ -268,7 +268,7 @@ int main(int argc, char **argv) {
     std::string reason;
     bool closed = false;
     if (!edclean_tool::flush_out(reason, closed)) {
-        if (!closed)
+        if (!closed && !out_failure_told())
             say("cannot write standard output: " + reason);
         return status == exit_success ? exit_call_failed : status;
     }

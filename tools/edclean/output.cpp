@@ -122,6 +122,7 @@ bool needs_quoting(std::string_view text) {
 }
 
 int g_out_errno = 0;
+bool g_out_failure_told = false;
 
 } // namespace
 
@@ -194,6 +195,10 @@ bool flush_out(std::string &reason, bool &closed) {
     reason = std::strerror(g_out_errno);
     return false;
 }
+
+void mark_out_failure_told() { g_out_failure_told = true; }
+
+bool out_failure_told() { return g_out_failure_told; }
 
 void say(const std::string &text) { std::cerr << "edclean: " << text << "\n"; }
 

@@ -32,6 +32,12 @@ void out(std::string_view text);
 // program quietly as other tools do.
 bool flush_out(std::string &reason, bool &closed);
 
+// Marks a failure of standard output as told to the user, with what it
+// meant for the work; out_failure_told() then says so, and the program's
+// last check stays quiet about it.
+void mark_out_failure_told();
+bool out_failure_told();
+
 // A message on standard error; every name in it has gone through shown().
 void say(const std::string &text);
 
