@@ -110,11 +110,10 @@ bool needs_quoting(std::string_view text) {
         const size_t length = utf8_sequence(text, i, code);
         if (length == 0 || invisible(code) || code == '\'')
             return true;
-        // Quotes show where a name that begins or ends with a space begins
-        // or ends, also when it is one name of a path.
-        const bool at_edge =
-            i == 0 || text[i - 1] == '/' || i + length == text.size() || text[i + length] == '/';
-        if (at_edge && blank(code))
+        // Quotes show where a text that begins or ends with a space begins
+        // or ends. (Only the text's own ends: a message holds spaces before
+        // the paths it names.)
+        if ((i == 0 || i + length == text.size()) && blank(code))
             return true;
         i += length;
     }

@@ -10,7 +10,7 @@ namespace edclean_tool {
 
 // `text` as a reader can trust it on a terminal or in a file: unchanged when
 // it holds only printable, well-formed UTF-8, no single quote and no space
-// at either end of a name; otherwise quoted the way a POSIX shell reads it
+// at either end; otherwise quoted the way a POSIX shell reads it
 // back, with every control character, format character (zero-width space,
 // soft hyphen, direction marks), character that draws nothing (the Hangul
 // fillers, the combining grapheme joiner) and byte that is not UTF-8 spelt
