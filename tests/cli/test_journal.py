@@ -8,6 +8,7 @@ import json
 import os
 import pty
 import select
+import shutil
 import signal
 import stat
 import subprocess
@@ -434,7 +435,8 @@ class CleanJournalTest(Workspace):
         finally:
             os.close(master)
         self.assertEqual(proc.returncode, 3, err)
-        self.assertIn(b"refused: file size != 0", err)
+        self.assertIn(b"\n  kept: now holds data: " + os.path.join(self.root, "zero-a").encode() +
+                      b"\n", out)
         self.assertEqual(sorted((e["path"], e["kind"]) for e in read_journal(self.journal)),
                          [(self.root + "/empty", "dir"), (self.root + "/zero-b", "file")])
         self.assertTrue(os.path.exists(os.path.join(self.root, "zero-a")))
@@ -536,11 +538,57 @@ class CleanJournalTest(Workspace):
             ["clean", "--yes", "--journal", self.journal, self.root], swap)
         self.assertTrue(paused, out.stderr)
         self.assertEqual(out.returncode, 3, out.stderr)
-        self.assertIn(b"not removed, it is not the object whose metadata was read: " +
-                      swapped.encode(), out.stderr)
+        self.assertIn(b"\n  kept: it is not the object whose metadata was read: " +
+                      swapped.encode() + b"\n", out.stdout)
         self.assertEqual([e["path"] for e in read_journal(self.journal)],
                          [os.path.join(self.root, "plain")])
         self.assertEqual(stat.S_IMODE(os.lstat(swapped).st_mode), 0o600)
+
+
+    @unittest.skipUnless(CLI_HOOKED, "needs the program built with its pause points")
+    def test_each_entrys_outcome_is_the_one_its_removal_gave(self):
+        # A folder on the way to an offered entry is swapped for a link after the
+        # scan: to a copy of the tree (the entry is reached through a link), or to a
+        # folder without the entry (its path no longer leads to it). Neither entry is
+        # removed, and each says why as its removal found it, whatever the path shows
+        # afterwards.
+        cases = [
+            ("to the same folder", lambda: "a2",
+             {"outcome": "kept", "message": "refused: symlink",
+              "reason": "now a link, or reached through one"}),
+            ("to another folder", lambda: os.path.join(self.root, "elsewhere"),
+             {"outcome": "kept",
+              "message": "it is not the object whose metadata was read "
+                         "(No such file or directory)"}),
+        ]
+        for name, target, expected in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.root)
+                os.mkdir(self.root)
+                if os.path.exists(self.journal):
+                    os.remove(self.journal)
+                self.make("a/e/", "elsewhere/")
+                for data in ("a/data", "elsewhere/data"):
+                    with open(os.path.join(self.root, data), "wb") as f:
+                        f.write(b"x")
+                entry = os.path.join(self.root, "a", "e")
+
+                def swap():
+                    os.rename(os.path.join(self.root, "a"), os.path.join(self.root, "a2"))
+                    os.symlink(target(), os.path.join(self.root, "a"))
+
+                pause = Paused("metadata-read", self.top)
+                paused, out = pause.run(
+                    ["clean", "--yes", "--json", "--journal", self.journal, self.root], swap)
+                shutil.rmtree(pause.dir)
+                self.assertTrue(paused, out.stderr)
+                self.assertEqual(out.returncode, 1, out.stderr)
+                records = [json.loads(line) for line in out.stdout.splitlines()]
+                self.assertEqual(len(records), 1, out.stdout)
+                self.assertEqual({k: records[0].get(k) for k in expected}, expected)
+                self.assertEqual(records[0]["path"], entry)
+                self.assertTrue(os.path.isdir(os.path.join(self.root, "a2", "e")))
+                self.assertEqual(read_journal(self.journal), [])
 
 
 @unittest.skipUnless(IS_ROOT, NOT_ROOT)

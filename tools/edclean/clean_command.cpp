@@ -104,8 +104,6 @@ int report_removal(const removal_report &report, const clean_selection &s, const
                     out("  kept: " + entry.reason + ": " + shown(*entry.path) + "\n");
         }
     }
-    if (!report.last_refusal.empty())
-        say("the library's last refusal: " + shown(report.last_refusal));
     if (!report.journal_error.empty())
         say(shown(report.journal_error));
     if (report.call_failed || !report.journal_error.empty())

@@ -357,11 +357,12 @@ bool journal_writer::append(const journal_entry &entry, removal_outcome &outcome
 
 namespace {
 
-// An entry to remove, with what its line needs and the directory that holds
-// it (an index into the parents, or none).
+// An entry to remove, with what its line needs, the directory that holds
+// it (an index into the parents, or none) and its place in the outcome.
 struct planned_entry {
     journal_entry entry;
     size_t parent = SIZE_MAX;
+    size_t index = 0;
 };
 
 // A directory that holds entries to remove, with its times before any went;
@@ -371,17 +372,15 @@ struct planned_parent {
     bool written = false;
 };
 
-void refuse(removal_outcome &outcome, const char *why, const std::string &detail,
-            const std::string &path) {
-    outcome.last_refusal = "not removed, ";
-    outcome.last_refusal += why;
+// Why the journal did not hand an entry to the library.
+std::string refusal(const char *why, const std::string &detail) {
+    std::string message = why;
     if (!detail.empty()) {
-        outcome.last_refusal += " (";
-        outcome.last_refusal += detail;
-        outcome.last_refusal += ')';
+        message += " (";
+        message += detail;
+        message += ')';
     }
-    outcome.last_refusal += ": ";
-    outcome.last_refusal += path;
+    return message;
 }
 
 } // namespace
@@ -390,14 +389,21 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
     std::vector<std::vector<planned_entry>> plans;
     std::vector<planned_parent> parents;
     std::map<std::string, size_t> parent_index;
+    size_t total = 0;
+    for (const removal_list &list : lists)
+        total += list.paths.size();
+    // What an entry that is never reached says: the journal stopped first.
+    outcome.entries.assign(total, {0, "the journal stopped the clean before it"});
+    size_t index = 0;
     for (const removal_list &list : lists) {
         std::vector<planned_entry> &plan = plans.emplace_back();
         for (const std::string &path : list.paths) {
+            entry_outcome &result = outcome.entries[index++];
             const auto beneath = [&path](const std::string &root) {
                 return is_at_or_beneath(path, root);
             };
             if (std::none_of(roots_.begin(), roots_.end(), beneath)) {
-                refuse(outcome, "it is not beneath a root the journal records", "", path);
+                result.message = refusal("it is not beneath a root the journal records", "");
                 continue;
             }
             journal_entry entry;
@@ -405,14 +411,15 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
             entry.kind = list.kind;
             std::string error;
             if (!read_entry_metadata(entry, error)) {
-                refuse(outcome, "what restoring it needs cannot be read", error, path);
+                result.message = refusal("what restoring it needs cannot be read", error);
                 continue;
             }
             if (entry.id == self_) { // under a name begin() did not see
-                refuse(outcome, "it is the journal itself", "", path);
+                result.message = refusal("it is the journal itself", "");
                 continue;
             }
             planned_entry &planned = plan.emplace_back();
+            planned.index = index - 1;
             planned.entry = std::move(entry);
             // The times of the directory that holds it, read before anything
             // in it goes: removing an entry moves them. The directory above
@@ -445,23 +452,26 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
             // path now must still be that object, or its line would describe
             // another. The library re-checks the object it removes itself,
             // but cannot say which one it was.
+            entry_outcome &result = outcome.entries[planned.index];
             journal_entry now;
             now.path = entry.path;
             now.kind = entry.kind;
             std::string error;
             if (!read_entry_metadata(now, error) || now.id != entry.id) {
-                refuse(outcome, "it is not the object whose metadata was read", error, entry.path);
+                result.message = refusal("it is not the object whose metadata was read", error);
                 continue;
             }
             // One path per call: the count then says whether this very
-            // entry went, which a count over a longer list cannot.
+            // entry went, which a count over a longer list cannot, and the
+            // message is this entry's.
             const int32_t count = list.call(edclean_json_io::path_array({entry.path}).c_str());
+            result.count = count;
             if (count != 1) {
                 outcome.call_failed = outcome.call_failed || count < 0;
-                if (*edclean_last_error() != '\0')
-                    outcome.last_refusal = edclean_last_error();
+                result.message = edclean_last_error();
                 continue;
             }
+            result.message.clear();
             ++outcome.removed;
             if (!append(entry, outcome))
                 return;

@@ -13,11 +13,20 @@
 
 namespace edclean_tool {
 
-// What removal did: how many entries went, the message of the last refusal,
-// whether a call failed as a whole, and why the journal stopped when it did.
+// What became of one entry given to removal: the library's count for it
+// (1 when it went) and, when it stayed, why: the library's own message, or
+// the journal's reason for not asking the library at all.
+struct entry_outcome {
+    int32_t count = 0;
+    std::string message;
+};
+
+// What removal did: how many entries went, what became of each (one per
+// path of the lists, in their order), whether a call failed as a whole, and
+// why the journal stopped when it did.
 struct removal_outcome {
     long long removed = 0;
-    std::string last_refusal;
+    std::vector<entry_outcome> entries;
     bool call_failed = false;
     std::string journal_error;
 };
@@ -97,7 +106,10 @@ class journal_writer {
     // which may be listed too. An entry whose metadata cannot be read is
     // not removed: it could not be restored. When a line cannot be written,
     // outcome.journal_error says which removed entry the journal lacks, and
-    // nothing more is removed.
+    // nothing more is removed. outcome.entries says of every entry whether
+    // it went and, if not, why, as the calls and the journal's own checks
+    // found it at the time: never by looking at the path afterwards, which
+    // another process may have changed by then.
     //
     // Each line is handed to the system as its entry goes, so a clean that
     // is killed leaves every line behind; forcing each one to the disk as

@@ -1,22 +1,20 @@
 #include "removal.h"
 
 #include <atomic>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 #include "console.h"
 #include "edclean.h"
 #include "edclean_json_io.h"
-#include "paths.h"
 #include "progress.h"
 
 namespace edclean_tool {
 
 namespace {
 
-// The library's refusal of `path` in words a user knows.
-std::string reason_in_words(const std::string &message, const std::string &path, entry_kind kind,
+// Why `path` was kept, in words a user knows: the library's refusal
+// translated, or the journal's own reason as it stands.
+std::string reason_in_words(const std::string &message, const std::string &path,
                             const root_plan &plan) {
     for (const std::string &home : plan.homes)
         if (edclean_tool::same_path(path, home))
@@ -37,22 +35,7 @@ std::string reason_in_words(const std::string &message, const std::string &path,
     for (const auto &[library, user] : words)
         if (message == library)
             return user;
-    if (!message.empty())
-        return message;
-    // No message of its own (an entry the journal could not note, or one
-    // whose refusal a later one replaced): what the entry is now says why.
-    std::error_code error;
-    const std::filesystem::path where = fs_path(path);
-    const auto status = std::filesystem::symlink_status(where, error);
-    if (status.type() == std::filesystem::file_type::symlink)
-        return "now a link, or reached through one";
-    if (kind == entry_kind::file && status.type() == std::filesystem::file_type::regular &&
-        std::filesystem::file_size(where, error) > 0)
-        return "now holds data";
-    if (kind == entry_kind::dir && status.type() == std::filesystem::file_type::directory &&
-        !std::filesystem::is_empty(where, error))
-        return "gained an entry since the scan";
-    return "refused";
+    return message.empty() ? "not removed, for no reason given" : message;
 }
 
 } // namespace
@@ -75,15 +58,16 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
                         outcome);
         report.call_failed = outcome.call_failed;
         report.journal_error = outcome.journal_error;
-        report.last_refusal = outcome.last_refusal;
-        // The journal reports a count: the count is the library's, and what
-        // is still there was kept.
         report.removed = outcome.removed;
-        for (entry_result &entry : report.entries) {
-            std::error_code error;
-            entry.removed = !std::filesystem::exists(
-                std::filesystem::symlink_status(fs_path(*entry.path), error));
+        // One outcome per entry, in the order of the lists: files, then
+        // directories, as report.entries holds them.
+        for (size_t i = 0; i < report.entries.size() && i < outcome.entries.size(); ++i) {
+            entry_result &entry = report.entries[i];
+            entry.removed = outcome.entries[i].count == 1;
+            if (!entry.removed)
+                entry.message = outcome.entries[i].message;
         }
+        done = static_cast<long long>(report.entries.size());
     } else {
         for (entry_result &entry : report.entries) {
             const auto call =
@@ -100,7 +84,7 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
     }
     for (entry_result &entry : report.entries)
         if (!entry.removed)
-            entry.reason = reason_in_words(entry.message, *entry.path, entry.kind, plan);
+            entry.reason = reason_in_words(entry.message, *entry.path, plan);
     return report;
 }
 

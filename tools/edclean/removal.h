@@ -17,7 +17,7 @@ struct entry_result {
     const std::string *path;
     entry_kind kind;
     bool removed = false;
-    std::string message; // the library's, when it refused and said why
+    std::string message; // why it was kept: the library's words or the journal's
     std::string reason;  // in a user's words
 };
 
@@ -26,7 +26,6 @@ struct removal_report {
     long long removed = 0;
     bool call_failed = false;
     std::string journal_error;
-    std::string last_refusal; // through the journal, the library's last message only
 };
 
 removal_report remove_selection(const clean_selection &s, journal_writer *journal,
