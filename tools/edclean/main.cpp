@@ -211,14 +211,21 @@ int main(int argc, char **argv) {
         system_list += (system_list.size() == line_start ? "  " : " ") + tree;
     }
     app.footer(left_alone +
-               "\nclean refuses a ROOT in or above a folder the system relies on, unless\n"
-               "--allow-system is given:\n" +
+               "\nclean refuses a ROOT in or above a folder the system relies on, also one\n"
+               "reached by another path (a bind mount), unless --allow-system is given:\n" +
                system_list +
                "\n\n"
+               "Roots and names:\n"
+               "  A ROOT named twice, in any spelling, is scanned once. To name a folder\n"
+               "  whose name starts with '-', put -- before it. A name is shown quoted, as\n"
+               "  a shell reads it back, when it holds a control or invisible character, a\n"
+               "  byte that is not UTF-8, a quote, or a space at its end.\n"
+               "\n"
                "Exit status:\n"
                "  0  success\n"
                "  1  a refused or failed call, a root refused or unreadable, output that\n"
-               "     cannot be written, or a journal that cannot be written or read\n"
+               "     cannot be written (after a removal, standard error still says how\n"
+               "     many entries went), or a journal that cannot be written or read\n"
                "  2  usage error\n"
                "  3  a clean that removed some entries but kept others, or a restore that\n"
                "     skipped entries");
