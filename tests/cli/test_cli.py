@@ -662,43 +662,49 @@ class PolicyTest(TreeTest):
                              0)
             self.assertEqual(run("scan", "--summary", "/etc/ssl").returncode, 0)
 
-    @unittest.skipUnless(os.geteuid() == 0 and os.path.isdir("/var/lib"),
-                         "a bind mount needs root, and /var/lib to bind")
+    @unittest.skipUnless(os.geteuid() == 0 and os.path.isdir("/var/lib") and
+                         shutil.which("unshare"),
+                         "a bind mount needs root, unshare, and /var/lib to bind")
     def test_another_path_to_a_system_folder_is_refused(self):
+        # The mounts live in a mount namespace of their own, made for each run and gone
+        # with it: nothing outside (this test's cleanup of its folder least of all) ever
+        # sees / or /var/lib inside the test's folder.
         bound, whole = self.path("bound"), self.path("whole")
         os.mkdir(bound)
         os.mkdir(whole)
-        mounted = []
-        try:
-            for source, target in (("/var/lib", bound), ("/", whole)):
-                if subprocess.run(["mount", "--bind", source, target],
-                                  capture_output=True).returncode != 0:
-                    self.skipTest("bind mounts are not allowed here")
-                mounted.append(target)
-            sub = next(os.path.join(bound, n) for n in sorted(os.listdir(bound))
-                       if os.path.isdir(os.path.join(bound, n)))
-            cases = [
-                (bound, b"it is the system folder /var/lib, reached by another path"),
-                (sub, b"it is in the system folder /var/lib, reached by another path (" +
-                 bound.encode() + b" is /var/lib)"),
-                (whole, b"it holds the system folder"),
-                (os.path.join(whole, "var"), b"it holds the system folder /var/"),
-                (os.path.join(whole, "etc"), b"it is the system folder /etc, reached by "
-                                             b"another path"),
-            ]
-            for root, words in cases:
-                with self.subTest(root=root):
-                    out = run("clean", "--dry-run", "--summary", root)
-                    self.assertEqual(out.returncode, 1, out.stderr)
-                    self.assertIn(b"refusing to clean " + root.encode() + b": " + words,
-                                  out.stderr)
-                    self.assertEqual(out.stdout, b"")
-            # A folder that is not a system folder stays cleanable through the same mount.
-            out = run("clean", "--dry-run", "--summary", os.path.join(whole, self.root[1:]))
-            self.assertEqual(out.returncode, 0, out.stderr)
-        finally:
-            for target in reversed(mounted):
-                subprocess.run(["umount", target], check=True)
+        script = ('mount --bind /var/lib "$1" && mount --bind / "$2" || exit 99; shift 2; '
+                  'exec "$@"')
+
+        def mounted(*command):
+            return subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                   script, "sh", bound, whole, *command],
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+
+        def clean(root):
+            return mounted(CLI, "clean", "--dry-run", "--summary", root)
+
+        if mounted("true").returncode != 0:
+            self.skipTest("mount namespaces or bind mounts are not allowed here")
+        sub = next(os.path.join(bound, n) for n in sorted(os.listdir("/var/lib"))
+                   if os.path.isdir(os.path.join("/var/lib", n)) and
+                   not os.path.islink(os.path.join("/var/lib", n)))
+        cases = [
+            (bound, b"it is the system folder /var/lib, reached by another path"),
+            (sub, b"it is in the system folder /var/lib, reached by another path (" +
+             bound.encode() + b" is /var/lib)"),
+            (whole, b"it holds the system folder"),
+            (os.path.join(whole, "var"), b"it holds the system folder /var/"),
+            (os.path.join(whole, "etc"), b"it is the system folder /etc, reached by another path"),
+        ]
+        for root, words in cases:
+            with self.subTest(root=root):
+                out = clean(root)
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertIn(b"refusing to clean " + root.encode() + b": " + words, out.stderr)
+                self.assertEqual(out.stdout, b"")
+        # A folder that is not a system folder stays cleanable through the same mount.
+        out = clean(os.path.join(whole, self.root[1:], "bound"))
+        self.assertEqual(out.returncode, 0, out.stderr)
 
     def test_home_folders_are_protected(self):
         make_tree(self.root, ["home/me/", "home/other/", "z"])
