@@ -101,8 +101,8 @@ std::vector<std::string> system_trees() {
                         // /var/log/journal being there makes the system log persistent [5.10]
         "/var/spool",   // work queued for printers, mail and cron [5.14]
         "/var/mail",    // mailboxes: an empty one is a user's empty mailbox [5.11]
-        "/var/tmp",     // temporary files kept across reboots, still held by the
-                        // programs and services that made them [5.15]
+        "/var/tmp",     // temporary files that programs keep across reboots, which the
+                        // standard says must not be deleted when the system boots [5.15]
         "/var/opt",     // state of the packages in /opt [5.12]
         "/var/local",   // state of the programs in /usr/local [5.2]
         "/var/account", // process accounting logs, empty until accounting runs [5.4]
@@ -117,8 +117,9 @@ std::vector<std::string> system_trees() {
         "/run",         // run-time data since boot [3.15]
         "/snap",        // where the snap package manager mounts its packages
     };
-    // /tmp is not one: it is where users and builds make scratch trees of
-    // their own, which is what a clean is for.
+    // /tmp is not one: programs may not assume anything there is kept [3.18],
+    // and it is where users and builds make scratch trees of their own, which
+    // is what a clean is for.
     std::vector<std::string> result;
     for (const char *tree : trees) {
         std::string error;
