@@ -140,7 +140,9 @@ TEST(ParallelScan, SameTextAsOneThreadOnGeneratedTrees) {
         const std::string dirs =
             edtest::json_array({tree.path("r/inner"), tree.path("r"), tree.path("r")});
         for (const char *base :
-             {"{}", R"({"include_hidden":true})", R"({"include_zero_byte":false})"}) {
+             {"{}", R"({"include_hidden":true})", R"({"include_zero_byte":false})",
+              R"({"report_left_out":true,"exclude":["e1*"]})",
+              R"({"report_left_out":true,"include_hidden":true,"min_age_seconds":3600})"}) {
             const std::string alone = scan_text(dirs, with_threads(base, "1"));
             ASSERT_EQ(alone.rfind("error", 0), std::string::npos) << alone;
             EXPECT_EQ(scan_text(dirs, base), alone) << "seed " << seed << " " << base;

@@ -219,6 +219,21 @@ extern const char *const ed_unnameable_entry;
 // 1 when a stream handed out `name` for an entry it could not name.
 int ed_is_unnameable_entry(const char *name);
 
+// Why the stream's latest unnameable entry stands where it does.
+enum ed_unnameable_cause {
+    ED_UNNAMEABLE_NAME,    // an entry whose name cannot be handed out
+    ED_UNNAMEABLE_LISTING, // the listing broke off, or could not be taken up again
+    ED_UNNAMEABLE_OTHER,   // content of the directory itself (Windows: its data streams)
+};
+ed_unnameable_cause ed_dir_unnameable_cause(const ed_dir *dir);
+
+// Writes the `length` bytes of `line` to the descriptor (on Windows the
+// handle) `target` when that takes no wait on its reader. 1 written; 0 not
+// written, the reader not ready for it (a later line may go); -1 the target
+// takes no lines (closed, not open for writing, a reader gone, or on Windows
+// a kind that could make the writer wait): write no more. Raises no signal.
+int ed_progress_write(int64_t target, const char *line, size_t length);
+
 // The canonical path of `path`: the object's final path with every link
 // resolved, '/' as the only separator, no trailing '/' except on a root
 // ("/" or "C:/"). For a path whose object does not exist, the canonical path

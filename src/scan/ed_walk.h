@@ -19,6 +19,7 @@
 #include "core/ed_strlist.h"
 #include "platform/ed_platform.h"
 #include "scan/ed_name_filter.h"
+#include "scan/ed_scan_report.h"
 
 struct ed_scan_opts {
     int32_t include_hidden;    // nonzero: hidden entries are walked and listed
@@ -38,6 +39,13 @@ struct ed_scan_opts {
     // on does the walk ask for modification times.
     int64_t min_age_seconds = 0;
     ed_time young_after = 0;
+    // Nonzero: the result tells what the walk passed by (ed_left_out). The
+    // walk counts it either way; only the result text differs.
+    int32_t report_left_out = 0;
+    // The descriptor (Windows: handle) the host named for lines of progress;
+    // -1: none. The scan call makes `progress` from it for the walk.
+    int64_t progress_target = -1;
+    ed_scan_progress *progress = nullptr;
 };
 
 // Threads per core a scan asking for "as many as help" uses: directory
@@ -100,6 +108,7 @@ struct ed_scan_result {
     ed_strlist_guard zero_files;
     int32_t scanned_dirs = 0;
     ed_scan_index index;
+    ed_left_out left_out; // what the walks passed by, across the roots
 };
 
 // Walks `root` and appends to `result`, each at most once across the roots

@@ -274,3 +274,7 @@ void ed_closedir(ed_dir *dir) {
         ::close(dir->fd);
     std::free(dir);
 }
+
+ed_unnameable_cause ed_dir_unnameable_cause(const ed_dir *dir) {
+    return dir != nullptr && dir->broken != 0 ? ED_UNNAMEABLE_LISTING : ED_UNNAMEABLE_NAME;
+}

@@ -443,7 +443,8 @@ struct ed_dir {
     ed_win32::volume_streams
         volume; // what the walk learned of its volume, handed to the streams below
     stream_state state;
-    size_t held; // offset in `batch` of the entry to hand out next
+    ed_unnameable_cause unnameable; // why the latest unnameable entry was handed out
+    size_t held;                    // offset in `batch` of the entry to hand out next
     // "\\?\X:\..." of the directory where the stream knows it (it was reached
     // from a root or a host path by listed names), else empty.
     wchar_t path[kStreamPathUnits];
