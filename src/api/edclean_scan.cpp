@@ -130,7 +130,8 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
     }
 
     if (progress)
-        progress->finish();
+        progress->finish(static_cast<uint64_t>(scanned.empty_dirs->n) +
+                         static_cast<uint64_t>(scanned.zero_files->n));
     char *result = ed_write_scan_result(scanned.empty_dirs.get(), scanned.zero_files.get(),
                                         scanned.scanned_dirs,
                                         opts.report_left_out ? &scanned.left_out : nullptr);

@@ -38,7 +38,8 @@ void ed_scan_progress::tick() {
     write_line();
 }
 
-void ed_scan_progress::finish() {
+void ed_scan_progress::finish(uint64_t listed_in_result) {
+    listed_.store(listed_in_result, std::memory_order_relaxed);
     if (!dead_.load(std::memory_order_relaxed))
         write_line();
 }

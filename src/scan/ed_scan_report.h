@@ -66,8 +66,9 @@ class ed_scan_progress {
     // A directory opened: slow file systems spend their time here, so the
     // clock is looked at too.
     void opened_dir() { tick(); }
-    // The line of the final counts.
-    void finish();
+    // The line of the final counts, with the number of paths the result
+    // lists (the walk's own count may take a path twice where roots overlap).
+    void finish(uint64_t listed_in_result);
 
   private:
     // Entries between two looks at the clock.
