@@ -153,6 +153,31 @@ TEST(ParallelScan, SameTextAsOneThreadOnGeneratedTrees) {
     }
 }
 
+TEST(ParallelScan, WhatTheAgeGuardKeptIsCountedAsOnOneThread) {
+    // Young folders that hold nothing but old empty trees: whether such a
+    // folder is empty is known only once the threads that took its trees
+    // are done, and only then may it count as kept for its age.
+    edtest::temp_tree tree;
+    std::vector<std::string> young;
+    for (int i = 0; i < 48; ++i) {
+        const std::string top = edtest::numbered("r/y", i);
+        for (const char *chain : {"/a/b", "/c/d", "/e"})
+            tree.mkdir(top + chain);
+        for (const char *old : {"/a/b", "/a", "/c/d", "/c", "/e"})
+            ASSERT_TRUE(edtest::set_modified_ago(tree.path(top + old), 7200));
+        young.push_back(top);
+    }
+    tree.file("r/data", 1);
+    for (const std::string &dir : young)
+        ASSERT_TRUE(edtest::set_modified_ago(tree.path(dir), 0));
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const char *options = R"({"report_left_out":true,"min_age_seconds":3600})";
+    const std::string alone = scan_text(dirs, options);
+    ASSERT_NE(alone.find(R"("young":48,)"), std::string::npos) << alone;
+    for (int round = 0; round < 10; ++round)
+        ASSERT_EQ(scan_text(dirs, with_threads(options, "8")), alone) << "round " << round;
+}
+
 TEST(ParallelScan, RepeatedScansOfOneTreeNeverDiffer) {
     // Hand-overs depend on timing: many rounds give the order many chances
     // to come out wrong.

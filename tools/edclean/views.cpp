@@ -58,7 +58,7 @@ std::vector<std::string> collapsed_dirs(const std::vector<std::string> &dirs,
 }
 
 std::vector<std::string> grouped_files(const std::vector<std::string> &files) {
-    std::vector<std::string> folders; // in the order first met
+    std::vector<std::string> folders;
     std::map<std::string, std::vector<const std::string *>> in_folder;
     for (const std::string &file : files) {
         const std::string folder = parent_of(file);
@@ -67,6 +67,7 @@ std::vector<std::string> grouped_files(const std::vector<std::string> &files) {
             folders.push_back(folder);
         held.push_back(&file);
     }
+    std::sort(folders.begin(), folders.end(), tree_order);
     std::vector<std::string> lines;
     for (const std::string &folder : folders) {
         const auto &held = in_folder[folder];

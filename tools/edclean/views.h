@@ -27,8 +27,8 @@ std::vector<std::string> collapsed_dirs(const std::vector<std::string> &dirs,
                                         const path_mark &mark);
 
 // The zero-byte files of one folder as one line, "  dir/ (12 zero-byte
-// files)", in the order their folders are first met; a folder's only file
-// as its own path.
+// files)", folders in the order of their paths; a folder's only file as its
+// own path.
 std::vector<std::string> grouped_files(const std::vector<std::string> &files);
 
 // Cuts the sections' lines so that all of them take at most `rows` lines,
