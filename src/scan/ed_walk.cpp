@@ -2,12 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <new>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,80 +12,9 @@
 #include "core/ed_path_rules.h"
 #include "platform/ed_platform.h"
 #include "scan/ed_task_pool.h"
+#include "scan/ed_walk_internal.h"
 
 namespace {
-
-bool is_dot_or_dotdot(const char *name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// The path of the directory being walked, extended in place by one entry
-// name at a time. An entry whose joined path would not fit the walks' limit
-// (ED_PATH_LIMIT) is never examined.
-class path_builder {
-  public:
-    // Throws std::bad_alloc when memory is short.
-    void init(const char *dir) {
-        length_ = std::strlen(dir);
-        // Room for the directory itself, or for any path within the limit.
-        text_.reset(new char[std::max(length_, ED_PATH_BUFFER - 1) + 1]);
-        std::memcpy(text_.get(), dir, length_ + 1);
-    }
-    const char *c_str() const { return text_.get(); }
-    size_t length() const { return length_; }
-
-    // Appends "/name" (no '/' after a path that ends in one); false, and
-    // nothing changed, when the joined path would exceed the limit.
-    bool push(const char *name) {
-        const size_t separator = length_ > 0 && text_[length_ - 1] == '/' ? 0 : 1;
-        const size_t name_length = std::strlen(name);
-        const size_t joined = length_ + separator + name_length;
-        if (joined >= ED_PATH_BUFFER)
-            return false;
-        if (separator)
-            text_[length_] = '/';
-        std::memcpy(text_.get() + length_ + separator, name, name_length + 1);
-        length_ = joined;
-        return true;
-    }
-    void pop_to(size_t length) {
-        length_ = length;
-        text_[length_] = '\0';
-    }
-
-  private:
-    std::unique_ptr<char[]> text_;
-    size_t length_ = 0;
-};
-
-// The kind of an entry, from the stream where it knows it and from a status
-// query otherwise. The size matters only for regular files that may be listed.
-bool entry_kind(ed_dir *dir, const char *name, ed_entry_hint hint, bool need_size, ed_stat *st) {
-    switch (hint) {
-    case ED_HINT_DIR:
-        st->st_mode = ED_S_IFDIR;
-        return true;
-    case ED_HINT_LNK:
-        st->st_mode = ED_S_IFLNK;
-        return true;
-    case ED_HINT_OTHER:
-        st->st_mode = 0;
-        return true;
-    case ED_HINT_REG_DATA:
-        st->st_mode = ED_S_IFREG;
-        st->st_size = 1; // some data: all that matters of its size
-        return true;
-    case ED_HINT_REG:
-        if (!need_size) {
-            st->st_mode = ED_S_IFREG;
-            return true;
-        }
-        break;
-    case ED_HINT_UNKNOWN:
-        break;
-    }
-    return ed_fill_stat_at(dir, name, st) == 0;
-}
 
 // Whether a directory is empty, when that waits on subtrees that other
 // threads walk: it is empty when nothing it holds was content and every
@@ -230,7 +155,7 @@ class walker {
 
     // Walks the open directory `dir` at `path` as this walker's first level
     // and lists it when it turns out empty.
-    void walk_top(ed_dir_stream dir, path_builder &path) {
+    void walk_top(ed_dir_stream dir, ed_path_builder &path) {
         push_level(std::move(dir), path.length());
         const dir_outcome outcome = aged(levels_[0].get(), scan_entries(0, path));
         list_outcome(path.c_str(), outcome);
@@ -240,7 +165,8 @@ class walker {
     // Walks the subdirectory `name` of the stream `parent` as this walker's
     // first level (a subtree handed over), releasing `parent` once it is
     // opened. Not empty also when it cannot be opened.
-    dir_outcome walk_handed(std::shared_ptr<ed_dir> &parent, const char *name, path_builder &path) {
+    dir_outcome walk_handed(std::shared_ptr<ed_dir> &parent, const char *name,
+                            ed_path_builder &path) {
         ed_dir_stream dir(ed_walk_opendir_at(parent.get(), name));
         if (!dir)
             return unopened(parent.get(), name);
@@ -254,7 +180,7 @@ class walker {
 
     // Walks the subdirectory `name` of the level `parent`, whose path `path`
     // holds. Not empty also when it cannot be opened.
-    dir_outcome scan_subdir(size_t parent, const char *name, path_builder &path) {
+    dir_outcome scan_subdir(size_t parent, const char *name, ed_path_builder &path) {
         if (pool_ != nullptr && pool_->failed())
             throw walk_abandoned{};
         ed_dir_stream dir = open_child(parent, name);
@@ -271,7 +197,7 @@ class walker {
     // Decides whether the directory of level `self` is empty, listing what
     // is listable below it. Once it is known not to be empty the walk still
     // goes on, so that everything further down is listed.
-    dir_outcome scan_entries(size_t self, path_builder &path) {
+    dir_outcome scan_entries(size_t self, ed_path_builder &path) {
         const size_t length = path.length();
         bool content = false;
         pending_verdict *waiting = nullptr; // subtrees this directory waits on
@@ -288,7 +214,7 @@ class walker {
             const char *name = ed_readdir_hint(dir, &hint);
             if (name == nullptr)
                 break;
-            if (is_dot_or_dotdot(name))
+            if (ed_is_dot_or_dotdot(name))
                 continue;
             if (ed_is_unnameable_entry(name) ||
                 (!opts_->include_hidden && ed_is_hidden_name(name)) ||
@@ -301,7 +227,7 @@ class walker {
                 content = true;
                 continue;
             }
-            if (!entry_kind(dir, name, hint, opts_->include_zero_byte != 0, &st)) {
+            if (!ed_entry_kind(dir, name, hint, opts_->include_zero_byte != 0, &st)) {
                 content = true;
             } else {
                 switch (st.st_mode & ED_S_IFMT) {
@@ -400,7 +326,7 @@ class walker {
     // Leaves the deepest level, whose path `path` holds, taking the level
     // above up again first if it was suspended: through the deepest
     // directory's own parent while that is still open.
-    void pop_level(const path_builder &path) {
+    void pop_level(const ed_path_builder &path) {
         const size_t self = levels_.size() - 1;
         const size_t parent = self - 1;
         if (parent >= 1 && first_open_ > parent) {
@@ -455,7 +381,7 @@ struct walk_task final : ed_pool_task {
 
     void run() override {
         walker w(opts, &state, pool, open_limit);
-        path_builder builder;
+        ed_path_builder builder;
         builder.init(path.c_str());
         // Kept until the end of the call; the texts are not needed again.
         std::string().swap(path);
@@ -537,7 +463,7 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
     // Declared before the pool, so released after every thread is joined.
     task_state root;
     ed_task_pool pool(threads - 1);
-    path_builder builder;
+    ed_path_builder builder;
     builder.init(path);
     if (pool.workers() == 0) {
         walker alone(opts, result);
@@ -554,71 +480,7 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
     gather(root, result);
 }
 
-// 1 when the open directory at `path` holds nothing but directories that
-// hold nothing, recursively; stops at the first content.
-int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden,
-                        const ed_name_filter *exclude) {
-    const size_t length = path.length();
-    ed_entry_hint hint;
-    while (const char *name = ed_readdir_hint(dir, &hint)) {
-        if (is_dot_or_dotdot(name))
-            continue;
-        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)) ||
-            ed_name_excluded(exclude, name))
-            return 0;
-        if (!path.push(name))
-            return 0;
-        ed_stat st;
-        if (!entry_kind(dir, name, hint, false, &st) || (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
-            return 0;
-        ed_dir_stream child(ed_opendir_at(dir, name));
-        if (!child || !still_empty_entries(child.get(), path, include_hidden, exclude))
-            return 0;
-        path.pop_to(length);
-    }
-    return 1;
-}
-
 } // namespace
-
-bool ed_path_index::holds(const char *path, size_t hash) const {
-    if (slots_.empty())
-        return false;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = hash & mask; slots_[i].text != nullptr; i = (i + 1) & mask)
-        if (slots_[i].hash == hash && std::strcmp(slots_[i].text, path) == 0)
-            return true;
-    return false;
-}
-
-void ed_path_index::place(const char *text, size_t hash) {
-    const size_t mask = slots_.size() - 1;
-    size_t i = hash & mask;
-    while (slots_[i].text != nullptr)
-        i = (i + 1) & mask;
-    slots_[i] = slot{hash, text};
-}
-
-void ed_path_index::grow() {
-    std::vector<slot> held(std::max<size_t>(64, slots_.size() * 2));
-    held.swap(slots_); // the larger table is empty; `held` has what it held
-    for (const slot &entry : held)
-        if (entry.text != nullptr)
-            place(entry.text, entry.hash);
-}
-
-void ed_path_index::append_unique(ed_strlist *list, const char *path) {
-    const size_t hash = std::hash<std::string_view>{}(path);
-    if (holds(path, hash))
-        return;
-    // Room first: once the path is in the list, nothing may fail.
-    if ((used_ + 1) * 2 > slots_.size())
-        grow();
-    if (ed_strlist_push(list, path) != 0)
-        throw std::bad_alloc(); // a result without this path would be wrong
-    place(list->strs[list->n - 1], hash);
-    ++used_;
-}
 
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id) {
@@ -634,22 +496,8 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *res
         scan_in_parallel(opts, std::move(dir), root, threads, result);
         return 0;
     }
-    path_builder path;
+    ed_path_builder path;
     path.init(root);
     w.walk_top(std::move(dir), path);
     return 0;
-}
-
-int ed_dir_still_empty(const char *path, int include_hidden, const ed_name_filter *exclude) {
-    ed_dir_stream dir(ed_opendir(path));
-    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden, exclude) : 0;
-}
-
-int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden,
-                          const ed_name_filter *exclude) {
-    if (dir == nullptr || path == nullptr)
-        return 0;
-    path_builder builder;
-    builder.init(path);
-    return still_empty_entries(dir, builder, include_hidden, exclude);
 }
