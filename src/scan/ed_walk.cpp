@@ -55,6 +55,7 @@ struct listed_dir {
 struct output_segment {
     std::vector<listed_dir> dirs;
     std::vector<std::string> files;
+    std::vector<std::string> unreadable; // the first ED_LEFT_OUT_PATHS met
     std::unique_ptr<walk_task> then;
 };
 
@@ -64,6 +65,10 @@ struct task_state {
     std::vector<output_segment> segments = std::vector<output_segment>(1);
     std::vector<std::unique_ptr<pending_verdict>> verdicts;
     uint32_t counted = 0;
+    ed_left_out_counts left_out;
+    // Young directories whose emptiness waits on other threads: each one
+    // that turns out empty was kept from the lists by its age.
+    std::vector<const pending_verdict *> young_if_empty;
 };
 
 // Thrown inside a walk once another thread's task has failed, to end this
@@ -112,6 +117,8 @@ class walker {
         : opts_(opts), task_(task), pool_(pool), open_limit_(open_limit) {}
 
     void count() {
+        if (opts_->progress != nullptr)
+            opts_->progress->opened_dir();
         if (task_ != nullptr)
             ++task_->counted;
         else
@@ -119,7 +126,26 @@ class walker {
                 static_cast<int32_t>(static_cast<uint32_t>(result_->scanned_dirs) + 1u);
     }
 
+    ed_left_out_counts &left_out() {
+        return task_ != nullptr ? task_->left_out : result_->left_out.counts;
+    }
+
+    // A directory whose entries could not all be read: nothing in it is
+    // listed, and the host may be told where it is.
+    void note_unreadable(const char *path) {
+        ++left_out().unreadable_dirs;
+        if (task_ == nullptr) {
+            result_->left_out.keep_unreadable_path(path);
+            return;
+        }
+        std::vector<std::string> &kept = task_->segments.back().unreadable;
+        if (kept.size() < ED_LEFT_OUT_PATHS)
+            kept.emplace_back(path);
+    }
+
     void list_dir(const char *path, const pending_verdict *when = nullptr) {
+        if (opts_->progress != nullptr)
+            opts_->progress->listed();
         if (task_ != nullptr)
             task_->segments.back().dirs.push_back({path, when});
         else
@@ -140,10 +166,14 @@ class walker {
     // What the walk of the open directory `dir` found, with the age guard
     // applied to the directory itself: a young one is content even when
     // nothing in it is.
-    dir_outcome aged(ed_dir *dir, dir_outcome outcome) const {
-        if (outcome.state != dir_outcome::not_empty && young(dir, nullptr))
-            return {dir_outcome::not_empty, nullptr};
-        return outcome;
+    dir_outcome aged(ed_dir *dir, dir_outcome outcome) {
+        if (outcome.state == dir_outcome::not_empty || !young(dir, nullptr))
+            return outcome;
+        if (outcome.state == dir_outcome::empty)
+            ++left_out().young;
+        else
+            task_->young_if_empty.push_back(outcome.verdict);
+        return {dir_outcome::not_empty, nullptr};
     }
 
     void list_outcome(const char *path, dir_outcome outcome) {
@@ -169,7 +199,7 @@ class walker {
                             ed_path_builder &path) {
         ed_dir_stream dir(ed_walk_opendir_at(parent.get(), name));
         if (!dir)
-            return unopened(parent.get(), name);
+            return unopened(parent.get(), name, path.c_str());
         parent.reset(); // the directory above need not stay open for this walk
         count();
         push_level(std::move(dir), path.length());
@@ -185,7 +215,7 @@ class walker {
             throw walk_abandoned{};
         ed_dir_stream dir = open_child(parent, name);
         if (!dir)
-            return unopened(levels_[parent].get(), name);
+            return unopened(levels_[parent].get(), name, path.c_str());
         count();
         push_level(std::move(dir), path.length());
         const size_t self = levels_.size() - 1;
@@ -209,6 +239,7 @@ class walker {
             ed_dir *dir = levels_[self].get();
             if (dir == nullptr) {
                 content = true;
+                note_unreadable(path.c_str());
                 break;
             }
             const char *name = ed_readdir_hint(dir, &hint);
@@ -216,10 +247,30 @@ class walker {
                 break;
             if (ed_is_dot_or_dotdot(name))
                 continue;
-            if (ed_is_unnameable_entry(name) ||
-                (!opts_->include_hidden && ed_is_hidden_name(name)) ||
-                ed_name_excluded(opts_->exclude.get(), name)) {
+            if (opts_->progress != nullptr)
+                opts_->progress->saw_entry();
+            if (ed_is_unnameable_entry(name)) {
                 content = true;
+                switch (ed_dir_unnameable_cause(dir)) {
+                case ED_UNNAMEABLE_NAME:
+                    ++left_out().invalid_names;
+                    break;
+                case ED_UNNAMEABLE_LISTING:
+                    note_unreadable(path.c_str());
+                    break;
+                case ED_UNNAMEABLE_OTHER:
+                    break;
+                }
+                continue;
+            }
+            if (!opts_->include_hidden && ed_is_hidden_name(name)) {
+                content = true;
+                ++left_out().hidden;
+                continue;
+            }
+            if (ed_name_excluded(opts_->exclude.get(), name)) {
+                content = true;
+                ++left_out().excluded;
                 continue;
             }
             ed_stat st;
@@ -249,8 +300,12 @@ class walker {
                 }
                 case ED_S_IFREG:
                     content = true;
-                    if (opts_->include_zero_byte && st.st_size == 0 && !young(dir, name))
-                        list_file(path.c_str());
+                    if (opts_->include_zero_byte && st.st_size == 0) {
+                        if (!young(dir, name))
+                            list_file(path.c_str());
+                        else
+                            ++left_out().young;
+                    }
                     break;
                 default: // links are never followed; other kinds are never opened
                     content = true;
@@ -271,10 +326,12 @@ class walker {
     // that is still one; one that vanished since it was listed, or that
     // another file system is mounted on (the kind of a link, as a mounted
     // folder on Windows), is not.
-    dir_outcome unopened(ed_dir *parent, const char *name) {
+    dir_outcome unopened(ed_dir *parent, const char *name, const char *path) {
         ed_stat st;
-        if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR)
+        if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR) {
             count();
+            note_unreadable(path);
+        }
         return {dir_outcome::not_empty, nullptr};
     }
 
@@ -350,6 +407,8 @@ class walker {
     }
 
     void list_file(const char *path) {
+        if (opts_->progress != nullptr)
+            opts_->progress->listed();
         if (task_ != nullptr)
             task_->segments.back().files.emplace_back(path);
         else
@@ -427,6 +486,10 @@ void gather(task_state &root, ed_scan_result *result) {
         const position at = stack.back();
         if (at.segment == at.task->segments.size()) {
             counted += at.task->counted;
+            result->left_out.counts.add(at.task->left_out);
+            for (const pending_verdict *young : at.task->young_if_empty)
+                if (young->empty())
+                    ++result->left_out.counts.young;
             stack.pop_back();
             continue;
         }
@@ -437,8 +500,11 @@ void gather(task_state &root, ed_scan_result *result) {
                 result->index.empty_dirs.append_unique(result->empty_dirs.get(), dir.path.c_str());
         for (const std::string &file : segment.files)
             result->index.zero_files.append_unique(result->zero_files.get(), file.c_str());
+        for (const std::string &path : segment.unreadable)
+            result->left_out.keep_unreadable_path(path);
         std::vector<listed_dir>().swap(segment.dirs);
         std::vector<std::string>().swap(segment.files);
+        std::vector<std::string>().swap(segment.unreadable);
         if (segment.then)
             stack.push_back({&segment.then->state, 0});
     }
@@ -489,8 +555,10 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *res
     walker w(opts, result);
     w.count(); // also a root that cannot be opened
     ed_dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
-    if (!dir)
+    if (!dir) {
+        w.note_unreadable(root);
         return 0;
+    }
     const unsigned threads = threads_for(opts->threads);
     if (threads > 1) {
         scan_in_parallel(opts, std::move(dir), root, threads, result);
