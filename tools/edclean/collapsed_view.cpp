@@ -1,4 +1,4 @@
-#include "views.h"
+#include "collapsed_view.h"
 
 #include <algorithm>
 #include <map>

@@ -1,7 +1,7 @@
 // How long lists are shown to a person: every entry, or collapsed so that
 // a large tree stays about one screen.
-#ifndef EDCLEAN_TOOL_VIEWS_H
-#define EDCLEAN_TOOL_VIEWS_H
+#ifndef EDCLEAN_TOOL_COLLAPSED_VIEW_H
+#define EDCLEAN_TOOL_COLLAPSED_VIEW_H
 
 #include <cstddef>
 #include <functional>
