@@ -169,8 +169,9 @@ TEST(ScanProgress, APipeInNonBlockingModeGetsTheFinalCountsAndABlockingOneNone) 
         ASSERT_TRUE(PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr));
         std::string lines(available, '\0');
         DWORD got = 0;
-        if (available > 0)
+        if (available > 0) {
             ASSERT_TRUE(ReadFile(read_end, lines.data(), available, &got, nullptr));
+        }
         CloseHandle(read_end);
         CloseHandle(write_end);
         if (nowait) {

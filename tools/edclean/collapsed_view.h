@@ -1,5 +1,5 @@
-// How long lists are shown to a person: every entry, or collapsed so that
-// a large tree stays about one screen.
+// The collapsed view of long lists: a tree of empty folders as one line, the
+// zero-byte files of a folder as one, and lists cut to fit a screen.
 #ifndef EDCLEAN_TOOL_COLLAPSED_VIEW_H
 #define EDCLEAN_TOOL_COLLAPSED_VIEW_H
 
