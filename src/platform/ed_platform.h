@@ -122,6 +122,12 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id);
 // ed_unnameable_entry (see below).
 const char *ed_readdir(ed_dir *dir);
 
+// "." or "..": the entries a directory lists for itself and for the
+// directory above it, which name nothing it holds.
+inline bool ed_is_dot_or_dotdot(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // What a stream may know of an entry's kind without a status query.
 enum ed_entry_hint {
     ED_HINT_UNKNOWN, // ask ed_fill_stat_at()

@@ -11,10 +11,6 @@
 #include "core/ed_path_rules.h"
 #include "platform/ed_platform.h"
 
-inline bool ed_is_dot_or_dotdot(const char *name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 // The path of the directory being walked, extended in place by one entry
 // name at a time. An entry whose joined path would not fit the walks' limit
 // (ED_PATH_LIMIT) is never examined.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 namespace edclean_tool {
 
@@ -156,6 +157,12 @@ bool flush_out(std::string &reason, bool &closed) {
     closed = g_out_errno == EPIPE;
     reason = std::strerror(g_out_errno);
     return false;
+}
+
+void say(const std::string &text) { std::cerr << "edclean: " << text << "\n"; }
+
+std::string counted(long long count, const char *one, const char *many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 } // namespace edclean_tool

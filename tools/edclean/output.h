@@ -30,6 +30,12 @@ void out(std::string_view text);
 // program quietly as other tools do.
 bool flush_out(std::string &reason, bool &closed);
 
+// A message on standard error; every name in it has gone through shown().
+void say(const std::string &text);
+
+// "1 entry", "2 entries": the noun agrees with its count.
+std::string counted(long long count, const char *one, const char *many);
+
 } // namespace edclean_tool
 
 #endif

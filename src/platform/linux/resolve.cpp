@@ -49,10 +49,6 @@ int status_nofollow(const char *path, struct statx *sx, std::string *text_used) 
     return -1;
 }
 
-bool is_dot_or_dotdot(const char *name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 // Removal's opens: a descriptor, or -1. When the process (or the system)
 // has no descriptor left, no answer can be had, and none is given: the
 // entry is refused for that reason rather than by the check that could

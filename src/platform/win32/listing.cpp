@@ -296,11 +296,6 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
     return stream_from(root, volume_streams::not_asked, extended_form(canonical));
 }
 
-const char *ed_readdir(ed_dir *dir) {
-    ed_entry_hint ignored;
-    return ed_readdir_hint(dir, &ignored);
-}
-
 const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
     *hint = ED_HINT_UNKNOWN;
     if (dir == nullptr)

@@ -1,0 +1,44 @@
+#include "options.h"
+
+#include <limits>
+
+namespace edclean_tool {
+
+// The seconds in a duration: digits, then optionally one unit (s, m, h, d);
+// nothing for any other text or a span too long to count.
+std::optional<long long> duration_seconds(const std::string &text) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
+        ++digits;
+    if (digits == 0 || text.size() - digits > 1)
+        return std::nullopt;
+    long long unit = 1;
+    if (digits < text.size()) {
+        switch (text[digits]) {
+        case 's':
+            break;
+        case 'm':
+            unit = 60;
+            break;
+        case 'h':
+            unit = 3600;
+            break;
+        case 'd':
+            unit = 86400;
+            break;
+        default:
+            return std::nullopt;
+        }
+    }
+    const long long limit = std::numeric_limits<long long>::max() / unit;
+    long long count = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        const int digit = text[i] - '0';
+        if (count > (limit - digit) / 10)
+            return std::nullopt;
+        count = count * 10 + digit;
+    }
+    return count * unit;
+}
+
+} // namespace edclean_tool

@@ -1,0 +1,107 @@
+#include "removal.h"
+
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "console.h"
+#include "edclean.h"
+#include "edclean_json_io.h"
+#include "paths.h"
+#include "progress.h"
+
+namespace edclean_tool {
+
+namespace {
+
+// The library's refusal of `path` in words a user knows.
+std::string reason_in_words(const std::string &message, const std::string &path, entry_kind kind,
+                            const root_plan &plan) {
+    for (const std::string &home : plan.homes)
+        if (edclean_tool::same_path(path, home))
+            return "your home folder is protected";
+    static const std::pair<const char *, const char *> words[] = {
+        {"refused: directory no longer empty (TOCTOU)", "gained an entry since the scan"},
+        {"refused: file size != 0", "now holds data"},
+        {"path not found", "no longer there"},
+        {"refused: symlink", "now a link, or reached through one"},
+        {"refused: not a directory", "no longer a folder"},
+        {"refused: not a regular file", "no longer a plain file"},
+        {"refused: system root", "a protected system folder"},
+        {"refused: outside scanned roots", "outside the folders scanned"},
+        {"refused: path contains ..", "its path has a '..' in it"},
+        {"rmdir failed", "the system would not remove it"},
+        {"unlink failed", "the system would not remove it"},
+    };
+    for (const auto &[library, user] : words)
+        if (message == library)
+            return user;
+    if (!message.empty())
+        return message;
+    // No message of its own (an entry the journal could not note, or one
+    // whose refusal a later one replaced): what the entry is now says why.
+    std::error_code error;
+    const std::filesystem::path where = fs_path(path);
+    const auto status = std::filesystem::symlink_status(where, error);
+    if (status.type() == std::filesystem::file_type::symlink)
+        return "now a link, or reached through one";
+    if (kind == entry_kind::file && status.type() == std::filesystem::file_type::regular &&
+        std::filesystem::file_size(where, error) > 0)
+        return "now holds data";
+    if (kind == entry_kind::dir && status.type() == std::filesystem::file_type::directory &&
+        !std::filesystem::is_empty(where, error))
+        return "gained an entry since the scan";
+    return "refused";
+}
+
+} // namespace
+
+removal_report remove_selection(const clean_selection &s, edclean_tool::journal_writer *journal,
+                                const root_plan &plan) {
+    removal_report report;
+    for (const std::string &path : s.files)
+        report.entries.push_back({&path, entry_kind::file, false, {}, {}});
+    for (const std::string &path : s.dirs)
+        report.entries.push_back({&path, entry_kind::dir, false, {}, {}});
+    std::atomic<long long> done{0};
+    progress_line progress("removing", &done, static_cast<long long>(report.entries.size()));
+    // Files first, then directories deepest first, one entry per call: the
+    // count then says whether this very entry went, and the message why not.
+    if (journal != nullptr) {
+        edclean_tool::removal_outcome outcome;
+        journal->remove({{s.files, entry_kind::file, edclean_delete_files},
+                         {s.dirs, entry_kind::dir, edclean_delete_dirs}},
+                        outcome);
+        report.call_failed = outcome.call_failed;
+        report.journal_error = outcome.journal_error;
+        report.last_refusal = outcome.last_refusal;
+        // The journal reports a count: the count is the library's, and what
+        // is still there was kept.
+        report.removed = outcome.removed;
+        for (entry_result &entry : report.entries) {
+            std::error_code error;
+            entry.removed = !std::filesystem::exists(
+                std::filesystem::symlink_status(fs_path(*entry.path), error));
+        }
+    } else {
+        for (entry_result &entry : report.entries) {
+            const auto call =
+                entry.kind == entry_kind::file ? edclean_delete_files : edclean_delete_dirs;
+            const int32_t count = call(edclean_json_io::path_array({*entry.path}).c_str());
+            entry.removed = count == 1;
+            if (count < 0)
+                report.call_failed = true;
+            if (!entry.removed)
+                entry.message = edclean_last_error();
+            report.removed += entry.removed ? 1 : 0;
+            ++done;
+        }
+    }
+    for (entry_result &entry : report.entries)
+        if (!entry.removed)
+            entry.reason = reason_in_words(entry.message, *entry.path, entry.kind, plan);
+    return report;
+}
+
+} // namespace edclean_tool
