@@ -548,8 +548,6 @@ TEST_F(Win32Backend, NamedStreamsAreNeverRemovedWithTheirObject) {
     std::sort(found.zero_files.begin(), found.zero_files.end());
     EXPECT_EQ(found.zero_files, (std::vector<std::string>{tree.canonical_path("r/empty_stream"),
                                                           tree.canonical_path("r/zone")}));
-    pinned at(tree.path("r"));
-    ASSERT_TRUE(at.root);
     for (const auto &c : cases) {
         const std::string relative = std::string("r/") + c.name;
         const std::string json = edtest::json_array({tree.path(relative)});
@@ -560,6 +558,8 @@ TEST_F(Win32Backend, NamedStreamsAreNeverRemovedWithTheirObject) {
             EXPECT_EQ(edclean_delete_files(json.c_str()), 0) << c.name;
             EXPECT_STREQ(edclean_last_error(), "refused: file size != 0");
             // The handle removal deletes through judges the streams itself.
+            pinned at(tree.path("r"));
+            ASSERT_TRUE(at.root);
             const ed_file_id examined = id_of(tree.path(relative));
             EXPECT_EQ(ed_remove_file_beneath(at.root.get(), c.name, &examined), ED_TARGET_NOT_EMPTY)
                 << c.name;
