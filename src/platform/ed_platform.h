@@ -149,7 +149,9 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint);
 // backend checks that the object a name reaches is the one the listing
 // showed under it, and refuses a name the stream has not handed out.
 
-// Like ed_fill_stat() on the entry `name` of `dir`.
+// Like ed_fill_stat() on the entry `name` of `dir`, except that on Windows a
+// file's size is the one Windows reports for it, its unnamed stream's, where
+// ed_fill_stat() counts a named stream as data too (removal refuses by that).
 int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
 
 // Like ed_opendir() on the entry `name` of `dir`; never follows a link.
