@@ -85,7 +85,10 @@ struct ed_scan_result {
 // Walks `root` and appends to `result`, each at most once across the roots
 // of one call, the empty directories (post-order; the root last when it is
 // empty itself) and the zero-byte files (in the order met). scanned_dirs
-// rises by one per directory visited, also for one that cannot be opened.
+// rises by one per directory visited, also for one that cannot be opened,
+// and left_out by what the walk passed by without listing (the same counts,
+// and the same first paths, whatever the number of threads). With
+// `opts->progress`, every entry read and path found goes to its counts.
 // With `root_id`, the root is walked only while it is still that directory,
 // reached without a link (what the scan call checked and registered); a
 // root that is not is counted and lists nothing.
