@@ -255,9 +255,12 @@ rlim_t open_descriptors() {
     return count > 0 ? count - 1 : 0; // less the one that lists them
 }
 
+constexpr rlim_t kAsManyAsAllowed = RLIM_INFINITY;
+
 // The scan's text (or "error: " and its message) in a child process that
-// may open `spare` descriptors beyond those it holds (0: as many as it may
-// raise its limit to), so that the lowered limit touches no other test.
+// may open `spare` descriptors beyond those it holds (kAsManyAsAllowed: as
+// many as it may raise its limit to), so that the lowered limit touches no
+// other test.
 std::string scan_text_in_child(const std::string &dirs, const std::string &options, rlim_t spare) {
     int out[2];
     if (pipe(out) != 0)
@@ -267,7 +270,7 @@ std::string scan_text_in_child(const std::string &dirs, const std::string &optio
         close(out[0]);
         struct rlimit limit;
         getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = spare != 0 ? open_descriptors() + spare : limit.rlim_max;
+        limit.rlim_cur = spare != kAsManyAsAllowed ? open_descriptors() + spare : limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
             _exit(3);
         const std::string text = scan_text(dirs, options);
@@ -292,6 +295,28 @@ std::string scan_text_in_child(const std::string &dirs, const std::string &optio
     return text;
 }
 #endif
+
+TEST(ParallelScan, ARootLookedAtWithoutDescriptorsSaysSo) {
+#ifdef _WIN32
+    GTEST_SKIP() << "handles here have no per-process limit to run into";
+#else
+    // With no descriptor, or one, to spare, the look at the root itself
+    // cannot finish: the answer names the want of descriptors, never a root
+    // that is "not found" or has no canonical form.
+    edtest::temp_tree tree;
+    tree.mkdir("r/e");
+    const std::string root = tree.path("r");
+    const std::string dirs = edtest::json_array({root});
+    const std::string whole = scan_text_in_child(dirs, "{}", kAsManyAsAllowed);
+    ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole;
+    for (const rlim_t spare : {rlim_t{0}, rlim_t{1}, rlim_t{2}, rlim_t{3}}) {
+        const std::string text = scan_text_in_child(dirs, "{}", spare);
+        if (text != whole) {
+            EXPECT_EQ(text, "error: too many open files under " + root) << spare << " spare";
+        }
+    }
+#endif
+}
 
 TEST(ParallelScan, DeepTreesGiveOneAnswerWhateverTheDescriptorLimit) {
 #ifdef _WIN32
@@ -351,7 +376,7 @@ TEST(ParallelScan, DeepTreesGiveOneAnswerWhateverTheDescriptorLimit) {
     close(top);
 
     const std::string dirs = edtest::json_array({root});
-    const std::string whole = scan_text_in_child(dirs, R"({"threads":1})", 0);
+    const std::string whole = scan_text_in_child(dirs, R"({"threads":1})", kAsManyAsAllowed);
     ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole.substr(0, 200);
     // What the tree holds, counted as it was made: every directory visited;
     // listed, the empty chain whole, the wide directory without data with

@@ -42,7 +42,14 @@ int accept_root(const char *root, ed_strlist *canonical_roots, std::vector<ed_fi
     }
     char *canonical_text = nullptr;
     ed_file_id id{};
-    const ed_root_kind kind = ed_inspect_root(root, &canonical_text, &id);
+    ed_root_kind kind;
+    try {
+        kind = ed_inspect_root(root, &canonical_text, &id);
+    } catch (const ed_out_of_descriptors &) {
+        // The root itself may be fine: say what stopped the look at it.
+        ed_set_error("too many open files under %s", root);
+        return -1;
+    }
     ed_heap_text canonical(canonical_text);
     switch (kind) {
     case ED_ROOT_UNREACHABLE:
