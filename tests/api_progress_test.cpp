@@ -185,6 +185,31 @@ TEST(ScanProgress, APipeInNonBlockingModeGetsTheFinalCountsAndABlockingOneNone) 
     }
 }
 
+TEST(ScanProgress, AFileGetsTheFinalCountsUnlessItsHandleIsForOverlappedWrites) {
+    edtest::temp_tree tree;
+    small_tree(tree);
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const std::string plain = scan_text(dirs, "{}");
+    for (const bool overlapped : {false, true}) {
+        const std::wstring path =
+            edtest::fs::path(tree.path(overlapped ? "overlapped" : "plain")).wstring();
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | GENERIC_READ, 0, nullptr,
+                                  CREATE_NEW, overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        const std::string options =
+            "{\"progress_fd\":" + std::to_string(reinterpret_cast<intptr_t>(file)) + "}";
+        EXPECT_EQ(scan_text(dirs, options), plain);
+        LARGE_INTEGER size{};
+        EXPECT_TRUE(GetFileSizeEx(file, &size));
+        CloseHandle(file);
+        if (overlapped)
+            EXPECT_EQ(size.QuadPart, 0) << "written without the OVERLAPPED such a handle needs";
+        else
+            EXPECT_GE(size.QuadPart,
+                      static_cast<LONGLONG>(sizeof "{\"seen\":4,\"listed\":4}\n" - 1));
+    }
+}
+
 #endif
 
 } // namespace
