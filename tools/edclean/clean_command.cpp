@@ -163,9 +163,13 @@ int command_clean(const clean_options &o) {
     const bool asking = !o.yes && !o.dry_run && edclean_tool::stdin_is_terminal();
     const list_view view = chosen_view(o.view.summary, o.view.collapse, o.view.full, wanted);
     if (!machine || asking) {
-        // What was left alone, the question and the line it is answered on.
-        const bool left_alone_shown = left_out && !left_alone_line(*left_out).empty();
-        print_selection(selection, plan, view, left_alone_shown ? 3 : 2, sink);
+        // What was left alone (a line, and a warning of unreadable folders),
+        // the question and the line it is answered on.
+        size_t below = 2;
+        if (left_out)
+            below += (left_alone_line(*left_out).empty() ? 0 : 1) +
+                     (unreadable_warning(*left_out).empty() ? 0 : 1);
+        print_selection(selection, plan, view, below, sink);
         report_left_out(left_out, sink);
     }
     if (wanted == 0) {
