@@ -1,5 +1,7 @@
-"""Runs the README's binding sections as written: their shell steps, then
-their examples, on small trees made for the purpose.
+"""Runs the binding sections of docs/bindings.md as written: their shell
+steps, then their examples, on small trees made for the purpose; and checks
+that the README's short example for the chosen language is part of the
+example run, so that the front page shows only code that runs.
 
     readme_examples.py python|dotnet|node
 
@@ -29,15 +31,28 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SKIP = 77
+BINDINGS = "docs/bindings.md"
 SECTIONS = {"python": "Python", "dotnet": ".NET", "node": "Node"}
+LANGUAGES = {"python": "python", "dotnet": "csharp", "node": "js"}
 TOOLS = {"python": ["python3"], "dotnet": ["python3", "mcs", "mono"], "node": ["node", "npm"]}
 
 
-def section(readme, title):
-    match = re.search(r"^### " + re.escape(title) + r"\n(.*?)(?=^##)", readme, re.S | re.M)
+def section(page, title, name=BINDINGS):
+    match = re.search(r"^## " + re.escape(title) + r"\n(.*?)(?=^##? |\Z)", page, re.S | re.M)
     if not match:
-        raise SystemExit(f"README.md has no section ### {title}")
+        raise SystemExit(f"{name} has no section ## {title}")
     return match.group(1)
+
+
+def code_lines(body):
+    return [line.strip() for line in body.splitlines() if line.strip()]
+
+
+def shown_in(fragment, body):
+    """Whether the lines of `fragment` appear together, in order, in `body`
+    (indentation and blank lines aside)."""
+    want, have = code_lines(fragment), code_lines(body)
+    return any(have[i:i + len(want)] == want for i in range(len(have) - len(want) + 1))
 
 
 def blocks(text):
@@ -88,8 +103,10 @@ def main():
             return SKIP
     library = os.environ["EDCLEAN_TEST_LIBRARY"]
     build_dir = os.environ["EDCLEAN_TEST_BUILD_DIR"]
-    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+    with open(os.path.join(SOURCE, BINDINGS), encoding="utf-8") as f:
         readme = f.read()
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        front = section(f.read(), "A first look", "README.md")
 
     with tempfile.TemporaryDirectory() as tmp:
         project = os.path.join(tmp, "project")
@@ -122,6 +139,11 @@ def main():
         steps = [body for lang, body in parts if lang == "sh"]
         code = {lang: body for lang, body in parts if lang != "sh"}
         failures = 0
+        language = LANGUAGES[which]
+        shown = [body for lang, body in blocks(front) if lang == language]
+        if not shown or not all(shown_in(body, code.get(language, "")) for body in shown):
+            print(f"FAIL  the README's {language} example is not part of the {SECTIONS[which]} example run here")
+            failures += 1
         trees = os.path.join(tmp, "trees")
         for number in range(1, len(steps) + 1):
             # A reader runs the steps one after the other in one shell: the

@@ -133,6 +133,13 @@ EDCLEAN_API const char *edclean_last_error(void) EDCLEAN_NOEXCEPT;
  *              "threads"           (default 1): threads the walk may use;
  *                                  0 picks a number per processor core.
  *                                  The result is the same whatever it is.
+ *              "report_left_out"   (default false): the result gains a
+ *                                  member "left_out" that counts what the
+ *                                  walk passed by without listing it.
+ *              "progress_fd"       (default none): a descriptor (on
+ *                                  Windows a HANDLE's value) to which the
+ *                                  scan writes lines of counts as it goes,
+ *                                  never waiting on their reader.
  *              A value of another type keeps the default; a negative
  *              "min_age_seconds" fails the call.
  *

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test suite under the sanitizers:
 #   address + undefined behaviour (with leak checking), then thread.
-# The Python, .NET, Node and CLI end-to-end tests (the packages and the README's
-# examples among them) load the library into programs built
+# The Python, .NET, Node and CLI end-to-end tests (the packages and the binding
+# pages' examples among them) load the library into programs built
 # without the sanitizers and are left to the ordinary run.
 #   bash scripts/sanitize.sh
 set -euo pipefail

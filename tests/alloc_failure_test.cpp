@@ -10,6 +10,9 @@
 #if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -292,6 +295,39 @@ TEST(AllocationFailure, EveryFailureAlongAScanWithPatternsEndsCleanly) {
     if (open_descriptors() < 0)
         GTEST_SKIP() << "/proc/self/fd cannot be read, so descriptors cannot be counted";
     EXPECT_GT(scan_with_each_failure(dirs, options, complete), 10) << "the scan should allocate";
+}
+
+TEST(AllocationFailure, EveryFailureAlongAScanThatReportsWhatItLeftOutEndsCleanly) {
+    edtest::temp_tree tree;
+    tree.mkdir("r/a/b");
+    tree.mkdir("r/.h");
+    tree.file("r/z");
+    std::vector<std::string> locked;
+    for (int i = 0; i < 7; ++i) { // more than the result names
+        locked.push_back(tree.mkdir(edtest::numbered("r/s", i) + "/locked"));
+        tree.mkdir(edtest::numbered("r/s", i) + "/t");
+        ASSERT_EQ(chmod(locked.back().c_str(), 0), 0);
+    }
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const std::string options =
+        R"({"report_left_out":true,"threads":4,"progress_fd":)" + std::to_string(ends[1]) + "}";
+    {
+        const edtest::without_permission_override as_anyone;
+        char *first = edclean_scan(dirs.c_str(), options.c_str());
+        ASSERT_NE(first, nullptr) << edclean_last_error();
+        EXPECT_NE(std::string(first).find(R"("unreadable_dirs":7,)"), std::string::npos) << first;
+        const std::string complete = listing_of(first);
+        free(first);
+        if (open_descriptors() >= 0) {
+            EXPECT_GT(scan_with_each_failure(dirs, options.c_str(), complete), 10);
+        }
+    }
+    close(ends[0]);
+    close(ends[1]);
+    for (const std::string &path : locked)
+        chmod(path.c_str(), 0700);
 }
 
 // One delete call with the `n`th allocation failing: what it returned and

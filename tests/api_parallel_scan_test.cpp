@@ -140,7 +140,9 @@ TEST(ParallelScan, SameTextAsOneThreadOnGeneratedTrees) {
         const std::string dirs =
             edtest::json_array({tree.path("r/inner"), tree.path("r"), tree.path("r")});
         for (const char *base :
-             {"{}", R"({"include_hidden":true})", R"({"include_zero_byte":false})"}) {
+             {"{}", R"({"include_hidden":true})", R"({"include_zero_byte":false})",
+              R"({"report_left_out":true,"exclude":["e1*"]})",
+              R"({"report_left_out":true,"include_hidden":true,"min_age_seconds":3600})"}) {
             const std::string alone = scan_text(dirs, with_threads(base, "1"));
             ASSERT_EQ(alone.rfind("error", 0), std::string::npos) << alone;
             EXPECT_EQ(scan_text(dirs, base), alone) << "seed " << seed << " " << base;
@@ -149,6 +151,31 @@ TEST(ParallelScan, SameTextAsOneThreadOnGeneratedTrees) {
                     << "seed " << seed << " " << base << " threads " << threads;
         }
     }
+}
+
+TEST(ParallelScan, WhatTheAgeGuardKeptIsCountedAsOnOneThread) {
+    // Young folders that hold nothing but old empty trees: whether such a
+    // folder is empty is known only once the threads that took its trees
+    // are done, and only then may it count as kept for its age.
+    edtest::temp_tree tree;
+    std::vector<std::string> young;
+    for (int i = 0; i < 48; ++i) {
+        const std::string top = edtest::numbered("r/y", i);
+        for (const char *chain : {"/a/b", "/c/d", "/e"})
+            tree.mkdir(top + chain);
+        for (const char *old : {"/a/b", "/a", "/c/d", "/c", "/e"})
+            ASSERT_TRUE(edtest::set_modified_ago(tree.path(top + old), 7200));
+        young.push_back(top);
+    }
+    tree.file("r/data", 1);
+    for (const std::string &dir : young)
+        ASSERT_TRUE(edtest::set_modified_ago(tree.path(dir), 0));
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const char *options = R"({"report_left_out":true,"min_age_seconds":3600})";
+    const std::string alone = scan_text(dirs, options);
+    ASSERT_NE(alone.find(R"("young":48,)"), std::string::npos) << alone;
+    for (int round = 0; round < 10; ++round)
+        ASSERT_EQ(scan_text(dirs, with_threads(options, "8")), alone) << "round " << round;
 }
 
 TEST(ParallelScan, RepeatedScansOfOneTreeNeverDiffer) {
@@ -228,9 +255,12 @@ rlim_t open_descriptors() {
     return count > 0 ? count - 1 : 0; // less the one that lists them
 }
 
+constexpr rlim_t kAsManyAsAllowed = RLIM_INFINITY;
+
 // The scan's text (or "error: " and its message) in a child process that
-// may open `spare` descriptors beyond those it holds (0: as many as it may
-// raise its limit to), so that the lowered limit touches no other test.
+// may open `spare` descriptors beyond those it holds (kAsManyAsAllowed: as
+// many as it may raise its limit to), so that the lowered limit touches no
+// other test.
 std::string scan_text_in_child(const std::string &dirs, const std::string &options, rlim_t spare) {
     int out[2];
     if (pipe(out) != 0)
@@ -240,7 +270,7 @@ std::string scan_text_in_child(const std::string &dirs, const std::string &optio
         close(out[0]);
         struct rlimit limit;
         getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = spare != 0 ? open_descriptors() + spare : limit.rlim_max;
+        limit.rlim_cur = spare != kAsManyAsAllowed ? open_descriptors() + spare : limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
             _exit(3);
         const std::string text = scan_text(dirs, options);
@@ -265,6 +295,28 @@ std::string scan_text_in_child(const std::string &dirs, const std::string &optio
     return text;
 }
 #endif
+
+TEST(ParallelScan, ARootLookedAtWithoutDescriptorsSaysSo) {
+#ifdef _WIN32
+    GTEST_SKIP() << "handles here have no per-process limit to run into";
+#else
+    // With no descriptor, or one, to spare, the look at the root itself
+    // cannot finish: the answer names the want of descriptors, never a root
+    // that is "not found" or has no canonical form.
+    edtest::temp_tree tree;
+    tree.mkdir("r/e");
+    const std::string root = tree.path("r");
+    const std::string dirs = edtest::json_array({root});
+    const std::string whole = scan_text_in_child(dirs, "{}", kAsManyAsAllowed);
+    ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole;
+    for (const rlim_t spare : {rlim_t{0}, rlim_t{1}, rlim_t{2}, rlim_t{3}}) {
+        const std::string text = scan_text_in_child(dirs, "{}", spare);
+        if (text != whole) {
+            EXPECT_EQ(text, "error: too many open files under " + root) << spare << " spare";
+        }
+    }
+#endif
+}
 
 TEST(ParallelScan, DeepTreesGiveOneAnswerWhateverTheDescriptorLimit) {
 #ifdef _WIN32
@@ -324,7 +376,7 @@ TEST(ParallelScan, DeepTreesGiveOneAnswerWhateverTheDescriptorLimit) {
     close(top);
 
     const std::string dirs = edtest::json_array({root});
-    const std::string whole = scan_text_in_child(dirs, R"({"threads":1})", 0);
+    const std::string whole = scan_text_in_child(dirs, R"({"threads":1})", kAsManyAsAllowed);
     ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole.substr(0, 200);
     // What the tree holds, counted as it was made: every directory visited;
     // listed, the empty chain whole, the wide directory without data with

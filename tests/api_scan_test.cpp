@@ -111,7 +111,9 @@ TEST(Scan, NewOptionsAbsentOrAtTheirDefaultsChangeNothing) {
     for (const char *same :
          {R"({"exclude":[]})", R"({"exclude":"node_modules"})", R"({"exclude":["x",1]})",
           R"({"exclude":null})", R"({"min_age_seconds":0})", R"({"min_age_seconds":"3600"})",
-          R"({"min_age_seconds":3600.5})", R"({"min_age_seconds":true})"})
+          R"({"min_age_seconds":3600.5})", R"({"min_age_seconds":true})",
+          R"({"report_left_out":false})", R"({"report_left_out":0})",
+          R"({"report_left_out":"yes"})", R"({"progress_fd":-1})", R"({"progress_fd":"1"})"})
         EXPECT_EQ(scan_text(dirs, same), plain) << same;
 }
 
@@ -144,6 +146,133 @@ TEST(Scan, AgeGuardLeavesYoungEntriesOut) {
     const parsed_result none = scan_ok(dirs, R"({"min_age_seconds":18446744073709551615})");
     EXPECT_TRUE(none.empty_dirs.empty());
     EXPECT_TRUE(none.zero_files.empty());
+}
+
+// What a scan passed by is told only to a host that asks, as one member
+// after the others; the rest of the text is what it always was.
+TEST(ScanLeftOut, AskingAddsOneMemberAndChangesNothingElse) {
+    edtest::temp_tree tree;
+    tree.file("archive/notes.txt");
+    tree.mkdir("archive/old/tmp");
+    tree.mkdir("archive/.h/e");
+    tree.file("archive/x.tmp");
+    const std::string dirs = edtest::json_array({tree.path("archive")});
+    const std::string plain = scan_text(dirs, R"({"exclude":["*.tmp"]})");
+    ASSERT_EQ(plain.back(), '}');
+    EXPECT_EQ(scan_text(dirs, R"({"exclude":["*.tmp"],"report_left_out":true})"),
+              plain.substr(0, plain.size() - 1) +
+                  R"(,"left_out":{"hidden":1,"excluded":1,"young":0,"invalid_names":0,)"
+                  R"("unreadable_dirs":0,"unreadable_paths":[]}})");
+}
+
+// A tree that holds one of each thing a scan passes by, counted the same
+// with one thread and with several.
+class ScanLeftOutCounts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tree_.mkdir("r/.hidden/inner"); // passed by whole: what it holds is not counted
+        tree_.file("r/.dot");
+        tree_.mkdir("r/node_modules/pkg");
+        tree_.file("r/a.tmp");
+        tree_.file("r/.cache.tmp"); // hidden first, excluded once hidden names are walked
+        tree_.mkdir("r/young");
+        tree_.file("r/z");
+        tree_.mkdir("r/kept/old");
+        for (const char *aged : {"r/kept/old", "r/kept"})
+            ASSERT_TRUE(edtest::set_modified_ago(tree_.path(aged), 2 * 3600)) << aged;
+#if !defined(_WIN32)
+        // A name that is not UTF-8 is never handed to a host.
+        ASSERT_EQ(::mkdir((tree_.path("r") + "/bad\xff").c_str(), 0700), 0);
+        invalid_ = 1;
+        tree_.mkdir("r/locked/x");
+        ASSERT_EQ(chmod(tree_.path("r/locked").c_str(), 0), 0);
+#endif
+    }
+    void TearDown() override {
+#if !defined(_WIN32)
+        chmod(tree_.path("r/locked").c_str(), 0700);
+#endif
+    }
+
+    edclean_json_io::left_out_report scan_left_out(const std::string &options) {
+        const std::string text = scan_text(edtest::json_array({tree_.path("r")}), options.c_str());
+        const std::optional<parsed_result> r = edclean_json_io::read_scan_result(text.c_str());
+        if (!r || !r->left_out) {
+            ADD_FAILURE() << "no left_out in " << text;
+            return {};
+        }
+        return *r->left_out;
+    }
+
+    edtest::temp_tree tree_;
+    long long invalid_ = 0;
+};
+
+TEST_F(ScanLeftOutCounts, EachReasonIsCountedOnceWhateverTheThreads) {
+    struct {
+        const char *name;
+        const char *options;
+        long long hidden, excluded, young;
+    } const cases[] = {
+        {"defaults", R"("exclude":["node_modules","*.tmp"])", 3, 2, 0},
+        {"hidden_walked", R"("exclude":["node_modules","*.tmp"],"include_hidden":true)", 0, 3, 0},
+        // Only what the age guard kept from the lists: "young" and "z", not
+        // the folders that hold them; "kept/old" is old enough to be listed.
+        {"age_guard", R"("exclude":["node_modules","*.tmp"],"min_age_seconds":3600)", 3, 2, 2},
+        {"zero_files_off",
+         R"("exclude":["node_modules","*.tmp"],"min_age_seconds":3600,"include_zero_byte":false)",
+         3, 2, 1},
+    };
+#if !defined(_WIN32)
+    const edtest::without_permission_override as_anyone;
+#endif
+    for (const auto &c : cases)
+        for (const char *threads : {"1", "8"}) {
+            SCOPED_TRACE(std::string(c.name) + " threads " + threads);
+            const std::string options = std::string("{\"report_left_out\":true,") + c.options +
+                                        ",\"threads\":" + threads + "}";
+            const edclean_json_io::left_out_report got = scan_left_out(options);
+            EXPECT_EQ(got.hidden, c.hidden);
+            EXPECT_EQ(got.excluded, c.excluded);
+            EXPECT_EQ(got.young, c.young);
+            EXPECT_EQ(got.invalid_names, invalid_);
+#if !defined(_WIN32)
+            EXPECT_EQ(got.unreadable_dirs, 1);
+            EXPECT_EQ(got.unreadable_paths,
+                      std::vector<std::string>{tree_.canonical_path("r/locked")});
+#else
+            EXPECT_EQ(got.unreadable_dirs, 0);
+#endif
+        }
+}
+
+TEST(ScanLeftOut, UnreadablePathsAreTheFirstFewAndEachOnce) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no folder here that the scan can reach but not list";
+#else
+    edtest::temp_tree tree;
+    std::vector<std::string> locked;
+    for (int i = 0; i < 7; ++i) {
+        const std::string name = edtest::numbered("r/d", i) + "/locked";
+        tree.mkdir(name);
+        ASSERT_EQ(chmod(tree.path(name).c_str(), 0), 0);
+        locked.push_back(tree.path(name));
+    }
+    {
+        const edtest::without_permission_override as_anyone;
+        // The tree twice: counted per root that reaches it, named once.
+        const std::string text = scan_text(edtest::json_array({tree.path("r"), tree.path("r")}),
+                                           R"({"report_left_out":true})");
+        const std::optional<parsed_result> r = edclean_json_io::read_scan_result(text.c_str());
+        ASSERT_TRUE(r && r->left_out) << text;
+        EXPECT_EQ(r->left_out->unreadable_dirs, 14);
+        const std::vector<std::string> &paths = r->left_out->unreadable_paths;
+        EXPECT_EQ(paths.size(), 5u) << text;
+        EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), paths.size()) << text;
+    }
+    for (const std::string &path : locked)
+        chmod(path.c_str(), 0700);
+#endif
 }
 
 TEST(Scan, OptionErrorsComeBeforeArrayErrors) {

@@ -265,6 +265,50 @@ TEST(ReadFilterOptionsLimits, InvalidTextLeavesEveryOptionAsItWas) {
     EXPECT_EQ(opts.min_age_seconds, 0);
 }
 
+// The two options a host asks for more than the lists with.
+struct report_option_case {
+    const char *name;
+    const char *text;
+    int report_left_out;
+    int64_t progress_target; // -1: no lines
+};
+
+class ReadReportOptions : public ::testing::TestWithParam<report_option_case> {};
+
+TEST_P(ReadReportOptions, FollowsTheOptionsTable) {
+    const report_option_case &c = GetParam();
+    ed_scan_opts opts{0, 1};
+    ed_clear_error();
+    ASSERT_EQ(ed_read_scan_options(c.text, &opts), 0) << ed_error_buffer();
+    EXPECT_EQ(opts.report_left_out, c.report_left_out);
+    EXPECT_EQ(opts.progress_target, c.progress_target);
+    EXPECT_EQ(opts.include_hidden, 0);
+    EXPECT_EQ(opts.include_zero_byte, 1);
+}
+
+const report_option_case kReportOptionCases[] = {
+    {"absent", "{}", 0, -1},
+    {"report_true", R"({"report_left_out":true})", 1, -1},
+    {"report_integer", R"({"report_left_out":7})", 1, -1},
+    {"report_false", R"({"report_left_out":false})", 0, -1},
+    {"report_two_to_the_32", R"({"report_left_out":4294967296})", 0, -1},
+    {"report_string", R"({"report_left_out":"true"})", 0, -1},
+    {"report_first_duplicate_wins", R"({"report_left_out":1,"report_left_out":0})", 1, -1},
+    {"fd", R"({"progress_fd":3})", 0, 3},
+    {"fd_zero", R"({"progress_fd":0})", 0, 0},
+    {"fd_large_handle", R"({"progress_fd":4294967300})", 0, 4294967300},
+    {"fd_negative", R"({"progress_fd":-1})", 0, -1},
+    {"fd_beyond_signed_64", R"({"progress_fd":18446744073709551615})", 0, -1},
+    {"fd_real", R"({"progress_fd":3.0})", 0, -1},
+    {"fd_bool", R"({"progress_fd":true})", 0, -1},
+    {"fd_string", R"({"progress_fd":"3"})", 0, -1},
+    {"fd_first_duplicate_wins", R"({"progress_fd":"x","progress_fd":4})", 0, -1},
+    {"both", R"({"progress_fd":5,"report_left_out":true,"Progress_Fd":6})", 1, 5},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ReadReportOptions, ::testing::ValuesIn(kReportOptionCases),
+                         [](const auto &test) { return std::string(test.param.name); });
+
 TEST(WriteScanResult, IsMinifiedInKeyOrderEscapingOnlyWhereRequired) {
     ed_strlist_guard dirs;
     ed_strlist_guard files;
@@ -283,6 +327,23 @@ TEST(WriteScanResult, EmptyListsAreEmptyArrays) {
     char *text = ed_write_scan_result(dirs.get(), files.get(), 0);
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, R"({"empty_dirs":[],"zero_files":[],"scanned_dirs":0})");
+    std::free(text);
+}
+
+TEST(WriteScanResult, LeftOutFollowsTheCountWhenAskedFor) {
+    ed_strlist_guard dirs;
+    ed_strlist_guard files;
+    ed_left_out left_out;
+    left_out.counts = {1, 2, 3, 4, 6};
+    for (const char *path : {"/r/a", "/r/b\n", "/r/a", "/r/c", "/r/d", "/r/e", "/r/f"})
+        left_out.keep_unreadable_path(path);
+    char *text = ed_write_scan_result(dirs.get(), files.get(), 9, &left_out);
+    ASSERT_NE(text, nullptr);
+    // Each path once, the first ED_LEFT_OUT_PATHS in the order met.
+    EXPECT_STREQ(text, "{\"empty_dirs\":[],\"zero_files\":[],\"scanned_dirs\":9,\"left_out\":{"
+                       "\"hidden\":1,\"excluded\":2,\"young\":3,\"invalid_names\":4,"
+                       "\"unreadable_dirs\":6,\"unreadable_paths\":[\"/r/a\",\"/r/b\\n\","
+                       "\"/r/c\",\"/r/d\",\"/r/e\"]}}");
     std::free(text);
 }
 

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -517,9 +518,12 @@ TEST_F(Win32Backend, DirectoryWhoseFirstListingFindsNothingIsNotTakenForEmpty) {
     EXPECT_TRUE(found.empty_dirs.empty());
 }
 
-TEST_F(Win32Backend, NamedDataStreamsAreDataOfTheirObject) {
+TEST_F(Win32Backend, NamedStreamsAreNeverRemovedWithTheirObject) {
     if (edtest::running_under_wine())
         GTEST_SKIP() << "Wine keeps no named streams: \"f:s\" makes a file of that name";
+    // A scan lists a file by the size Windows reports for it, its unnamed
+    // stream's; removal opens it anyway and counts every named stream as
+    // data, so a zone mark or any other named stream never goes with it.
     edtest::temp_tree tree;
     tree.mkdir("r");
     struct {
@@ -538,20 +542,29 @@ TEST_F(Win32Backend, NamedDataStreamsAreDataOfTheirObject) {
             << c.name;
         ASSERT_TRUE(make_file(object + L":s", c.stream_bytes)) << c.name << " " << GetLastError();
     }
-    const scan_result found = scan(tree.path("r"));
+    scan_result found = scan(tree.path("r"));
     ASSERT_TRUE(found.ok) << edclean_last_error();
     EXPECT_TRUE(found.empty_dirs.empty());
-    EXPECT_TRUE(found.zero_files.empty());
+    std::sort(found.zero_files.begin(), found.zero_files.end());
+    EXPECT_EQ(found.zero_files, (std::vector<std::string>{tree.canonical_path("r/empty_stream"),
+                                                          tree.canonical_path("r/zone")}));
     for (const auto &c : cases) {
-        const std::string json = edtest::json_array({tree.path(std::string("r/") + c.name)});
+        const std::string relative = std::string("r/") + c.name;
+        const std::string json = edtest::json_array({tree.path(relative)});
         if (c.directory) {
             EXPECT_EQ(edclean_delete_dirs(json.c_str()), 0) << c.name;
             EXPECT_STREQ(edclean_last_error(), "refused: directory no longer empty (TOCTOU)");
         } else {
             EXPECT_EQ(edclean_delete_files(json.c_str()), 0) << c.name;
             EXPECT_STREQ(edclean_last_error(), "refused: file size != 0");
+            // The handle removal deletes through judges the streams itself.
+            pinned at(tree.path("r"));
+            ASSERT_TRUE(at.root);
+            const ed_file_id examined = id_of(tree.path(relative));
+            EXPECT_EQ(ed_remove_file_beneath(at.root.get(), c.name, &examined), ED_TARGET_NOT_EMPTY)
+                << c.name;
         }
-        EXPECT_TRUE(tree.exists(std::string("r/") + c.name)) << c.name;
+        EXPECT_TRUE(tree.exists(relative)) << c.name;
     }
 }
 
@@ -767,6 +780,46 @@ TEST_F(Win32Backend, EntryReplacedSinceItWasListedIsNotTakenForTheListedOne) {
     EXPECT_TRUE(kept) << "an entry still the listed object opens";
     EXPECT_EQ(ed_fill_stat_at(dir.get(), "kept", &st), 0);
     EXPECT_EQ(st.st_mode, ED_S_IFDIR);
+}
+
+TEST_F(Win32Backend, ListedZeroIsConfirmedByWhatItsPathHoldsWhenAsked) {
+    // A stream from a root knows each entry's full path, and a listed zero
+    // is confirmed there without opening the file: what counts is what the
+    // path holds when the walk asks, not what the listing said.
+    edtest::temp_tree tree;
+    for (const char *name : {"kept", "grown", "now_dir", "gone"})
+        tree.file(std::string("r/") + name);
+    tree.mkdir("r/dir");
+    char *canonical = nullptr;
+    ed_file_id id{};
+    ASSERT_EQ(ed_inspect_root(tree.path("r").c_str(), &canonical, &id), ED_ROOT_DIRECTORY);
+    const ed_heap_text root(canonical);
+    ed_dir_stream dir(ed_opendir_root(root.get(), &id));
+    ASSERT_TRUE(dir);
+    while (ed_readdir(dir.get()) != nullptr) {
+    }
+    tree.write("r/grown", "data");
+    ASSERT_TRUE(DeleteFileW(wide(tree.path("r/now_dir")).c_str()));
+    tree.mkdir("r/now_dir");
+    ASSERT_TRUE(DeleteFileW(wide(tree.path("r/gone")).c_str()));
+    const struct {
+        const char *name;
+        int result;
+        uint16_t mode;
+        int64_t size;
+    } cases[] = {
+        {"kept", 0, ED_S_IFREG, 0}, {"grown", 0, ED_S_IFREG, 4},
+        {"dir", 0, ED_S_IFDIR, 0},  {"now_dir", -1, 0, 0}, // another kind than the listing showed
+        {"gone", -1, 0, 0},
+    };
+    for (const auto &c : cases) {
+        ed_stat st{0xFFFF, -1};
+        EXPECT_EQ(ed_fill_stat_at(dir.get(), c.name, &st), c.result) << c.name;
+        if (c.result == 0) {
+            EXPECT_EQ(st.st_mode, c.mode) << c.name;
+            EXPECT_EQ(st.st_size, c.size) << c.name;
+        }
+    }
 }
 
 TEST_F(Win32Backend, RemovalRefusesAnObjectWhoseFinalPathIsNotWhereTheTreeSaysEvenIfTheIdMatches) {

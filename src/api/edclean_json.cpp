@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -113,13 +114,24 @@ struct string_array_handler : depth_handler<string_array_handler> {
 };
 
 // The options object. The first member of each name decides:
-// "include_hidden" and "include_zero_byte" when their value is a boolean or
-// an integer, "exclude" when it is an array of strings, "min_age_seconds"
-// when it is an integer of at least 0 (a negative one fails the call), "threads" when it is an
-// integer (of any size: read as 1 when negative, as 64 above that). Any other value leaves the
+// "include_hidden", "include_zero_byte" and "report_left_out" when their
+// value is a boolean or an integer, "exclude" when it is an array of
+// strings, "min_age_seconds" when it is an integer of at least 0 (a negative
+// one fails the call), "threads" when it is an integer (of any size: read as
+// 1 when negative, as 64 above that), "progress_fd" when it is an integer
+// from 0 to the largest signed 64-bit value. Any other value leaves the
 // default.
 struct options_handler : depth_handler<options_handler> {
-    enum class member { none, include_hidden, include_zero_byte, exclude, min_age, threads };
+    enum class member {
+        none,
+        include_hidden,
+        include_zero_byte,
+        exclude,
+        min_age,
+        threads,
+        report_left_out,
+        progress_fd,
+    };
     static constexpr int64_t kMostThreads = 64;
 
     ed_scan_opts *opts;
@@ -129,6 +141,8 @@ struct options_handler : depth_handler<options_handler> {
     bool seen_exclude = false;
     bool seen_min_age = false;
     bool seen_threads = false;
+    bool seen_report_left_out = false;
+    bool seen_progress_fd = false;
     bool negative_age = false; // an age that cannot be meant: the call fails
     // The "exclude" array being read, while every element so far is a string.
     std::shared_ptr<ed_name_filter> patterns;
@@ -158,6 +172,12 @@ struct options_handler : depth_handler<options_handler> {
         } else if (name == "threads" && !seen_threads) {
             seen_threads = true;
             pending = member::threads;
+        } else if (name == "report_left_out" && !seen_report_left_out) {
+            seen_report_left_out = true;
+            pending = member::report_left_out;
+        } else if (name == "progress_fd" && !seen_progress_fd) {
+            seen_progress_fd = true;
+            pending = member::progress_fd;
         }
         return true;
     }
@@ -178,7 +198,7 @@ struct options_handler : depth_handler<options_handler> {
     }
     // A boolean or an integer: a boolean member takes either, the age an
     // integer only.
-    bool scalar(bool is_integer, bool truth, int64_t integer) {
+    bool scalar(bool is_integer, bool truth, int64_t integer, bool integer_clamped = false) {
         element_is_not_a_string();
         switch (take_pending()) {
         case member::include_hidden:
@@ -196,6 +216,15 @@ struct options_handler : depth_handler<options_handler> {
             if (is_integer)
                 opts->threads =
                     static_cast<int32_t>(std::clamp<int64_t>(integer, -1, kMostThreads));
+            break;
+        case member::report_left_out:
+            opts->report_left_out = truth ? 1 : 0;
+            break;
+        case member::progress_fd:
+            // A descriptor or handle is never negative; one beyond the
+            // signed range names nothing a host holds.
+            if (is_integer && integer >= 0 && !integer_clamped)
+                opts->progress_target = integer;
             break;
         case member::exclude:
         case member::none:
@@ -220,7 +249,7 @@ struct options_handler : depth_handler<options_handler> {
         // Beyond the largest signed count: as many seconds as can be counted.
         const int64_t clamped =
             value > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(value);
-        return scalar(true, low_word_set(value), clamped);
+        return scalar(true, low_word_set(value), clamped, value > static_cast<uint64_t>(INT64_MAX));
     }
     bool String(const char *text, rapidjson::SizeType length, bool) {
         if (!ed_utf8_valid(text, length))
@@ -386,7 +415,7 @@ int ed_read_scan_options(const char *json, ed_scan_opts *opts) {
 }
 
 char *ed_write_scan_result(const ed_strlist *empty_dirs, const ed_strlist *zero_files,
-                           int32_t scanned_dirs) {
+                           int32_t scanned_dirs, const ed_left_out *left_out) {
     try {
         malloc_text_stream text;
         rapidjson::Writer<malloc_text_stream, utf8, utf8, throwing_allocator> writer(text);
@@ -397,6 +426,25 @@ char *ed_write_scan_result(const ed_strlist *empty_dirs, const ed_strlist *zero_
         write_string_array(writer, zero_files);
         writer.Key("scanned_dirs");
         writer.Int(scanned_dirs);
+        if (left_out != nullptr) {
+            const ed_left_out_counts &counts = left_out->counts;
+            writer.Key("left_out");
+            writer.StartObject();
+            for (const auto &[key, count] :
+                 {std::pair{"hidden", counts.hidden}, std::pair{"excluded", counts.excluded},
+                  std::pair{"young", counts.young},
+                  std::pair{"invalid_names", counts.invalid_names},
+                  std::pair{"unreadable_dirs", counts.unreadable_dirs}}) {
+                writer.Key(key);
+                writer.Int64(count);
+            }
+            writer.Key("unreadable_paths");
+            writer.StartArray();
+            for (const std::string &path : left_out->unreadable_paths)
+                writer.String(path.c_str(), static_cast<rapidjson::SizeType>(path.size()));
+            writer.EndArray();
+            writer.EndObject();
+        }
         writer.EndObject();
         return text.release();
     } catch (const std::bad_alloc &) {

@@ -25,15 +25,18 @@ int parse_string_array(const char *json, ed_strlist *out);
 // "include_zero_byte" a boolean or an integer (cut to its low 32 bits) sets
 // the field to 0 or 1. "exclude" takes an array of strings, each a pattern
 // (an empty array: none). "min_age_seconds" takes an integer of 0 or more
-// (above the int64_t range: its largest value). Any other value leaves the
-// field as it was. 0, or -1 with "invalid options_json",
+// (above the int64_t range: its largest value). "report_left_out" as the
+// two flags; "progress_fd" an integer from 0 to INT64_MAX. Any other value
+// leaves the field as it was. 0, or -1 with "invalid options_json",
 // "options_json must be object" or "out of memory".
 int ed_read_scan_options(const char *json, ed_scan_opts *opts);
 
 // The minified result text {"empty_dirs":[...],"zero_files":[...],
 // "scanned_dirs":N} as a new malloc block the host releases with
-// edclean_free_string(); null when memory is short.
+// edclean_free_string(); null when memory is short. With `left_out`, a
+// fourth member "left_out" follows: {"hidden":N,"excluded":N,"young":N,
+// "invalid_names":N,"unreadable_dirs":N,"unreadable_paths":[...]}.
 char *ed_write_scan_result(const ed_strlist *empty_dirs, const ed_strlist *zero_files,
-                           int32_t scanned_dirs);
+                           int32_t scanned_dirs, const ed_left_out *left_out = nullptr);
 
 #endif

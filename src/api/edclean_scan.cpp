@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "api/edclean_json.h"
@@ -41,7 +42,14 @@ int accept_root(const char *root, ed_strlist *canonical_roots, std::vector<ed_fi
     }
     char *canonical_text = nullptr;
     ed_file_id id{};
-    const ed_root_kind kind = ed_inspect_root(root, &canonical_text, &id);
+    ed_root_kind kind;
+    try {
+        kind = ed_inspect_root(root, &canonical_text, &id);
+    } catch (const ed_out_of_descriptors &) {
+        // The root itself may be fine: say what stopped the look at it.
+        ed_set_error("too many open files under %s", root);
+        return -1;
+    }
     ed_heap_text canonical(canonical_text);
     switch (kind) {
     case ED_ROOT_UNREACHABLE:
@@ -106,6 +114,12 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
             return nullptr;
     ed_register_scanned_roots(canonical_roots->strs, ids.data(), canonical_roots->n);
 
+    // Lines of progress go out only while the walks run: a call refused
+    // before them writes none.
+    std::optional<ed_scan_progress> progress;
+    if (opts.progress_target >= 0)
+        opts.progress = &progress.emplace(opts.progress_target);
+
     ed_scan_result scanned;
     for (int32_t i = 0; i < canonical_roots->n; ++i) {
         const char *root = canonical_roots->strs[i];
@@ -122,8 +136,12 @@ char *ed_scan_call(const char *dirs_json, const char *options_json) {
         }
     }
 
+    if (progress)
+        progress->finish(static_cast<uint64_t>(scanned.empty_dirs->n) +
+                         static_cast<uint64_t>(scanned.zero_files->n));
     char *result = ed_write_scan_result(scanned.empty_dirs.get(), scanned.zero_files.get(),
-                                        scanned.scanned_dirs);
+                                        scanned.scanned_dirs,
+                                        opts.report_left_out ? &scanned.left_out : nullptr);
     if (result == nullptr)
         ed_set_error("failed to build result JSON");
     return result;

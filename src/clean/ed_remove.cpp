@@ -141,10 +141,12 @@ bool spelled_without_links(const char *path, const ed_scanned_location &where) {
            ed_identify(holder.c_str(), &expected) == 0 && ed_same_file(reached, expected);
 }
 
-// The tests both workers run first: 0 when `path` passed them, with its
-// status and identity, and where the registry found it, else -1 with the
-// message of the test it failed.
-int judge_common(const char *path, ed_stat *st, ed_file_id *id, ed_scanned_location *where) {
+// The tests both workers run first, by the host's text: 0 when `path`
+// passed them and is of the kind `kind` (an ED_S_IF* value), with its status
+// and identity, and where the registry found it; else -1 with the message of
+// the test it failed (`wrong_kind` for another kind).
+int judge_common(const char *path, uint16_t kind, const char *wrong_kind, ed_stat *st,
+                 ed_file_id *id, ed_scanned_location *where) {
     if (ed_path_has_dotdot(path)) {
         ed_set_error("refused: path contains ..");
         return -1;
@@ -159,6 +161,10 @@ int judge_common(const char *path, ed_stat *st, ed_file_id *id, ed_scanned_locat
     }
     if ((st->st_mode & ED_S_IFMT) == ED_S_IFLNK || !spelled_without_links(path, *where)) {
         ed_set_error("refused: symlink");
+        return -1;
+    }
+    if ((st->st_mode & ED_S_IFMT) != kind) {
+        ed_set_error("%s", wrong_kind);
         return -1;
     }
     return 0;
@@ -252,12 +258,8 @@ bool remove_dir(const char *path, int include_hidden, const ed_name_filter *excl
     ed_stat st;
     ed_file_id id;
     ed_scanned_location where;
-    if (judge_common(path, &st, &id, &where) != 0)
+    if (judge_common(path, ED_S_IFDIR, "refused: not a directory", &st, &id, &where) != 0)
         return false;
-    if ((st.st_mode & ED_S_IFMT) != ED_S_IFDIR) {
-        ed_set_error("refused: not a directory");
-        return false;
-    }
     if (ed_is_system_root(path)) {
         ed_set_error("refused: system root");
         return false;
@@ -306,12 +308,8 @@ bool remove_file(const char *path, call_state &call) {
     ed_stat st;
     ed_file_id id;
     ed_scanned_location where;
-    if (judge_common(path, &st, &id, &where) != 0)
+    if (judge_common(path, ED_S_IFREG, "refused: not a regular file", &st, &id, &where) != 0)
         return false;
-    if ((st.st_mode & ED_S_IFMT) != ED_S_IFREG) {
-        ed_set_error("refused: not a regular file");
-        return false;
-    }
     if (st.st_size != 0) {
         ed_set_error("refused: file size != 0");
         return false;
@@ -348,6 +346,20 @@ template <typename Remove> bool attempt(const char *path, Remove remove) noexcep
     }
 }
 
+// Runs each path of one delete call, in order, through `remove` (given the
+// path and the call's state) and counts those it removed.
+template <typename Remove> int32_t remove_each(char *const *paths, int32_t count, Remove remove) {
+    call_state call;
+    int32_t removed = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        entry_reached(i);
+        if (paths[i] != nullptr && paths[i][0] != '\0' &&
+            attempt(paths[i], [&remove, &call](const char *p) { return remove(p, call); }))
+            ++removed;
+    }
+    return removed;
+}
+
 } // namespace
 
 int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden,
@@ -357,17 +369,9 @@ int32_t ed_delete_dirs_list(char **paths, int32_t count, int include_hidden,
         return -1;
     }
     sort_for_removal(paths, count);
-    call_state call;
-    int32_t removed = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        entry_reached(i);
-        if (paths[i] != nullptr && paths[i][0] != '\0' &&
-            attempt(paths[i], [include_hidden, exclude, &call](const char *p) {
-                return remove_dir(p, include_hidden, exclude, call);
-            }))
-            ++removed;
-    }
-    return removed;
+    return remove_each(paths, count, [include_hidden, exclude](const char *p, call_state &call) {
+        return remove_dir(p, include_hidden, exclude, call);
+    });
 }
 
 int32_t ed_delete_files_list(char *const *paths, int32_t count) {
@@ -375,15 +379,7 @@ int32_t ed_delete_files_list(char *const *paths, int32_t count) {
         ed_set_error("invalid files list");
         return -1;
     }
-    call_state call;
-    int32_t removed = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        entry_reached(i);
-        if (paths[i] != nullptr && paths[i][0] != '\0' &&
-            attempt(paths[i], [&call](const char *p) { return remove_file(p, call); }))
-            ++removed;
-    }
-    return removed;
+    return remove_each(paths, count, remove_file);
 }
 
 void ed_set_entry_hook(ed_entry_hook hook, void *context) {

@@ -28,11 +28,7 @@ int ed_join_path(char *out, uint64_t size, const char *dir, const char *name) {
 }
 
 int ed_is_hidden_name(const char *name) {
-    if (name == nullptr || name[0] != '.')
-        return 0;
-    if (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))
-        return 0;
-    return 1;
+    return name != nullptr && name[0] == '.' && !ed_is_dot_or_dotdot(name) ? 1 : 0;
 }
 
 int ed_path_has_dotdot(const char *path) {

@@ -38,6 +38,11 @@ bool cut_leaves_a_place(const char *text, const char *cut) {
 
 } // namespace
 
+const char *ed_readdir(ed_dir *dir) {
+    ed_entry_hint ignored;
+    return ed_readdir_hint(dir, &ignored);
+}
+
 const char *const ed_unnameable_entry = kUnnameable.text;
 
 int ed_is_unnameable_entry(const char *name) {

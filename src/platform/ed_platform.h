@@ -122,6 +122,12 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id);
 // ed_unnameable_entry (see below).
 const char *ed_readdir(ed_dir *dir);
 
+// "." or "..": the entries a directory lists for itself and for the
+// directory above it, which name nothing it holds.
+inline bool ed_is_dot_or_dotdot(const char *name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // What a stream may know of an entry's kind without a status query.
 enum ed_entry_hint {
     ED_HINT_UNKNOWN, // ask ed_fill_stat_at()
@@ -143,7 +149,9 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint);
 // backend checks that the object a name reaches is the one the listing
 // showed under it, and refuses a name the stream has not handed out.
 
-// Like ed_fill_stat() on the entry `name` of `dir`.
+// Like ed_fill_stat() on the entry `name` of `dir`, except that on Windows a
+// file's size is the one Windows reports for it, its unnamed stream's, where
+// ed_fill_stat() counts a named stream as data too (removal refuses by that).
 int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st);
 
 // Like ed_opendir() on the entry `name` of `dir`; never follows a link.
@@ -218,6 +226,21 @@ extern const char *const ed_unnameable_entry;
 
 // 1 when a stream handed out `name` for an entry it could not name.
 int ed_is_unnameable_entry(const char *name);
+
+// Why the stream's latest unnameable entry stands where it does.
+enum ed_unnameable_cause {
+    ED_UNNAMEABLE_NAME,    // an entry whose name cannot be handed out
+    ED_UNNAMEABLE_LISTING, // the listing broke off, or could not be taken up again
+    ED_UNNAMEABLE_OTHER,   // content of the directory itself (Windows: its data streams)
+};
+ed_unnameable_cause ed_dir_unnameable_cause(const ed_dir *dir);
+
+// Writes the `length` bytes of `line` to the descriptor (on Windows the
+// handle) `target` when that takes no wait on its reader. 1 written; 0 not
+// written, the reader not ready for it (a later line may go); -1 the target
+// takes no lines (closed, not open for writing, a reader gone, or on Windows
+// a kind that could make the writer wait): write no more. Raises no signal.
+int ed_progress_write(int64_t target, const char *line, size_t length);
 
 // The canonical path of `path`: the object's final path with every link
 // resolved, '/' as the only separator, no trailing '/' except on a root

@@ -2,12 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <memory>
-#include <new>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,80 +12,9 @@
 #include "core/ed_path_rules.h"
 #include "platform/ed_platform.h"
 #include "scan/ed_task_pool.h"
+#include "scan/ed_walk_internal.h"
 
 namespace {
-
-bool is_dot_or_dotdot(const char *name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// The path of the directory being walked, extended in place by one entry
-// name at a time. An entry whose joined path would not fit the walks' limit
-// (ED_PATH_LIMIT) is never examined.
-class path_builder {
-  public:
-    // Throws std::bad_alloc when memory is short.
-    void init(const char *dir) {
-        length_ = std::strlen(dir);
-        // Room for the directory itself, or for any path within the limit.
-        text_.reset(new char[std::max(length_, ED_PATH_BUFFER - 1) + 1]);
-        std::memcpy(text_.get(), dir, length_ + 1);
-    }
-    const char *c_str() const { return text_.get(); }
-    size_t length() const { return length_; }
-
-    // Appends "/name" (no '/' after a path that ends in one); false, and
-    // nothing changed, when the joined path would exceed the limit.
-    bool push(const char *name) {
-        const size_t separator = length_ > 0 && text_[length_ - 1] == '/' ? 0 : 1;
-        const size_t name_length = std::strlen(name);
-        const size_t joined = length_ + separator + name_length;
-        if (joined >= ED_PATH_BUFFER)
-            return false;
-        if (separator)
-            text_[length_] = '/';
-        std::memcpy(text_.get() + length_ + separator, name, name_length + 1);
-        length_ = joined;
-        return true;
-    }
-    void pop_to(size_t length) {
-        length_ = length;
-        text_[length_] = '\0';
-    }
-
-  private:
-    std::unique_ptr<char[]> text_;
-    size_t length_ = 0;
-};
-
-// The kind of an entry, from the stream where it knows it and from a status
-// query otherwise. The size matters only for regular files that may be listed.
-bool entry_kind(ed_dir *dir, const char *name, ed_entry_hint hint, bool need_size, ed_stat *st) {
-    switch (hint) {
-    case ED_HINT_DIR:
-        st->st_mode = ED_S_IFDIR;
-        return true;
-    case ED_HINT_LNK:
-        st->st_mode = ED_S_IFLNK;
-        return true;
-    case ED_HINT_OTHER:
-        st->st_mode = 0;
-        return true;
-    case ED_HINT_REG_DATA:
-        st->st_mode = ED_S_IFREG;
-        st->st_size = 1; // some data: all that matters of its size
-        return true;
-    case ED_HINT_REG:
-        if (!need_size) {
-            st->st_mode = ED_S_IFREG;
-            return true;
-        }
-        break;
-    case ED_HINT_UNKNOWN:
-        break;
-    }
-    return ed_fill_stat_at(dir, name, st) == 0;
-}
 
 // Whether a directory is empty, when that waits on subtrees that other
 // threads walk: it is empty when nothing it holds was content and every
@@ -130,6 +55,7 @@ struct listed_dir {
 struct output_segment {
     std::vector<listed_dir> dirs;
     std::vector<std::string> files;
+    std::vector<std::string> unreadable; // the first ED_LEFT_OUT_PATHS met
     std::unique_ptr<walk_task> then;
 };
 
@@ -139,6 +65,10 @@ struct task_state {
     std::vector<output_segment> segments = std::vector<output_segment>(1);
     std::vector<std::unique_ptr<pending_verdict>> verdicts;
     uint32_t counted = 0;
+    ed_left_out_counts left_out;
+    // Young directories whose emptiness waits on other threads: each one
+    // that turns out empty was kept from the lists by its age.
+    std::vector<const pending_verdict *> young_if_empty;
 };
 
 // Thrown inside a walk once another thread's task has failed, to end this
@@ -187,6 +117,8 @@ class walker {
         : opts_(opts), task_(task), pool_(pool), open_limit_(open_limit) {}
 
     void count() {
+        if (opts_->progress != nullptr)
+            opts_->progress->opened_dir();
         if (task_ != nullptr)
             ++task_->counted;
         else
@@ -194,7 +126,26 @@ class walker {
                 static_cast<int32_t>(static_cast<uint32_t>(result_->scanned_dirs) + 1u);
     }
 
+    ed_left_out_counts &left_out() {
+        return task_ != nullptr ? task_->left_out : result_->left_out.counts;
+    }
+
+    // A directory whose entries could not all be read: nothing in it is
+    // listed, and the host may be told where it is.
+    void note_unreadable(const char *path) {
+        ++left_out().unreadable_dirs;
+        if (task_ == nullptr) {
+            result_->left_out.keep_unreadable_path(path);
+            return;
+        }
+        std::vector<std::string> &kept = task_->segments.back().unreadable;
+        if (kept.size() < ED_LEFT_OUT_PATHS)
+            kept.emplace_back(path);
+    }
+
     void list_dir(const char *path, const pending_verdict *when = nullptr) {
+        if (opts_->progress != nullptr)
+            opts_->progress->listed();
         if (task_ != nullptr)
             task_->segments.back().dirs.push_back({path, when});
         else
@@ -215,10 +166,14 @@ class walker {
     // What the walk of the open directory `dir` found, with the age guard
     // applied to the directory itself: a young one is content even when
     // nothing in it is.
-    dir_outcome aged(ed_dir *dir, dir_outcome outcome) const {
-        if (outcome.state != dir_outcome::not_empty && young(dir, nullptr))
-            return {dir_outcome::not_empty, nullptr};
-        return outcome;
+    dir_outcome aged(ed_dir *dir, dir_outcome outcome) {
+        if (outcome.state == dir_outcome::not_empty || !young(dir, nullptr))
+            return outcome;
+        if (outcome.state == dir_outcome::empty)
+            ++left_out().young;
+        else
+            task_->young_if_empty.push_back(outcome.verdict);
+        return {dir_outcome::not_empty, nullptr};
     }
 
     void list_outcome(const char *path, dir_outcome outcome) {
@@ -230,7 +185,7 @@ class walker {
 
     // Walks the open directory `dir` at `path` as this walker's first level
     // and lists it when it turns out empty.
-    void walk_top(ed_dir_stream dir, path_builder &path) {
+    void walk_top(ed_dir_stream dir, ed_path_builder &path) {
         push_level(std::move(dir), path.length());
         const dir_outcome outcome = aged(levels_[0].get(), scan_entries(0, path));
         list_outcome(path.c_str(), outcome);
@@ -240,10 +195,11 @@ class walker {
     // Walks the subdirectory `name` of the stream `parent` as this walker's
     // first level (a subtree handed over), releasing `parent` once it is
     // opened. Not empty also when it cannot be opened.
-    dir_outcome walk_handed(std::shared_ptr<ed_dir> &parent, const char *name, path_builder &path) {
+    dir_outcome walk_handed(std::shared_ptr<ed_dir> &parent, const char *name,
+                            ed_path_builder &path) {
         ed_dir_stream dir(ed_walk_opendir_at(parent.get(), name));
         if (!dir)
-            return unopened(parent.get(), name);
+            return unopened(parent.get(), name, path.c_str());
         parent.reset(); // the directory above need not stay open for this walk
         count();
         push_level(std::move(dir), path.length());
@@ -254,12 +210,12 @@ class walker {
 
     // Walks the subdirectory `name` of the level `parent`, whose path `path`
     // holds. Not empty also when it cannot be opened.
-    dir_outcome scan_subdir(size_t parent, const char *name, path_builder &path) {
+    dir_outcome scan_subdir(size_t parent, const char *name, ed_path_builder &path) {
         if (pool_ != nullptr && pool_->failed())
             throw walk_abandoned{};
         ed_dir_stream dir = open_child(parent, name);
         if (!dir)
-            return unopened(levels_[parent].get(), name);
+            return unopened(levels_[parent].get(), name, path.c_str());
         count();
         push_level(std::move(dir), path.length());
         const size_t self = levels_.size() - 1;
@@ -271,7 +227,7 @@ class walker {
     // Decides whether the directory of level `self` is empty, listing what
     // is listable below it. Once it is known not to be empty the walk still
     // goes on, so that everything further down is listed.
-    dir_outcome scan_entries(size_t self, path_builder &path) {
+    dir_outcome scan_entries(size_t self, ed_path_builder &path) {
         const size_t length = path.length();
         bool content = false;
         pending_verdict *waiting = nullptr; // subtrees this directory waits on
@@ -283,17 +239,38 @@ class walker {
             ed_dir *dir = levels_[self].get();
             if (dir == nullptr) {
                 content = true;
+                note_unreadable(path.c_str());
                 break;
             }
             const char *name = ed_readdir_hint(dir, &hint);
             if (name == nullptr)
                 break;
-            if (is_dot_or_dotdot(name))
+            if (ed_is_dot_or_dotdot(name))
                 continue;
-            if (ed_is_unnameable_entry(name) ||
-                (!opts_->include_hidden && ed_is_hidden_name(name)) ||
-                ed_name_excluded(opts_->exclude.get(), name)) {
+            if (opts_->progress != nullptr)
+                opts_->progress->saw_entry();
+            if (ed_is_unnameable_entry(name)) {
                 content = true;
+                switch (ed_dir_unnameable_cause(dir)) {
+                case ED_UNNAMEABLE_NAME:
+                    ++left_out().invalid_names;
+                    break;
+                case ED_UNNAMEABLE_LISTING:
+                    note_unreadable(path.c_str());
+                    break;
+                case ED_UNNAMEABLE_OTHER:
+                    break;
+                }
+                continue;
+            }
+            if (!opts_->include_hidden && ed_is_hidden_name(name)) {
+                content = true;
+                ++left_out().hidden;
+                continue;
+            }
+            if (ed_name_excluded(opts_->exclude.get(), name)) {
+                content = true;
+                ++left_out().excluded;
                 continue;
             }
             ed_stat st;
@@ -301,7 +278,7 @@ class walker {
                 content = true;
                 continue;
             }
-            if (!entry_kind(dir, name, hint, opts_->include_zero_byte != 0, &st)) {
+            if (!ed_entry_kind(dir, name, hint, opts_->include_zero_byte != 0, &st)) {
                 content = true;
             } else {
                 switch (st.st_mode & ED_S_IFMT) {
@@ -323,8 +300,12 @@ class walker {
                 }
                 case ED_S_IFREG:
                     content = true;
-                    if (opts_->include_zero_byte && st.st_size == 0 && !young(dir, name))
-                        list_file(path.c_str());
+                    if (opts_->include_zero_byte && st.st_size == 0) {
+                        if (!young(dir, name))
+                            list_file(path.c_str());
+                        else
+                            ++left_out().young;
+                    }
                     break;
                 default: // links are never followed; other kinds are never opened
                     content = true;
@@ -345,10 +326,12 @@ class walker {
     // that is still one; one that vanished since it was listed, or that
     // another file system is mounted on (the kind of a link, as a mounted
     // folder on Windows), is not.
-    dir_outcome unopened(ed_dir *parent, const char *name) {
+    dir_outcome unopened(ed_dir *parent, const char *name, const char *path) {
         ed_stat st;
-        if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR)
+        if (ed_fill_stat_at(parent, name, &st) == 0 && (st.st_mode & ED_S_IFMT) == ED_S_IFDIR) {
             count();
+            note_unreadable(path);
+        }
         return {dir_outcome::not_empty, nullptr};
     }
 
@@ -400,7 +383,7 @@ class walker {
     // Leaves the deepest level, whose path `path` holds, taking the level
     // above up again first if it was suspended: through the deepest
     // directory's own parent while that is still open.
-    void pop_level(const path_builder &path) {
+    void pop_level(const ed_path_builder &path) {
         const size_t self = levels_.size() - 1;
         const size_t parent = self - 1;
         if (parent >= 1 && first_open_ > parent) {
@@ -424,6 +407,8 @@ class walker {
     }
 
     void list_file(const char *path) {
+        if (opts_->progress != nullptr)
+            opts_->progress->listed();
         if (task_ != nullptr)
             task_->segments.back().files.emplace_back(path);
         else
@@ -455,7 +440,7 @@ struct walk_task final : ed_pool_task {
 
     void run() override {
         walker w(opts, &state, pool, open_limit);
-        path_builder builder;
+        ed_path_builder builder;
         builder.init(path.c_str());
         // Kept until the end of the call; the texts are not needed again.
         std::string().swap(path);
@@ -501,6 +486,10 @@ void gather(task_state &root, ed_scan_result *result) {
         const position at = stack.back();
         if (at.segment == at.task->segments.size()) {
             counted += at.task->counted;
+            result->left_out.counts.add(at.task->left_out);
+            for (const pending_verdict *young : at.task->young_if_empty)
+                if (young->empty())
+                    ++result->left_out.counts.young;
             stack.pop_back();
             continue;
         }
@@ -511,8 +500,11 @@ void gather(task_state &root, ed_scan_result *result) {
                 result->index.empty_dirs.append_unique(result->empty_dirs.get(), dir.path.c_str());
         for (const std::string &file : segment.files)
             result->index.zero_files.append_unique(result->zero_files.get(), file.c_str());
+        for (const std::string &path : segment.unreadable)
+            result->left_out.keep_unreadable_path(path);
         std::vector<listed_dir>().swap(segment.dirs);
         std::vector<std::string>().swap(segment.files);
+        std::vector<std::string>().swap(segment.unreadable);
         if (segment.then)
             stack.push_back({&segment.then->state, 0});
     }
@@ -537,7 +529,7 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
     // Declared before the pool, so released after every thread is joined.
     task_state root;
     ed_task_pool pool(threads - 1);
-    path_builder builder;
+    ed_path_builder builder;
     builder.init(path);
     if (pool.workers() == 0) {
         walker alone(opts, result);
@@ -554,71 +546,7 @@ void scan_in_parallel(const ed_scan_opts *opts, ed_dir_stream dir, const char *p
     gather(root, result);
 }
 
-// 1 when the open directory at `path` holds nothing but directories that
-// hold nothing, recursively; stops at the first content.
-int still_empty_entries(ed_dir *dir, path_builder &path, int include_hidden,
-                        const ed_name_filter *exclude) {
-    const size_t length = path.length();
-    ed_entry_hint hint;
-    while (const char *name = ed_readdir_hint(dir, &hint)) {
-        if (is_dot_or_dotdot(name))
-            continue;
-        if (ed_is_unnameable_entry(name) || (!include_hidden && ed_is_hidden_name(name)) ||
-            ed_name_excluded(exclude, name))
-            return 0;
-        if (!path.push(name))
-            return 0;
-        ed_stat st;
-        if (!entry_kind(dir, name, hint, false, &st) || (st.st_mode & ED_S_IFMT) != ED_S_IFDIR)
-            return 0;
-        ed_dir_stream child(ed_opendir_at(dir, name));
-        if (!child || !still_empty_entries(child.get(), path, include_hidden, exclude))
-            return 0;
-        path.pop_to(length);
-    }
-    return 1;
-}
-
 } // namespace
-
-bool ed_path_index::holds(const char *path, size_t hash) const {
-    if (slots_.empty())
-        return false;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = hash & mask; slots_[i].text != nullptr; i = (i + 1) & mask)
-        if (slots_[i].hash == hash && std::strcmp(slots_[i].text, path) == 0)
-            return true;
-    return false;
-}
-
-void ed_path_index::place(const char *text, size_t hash) {
-    const size_t mask = slots_.size() - 1;
-    size_t i = hash & mask;
-    while (slots_[i].text != nullptr)
-        i = (i + 1) & mask;
-    slots_[i] = slot{hash, text};
-}
-
-void ed_path_index::grow() {
-    std::vector<slot> held(std::max<size_t>(64, slots_.size() * 2));
-    held.swap(slots_); // the larger table is empty; `held` has what it held
-    for (const slot &entry : held)
-        if (entry.text != nullptr)
-            place(entry.text, entry.hash);
-}
-
-void ed_path_index::append_unique(ed_strlist *list, const char *path) {
-    const size_t hash = std::hash<std::string_view>{}(path);
-    if (holds(path, hash))
-        return;
-    // Room first: once the path is in the list, nothing may fail.
-    if ((used_ + 1) * 2 > slots_.size())
-        grow();
-    if (ed_strlist_push(list, path) != 0)
-        throw std::bad_alloc(); // a result without this path would be wrong
-    place(list->strs[list->n - 1], hash);
-    ++used_;
-}
 
 int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *result,
                  const ed_file_id *root_id) {
@@ -627,29 +555,17 @@ int ed_scan_tree(const char *root, const ed_scan_opts *opts, ed_scan_result *res
     walker w(opts, result);
     w.count(); // also a root that cannot be opened
     ed_dir_stream dir(root_id != nullptr ? ed_opendir_root(root, root_id) : ed_opendir(root));
-    if (!dir)
+    if (!dir) {
+        w.note_unreadable(root);
         return 0;
+    }
     const unsigned threads = threads_for(opts->threads);
     if (threads > 1) {
         scan_in_parallel(opts, std::move(dir), root, threads, result);
         return 0;
     }
-    path_builder path;
+    ed_path_builder path;
     path.init(root);
     w.walk_top(std::move(dir), path);
     return 0;
-}
-
-int ed_dir_still_empty(const char *path, int include_hidden, const ed_name_filter *exclude) {
-    ed_dir_stream dir(ed_opendir(path));
-    return dir ? ed_stream_still_empty(dir.get(), path, include_hidden, exclude) : 0;
-}
-
-int ed_stream_still_empty(ed_dir *dir, const char *path, int include_hidden,
-                          const ed_name_filter *exclude) {
-    if (dir == nullptr || path == nullptr)
-        return 0;
-    path_builder builder;
-    builder.init(path);
-    return still_empty_entries(dir, builder, include_hidden, exclude);
 }

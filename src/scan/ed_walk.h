@@ -19,6 +19,8 @@
 #include "core/ed_strlist.h"
 #include "platform/ed_platform.h"
 #include "scan/ed_name_filter.h"
+#include "scan/ed_path_index.h"
+#include "scan/ed_scan_report.h"
 
 struct ed_scan_opts {
     int32_t include_hidden;    // nonzero: hidden entries are walked and listed
@@ -38,6 +40,13 @@ struct ed_scan_opts {
     // on does the walk ask for modification times.
     int64_t min_age_seconds = 0;
     ed_time young_after = 0;
+    // Nonzero: the result tells what the walk passed by (ed_left_out). The
+    // walk counts it either way; only the result text differs.
+    int32_t report_left_out = 0;
+    // The descriptor (Windows: handle) the host named for lines of progress;
+    // -1: none. The scan call makes `progress` from it for the walk.
+    int64_t progress_target = -1;
+    ed_scan_progress *progress = nullptr;
 };
 
 // Threads per core a scan asking for "as many as help" uses: directory
@@ -56,36 +65,6 @@ inline ed_time ed_age_threshold(ed_time start, int64_t seconds) {
     return start < INT64_MIN + span ? INT64_MIN : start - span;
 }
 
-// Remembers which texts a list holds, so that appending each path at most
-// once costs constant time instead of a search of the whole list. Every path
-// is looked up, those of the first root too: a directory that hands out its
-// entries in storage order can hand out one entry twice while another
-// process renames it away and back. The index points into the list's own
-// strings: it must not outlive them.
-//
-// One flat table of (hash, text) slots, probed in order: a scan appends tens
-// of thousands of paths, and a lookup that compares hashes stored side by
-// side touches one cache line where a node-based set touches three.
-class ed_path_index {
-  public:
-    // Appends a copy of `path` to `list` unless an equal text is there.
-    // When memory is short it throws std::bad_alloc, list and index still
-    // agreeing: a result that silently left a path out would be wrong.
-    void append_unique(ed_strlist *list, const char *path);
-
-  private:
-    struct slot {
-        size_t hash = 0;
-        const char *text = nullptr; // null: free
-    };
-    bool holds(const char *path, size_t hash) const;
-    void place(const char *text, size_t hash);
-    void grow();
-
-    std::vector<slot> slots_; // empty, or a power of two at most half used
-    size_t used_ = 0;
-};
-
 // The indexes of the two result lists of one scan call, shared by its roots.
 struct ed_scan_index {
     ed_path_index empty_dirs;
@@ -100,12 +79,16 @@ struct ed_scan_result {
     ed_strlist_guard zero_files;
     int32_t scanned_dirs = 0;
     ed_scan_index index;
+    ed_left_out left_out; // what the walks passed by, across the roots
 };
 
 // Walks `root` and appends to `result`, each at most once across the roots
 // of one call, the empty directories (post-order; the root last when it is
 // empty itself) and the zero-byte files (in the order met). scanned_dirs
-// rises by one per directory visited, also for one that cannot be opened.
+// rises by one per directory visited, also for one that cannot be opened,
+// and left_out by what the walk passed by without listing (the same counts,
+// and the same first paths, whatever the number of threads). With
+// `opts->progress`, every entry read and path found goes to its counts.
 // With `root_id`, the root is walked only while it is still that directory,
 // reached without a link (what the scan call checked and registered); a
 // root that is not is counted and lists nothing.

@@ -20,6 +20,7 @@ import subprocess
 import termios
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
@@ -28,6 +29,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
 import tavirlen_edclean as edclean  # noqa: E402
 
 CLI = os.environ.get("EDCLEAN_CLI", "edclean")
+# The same program with pause points (EDCLEAN_TEST_PAUSE=POINT:DIR).
+CLI_HOOKED = os.environ.get("EDCLEAN_CLI_HOOKED")
 COMPLETION = os.environ.get("EDCLEAN_COMPLETION", "")
 MAN_PAGE = os.environ.get("EDCLEAN_MAN_PAGE", "")
 SUBCOMMANDS = ("scan", "clean", "restore")
@@ -841,6 +844,18 @@ class LeftAloneTest(TreeTest):
                 finally:
                     os.remove(path)
 
+    def test_entries_younger_than_min_age_are_counted(self):
+        make_tree(self.root, ["young/", "z", "data=x", "old/"])
+        past = time.time() - 7200
+        os.utime(self.path("old"), (past, past))
+        out = run("scan", "--min-age", "1h", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        # The young folder and file, not the root that holds them.
+        self.assertIn(b"\nLeft alone: 2 younger than --min-age\n", out.stdout)
+        self.assertIn(self.path("old").encode() + b"\n", out.stdout)
+        out = run("clean", "--dry-run", "--min-age", "1h", self.root)
+        self.assertIn(b"\nLeft alone: 2 younger than --min-age\n", out.stdout)
+
     def test_unreadable_folders_are_named(self):
         # Permissions do not stop root: as root, the program runs as nobody.
         prefix = []
@@ -893,6 +908,97 @@ class ViewTest(TreeTest):
         term = Terminal("scan", "--full", self.root, rows=20)
         status, text = term.finish()
         self.assertEqual(text.count(b"/build/d"), 40)
+
+
+class ViewOfLargeTreesTest(TreeTest):
+    def test_the_collapsed_view_of_thousands_of_entries_fits_the_screen(self):
+        # 60 folders, each holding an empty tree of 20 folders and 30 zero-byte files:
+        # 1,200 empty folders and 1,800 files, 60 lines of each when collapsed.
+        entries = []
+        for i in range(60):
+            entries += [f"p{i:02}/build/d{j:02}/" for j in range(19)]
+            entries += [f"p{i:02}/f{j:02}" for j in range(30)]
+        make_tree(self.root, entries)
+        out = run("scan", "--collapse", self.root)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        lines = out.stdout.decode().splitlines()
+        self.assertEqual(lines[1], "Empty directories (1200):")
+        self.assertIn(f"  {self.root}/p07/build/ (20 empty folders)", lines)
+        self.assertIn("Zero-byte files (1800):", lines)
+        self.assertIn(f"  {self.root}/p07/ (30 zero-byte files)", lines)
+        self.assertEqual(len(lines), 2 + 60 + 1 + 60, "off a terminal nothing is cut")
+        # On a terminal of 30 rows everything, the prompt's line included, stays on it.
+        term = Terminal("scan", self.root, rows=30)
+        status, text = term.finish()
+        self.assertEqual(status, 0)
+        shown = text.decode().replace("\r\n", "\n").rstrip("\n").split("\n")
+        self.assertLessEqual(len(shown), 29, text)
+        self.assertEqual(sum("more (--full lists all)" in line for line in shown), 2, text)
+        self.assertRegex(text.decode(), r"\.\.\. \d+ more \(--full lists all\)")
+
+    def test_top_most_folders_are_found_whatever_sorts_between(self):
+        # "a-b" sorts between "a" and "a/x" byte by byte.
+        make_tree(self.root, ["a/x/", "a-b/", "a/y/", "data=x"])
+        out = run("scan", "--collapse", self.root)
+        body = out.stdout.decode().split("\n", 1)[1]
+        self.assertEqual(body, f"Empty directories (4):\n"
+                               f"  {self.root}/a/ (3 empty folders)\n"
+                               f"  {self.root}/a-b/\n"
+                               f"Zero-byte files (0):\n")
+
+
+@unittest.skipUnless(CLI_HOOKED, "EDCLEAN_CLI_HOOKED is not set")
+class ProgressTest(TreeTest):
+    """The hooked program stops at "scanned" with its progress line still up, as a scan of
+    a large tree would leave it, for as long as the test keeps it there."""
+
+    def paused_scan(self, terminal):
+        make_tree(self.root, ["a/x/", "b/", "c", "d=data"])
+        pause = os.path.join(self.top, "pause")
+        os.mkdir(pause)
+        env = dict(os.environ, EDCLEAN_TEST_PAUSE=f"scanned:{pause}")
+        if terminal:
+            master, slave = pty.openpty()
+            proc = subprocess.Popen([CLI_HOOKED, "scan", self.root], stdin=slave, stdout=slave,
+                                    stderr=slave, env=env, close_fds=True)
+            os.close(slave)
+        else:
+            proc = subprocess.Popen([CLI_HOOKED, "scan", self.root], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(os.path.join(pause, "ready")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(1.6)  # past the second after which the line shows
+        open(os.path.join(pause, "go"), "wb").close()
+        if not terminal:
+            out, err = proc.communicate(timeout=60)
+            return proc.returncode, out, err
+        text = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 60)
+            try:
+                chunk = os.read(master, 4096) if ready else b""
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            text += chunk
+        proc.wait(timeout=60)
+        os.close(master)
+        return proc.returncode, text, b""
+
+    def test_a_terminal_shows_the_counts_and_then_erases_them(self):
+        status, text, _ = self.paused_scan(terminal=True)
+        self.assertEqual(status, 0, text)
+        # a, b, c, d and x seen; a/x, a, b and c listed.
+        self.assertRegex(text, rb"\rscanning: 5 entries seen, 4 listed, \d+ s")
+        self.assertRegex(text, rb"\r +\r3 empty directories, 1 zero-byte file, ")
+
+    def test_nothing_is_shown_off_a_terminal(self):
+        status, out, err = self.paused_scan(terminal=False)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(err, b"")
+        self.assertTrue(out.startswith(b"3 empty directories, 1 zero-byte file, "), out)
 
 
 def help_options(text):

@@ -36,6 +36,8 @@ struct scan_settings {
     std::vector<std::string> exclude; // written when not empty
     std::optional<long long> min_age_seconds;
     std::optional<long long> threads;
+    bool report_left_out = false; // written when true
+    std::optional<long long> progress_fd;
 };
 
 // The options object of a scan call.
@@ -62,15 +64,34 @@ inline std::string scan_options(const scan_settings &settings) {
         writer.Key("threads");
         writer.Int64(*settings.threads);
     }
+    if (settings.report_left_out) {
+        writer.Key("report_left_out");
+        writer.Bool(true);
+    }
+    if (settings.progress_fd) {
+        writer.Key("progress_fd");
+        writer.Int64(*settings.progress_fd);
+    }
     writer.EndObject();
     return std::string(buffer.GetString(), buffer.GetSize());
 }
+
+// What a scan passed by, where the result says (its "left_out" member).
+struct left_out_report {
+    long long hidden = 0;
+    long long excluded = 0;
+    long long young = 0;
+    long long invalid_names = 0;
+    long long unreadable_dirs = 0;
+    std::vector<std::string> unreadable_paths;
+};
 
 // What a scan result lists, in the result's order.
 struct scan_lists {
     std::vector<std::string> empty_dirs;
     std::vector<std::string> zero_files;
     long long scanned_dirs = -1;
+    std::optional<left_out_report> left_out; // when the scan was asked for it
 };
 
 // The lists of the scan result `text`; nullopt when it is not one (not JSON,
@@ -99,6 +120,31 @@ inline std::optional<scan_lists> read_scan_result(const char *text) {
             out->emplace_back(path.GetString(), path.GetStringLength());
         }
     }
+    const auto left_out = doc.FindMember("left_out");
+    if (left_out == doc.MemberEnd())
+        return lists;
+    if (!left_out->value.IsObject())
+        return std::nullopt;
+    const rapidjson::Value &report = left_out->value;
+    left_out_report counts;
+    for (const auto &[key, out] :
+         {std::pair{"hidden", &counts.hidden}, std::pair{"excluded", &counts.excluded},
+          std::pair{"young", &counts.young}, std::pair{"invalid_names", &counts.invalid_names},
+          std::pair{"unreadable_dirs", &counts.unreadable_dirs}}) {
+        const auto count = report.FindMember(key);
+        if (count == report.MemberEnd() || !count->value.IsInt64())
+            return std::nullopt;
+        *out = count->value.GetInt64();
+    }
+    const auto paths = report.FindMember("unreadable_paths");
+    if (paths == report.MemberEnd() || !paths->value.IsArray())
+        return std::nullopt;
+    for (const auto &path : paths->value.GetArray()) {
+        if (!path.IsString())
+            return std::nullopt;
+        counts.unreadable_paths.emplace_back(path.GetString(), path.GetStringLength());
+    }
+    lists.left_out = std::move(counts);
     return lists;
 }
 

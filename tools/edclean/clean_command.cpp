@@ -10,6 +10,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "census.h"
 #include "clean_selection.h"
 #include "console.h"
 #include "journal.h"
@@ -164,8 +165,9 @@ int command_clean(const clean_options &o) {
         }
     }
     scan_result r;
-    if (!run_scan(plan.real, o.include_hidden, !o.dirs_only, o.filters, r))
+    if (!run_scan(plan.real, o.include_hidden, !o.dirs_only, o.filters, true, r))
         return exit_call_failed;
+    const std::optional<edclean_json_io::left_out_report> left_out = r.lists.left_out;
     // The journal is never listed nor removed, and records the roots first.
     if (std::string error; journal && !journal->begin(plan.real, r.lists.zero_files, error)) {
         std::cerr << "edclean: " << shown(error) << "\n";
@@ -180,8 +182,14 @@ int command_clean(const clean_options &o) {
     const bool asking = !o.yes && !o.dry_run && edclean_tool::stdin_is_terminal();
     const list_view view = chosen_view(o.view.summary, o.view.collapse, o.view.full, wanted);
     if (!machine || asking) {
-        print_selection(selection, plan, view, sink);
-        report_census(plan.real, o.include_hidden, o.filters, sink);
+        // What was left alone (a line, and a warning of unreadable folders),
+        // the question and the line it is answered on.
+        size_t below = 2;
+        if (left_out)
+            below += (left_alone_line(*left_out).empty() ? 0 : 1) +
+                     (unreadable_warning(*left_out).empty() ? 0 : 1);
+        print_selection(selection, plan, view, below, sink);
+        report_left_out(left_out, sink);
     }
     if (wanted == 0) {
         if (!machine)

@@ -129,8 +129,9 @@ void add_view_flags(CLI::App *command, view_flags &v, const char *json_help, con
         command->add_flag("--summary", v.summary, "Show the counts only, not the entries");
     CLI::Option *collapse = command->add_flag(
         "--collapse", v.collapse,
-        "Show each top-most empty directory once, with how many lie within it (the view on a "
-        "terminal when the list would not fit)");
+        "Show each top-most empty directory once, with how many lie within it, and a "
+        "folder's zero-byte files as one line; on a terminal, cut to fit the screen (the view "
+        "on a terminal when the lists would not fit)");
     CLI::Option *full = command->add_flag("--full", v.full, "Show every entry, also on a terminal");
     summary->excludes(collapse)->excludes(full);
     collapse->excludes(full);

@@ -5,16 +5,30 @@
 #include <cstdio>
 #include <utility>
 
+#include <rapidjson/document.h>
+
 #include "console.h"
 
 namespace edclean_tool {
 
-using clock_type = std::chrono::steady_clock;
+namespace {
+
+// "12,345": counts that grow past a screen's worth are read at a glance.
+std::string grouped(uint64_t count) {
+    std::string digits = std::to_string(count);
+    for (size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
+
+} // namespace
 
 progress_line::progress_line(std::string label, const std::atomic<long long> *done, long long total)
     : label_(std::move(label)), done_count_(done), total_(total) {
-    if (!edclean_tool::stderr_is_terminal())
+    if (!stderr_is_terminal())
         return;
+    if (done_count_ == nullptr)
+        pipe_.emplace();
     worker_ = std::thread([this] { run(); });
 }
 
@@ -28,26 +42,59 @@ progress_line::~progress_line() {
         worker_.join();
 }
 
+std::optional<long long> progress_line::scan_target() const {
+    return pipe_ ? pipe_->target() : std::nullopt;
+}
+
+// The counts of the latest whole line the scan wrote ({"seen":N,"listed":M});
+// a line cut short or garbled is passed over.
+std::string progress_line::counts_text() {
+    if (!pipe_)
+        return std::string();
+    pending_ += pipe_->take();
+    const size_t end = pending_.rfind('\n');
+    if (end != std::string::npos) {
+        const size_t start = pending_.rfind('{', end);
+        if (start != std::string::npos) {
+            rapidjson::Document line;
+            line.Parse(pending_.data() + start, end - start);
+            const rapidjson::Value &counts = line;
+            if (!line.HasParseError() && counts.IsObject() && counts.HasMember("seen") &&
+                counts["seen"].IsUint64() && counts.HasMember("listed") &&
+                counts["listed"].IsUint64())
+                last_counts_ = grouped(counts["seen"].GetUint64()) + " entries seen, " +
+                               grouped(counts["listed"].GetUint64()) + " listed";
+        }
+        pending_.erase(0, end + 1);
+    }
+    return last_counts_;
+}
+
 void progress_line::run() {
+    using clock_type = std::chrono::steady_clock;
     const auto start = clock_type::now();
     std::unique_lock<std::mutex> lock(mutex_);
     if (wake_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; }))
         return;
-    int width = 0;
+    size_t width = 0;
     while (!done_) {
         const double elapsed = std::chrono::duration<double>(clock_type::now() - start).count();
         std::string line = label_;
+        const std::string counts = counts_text();
+        if (!counts.empty())
+            line += ": " + counts;
         if (done_count_ != nullptr)
-            line += " " + std::to_string(done_count_->load()) + " of " + std::to_string(total_);
+            line += " " + grouped(static_cast<uint64_t>(std::max(0LL, done_count_->load()))) +
+                    " of " + grouped(static_cast<uint64_t>(std::max(0LL, total_)));
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, ", %.0f s", elapsed);
         line += seconds;
-        width = std::max(width, static_cast<int>(line.size()));
-        std::fprintf(stderr, "\r%-*s", width, line.c_str());
+        width = std::max(width, line.size());
+        std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line.c_str());
         std::fflush(stderr);
         wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; });
     }
-    std::fprintf(stderr, "\r%*s\r", width, "");
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(width), "");
     std::fflush(stderr);
 }
 

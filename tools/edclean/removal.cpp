@@ -48,7 +48,7 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
     for (const std::string &path : s.dirs)
         report.entries.push_back({&path, entry_kind::dir, false, {}, {}});
     std::atomic<long long> done{0};
-    progress_line progress("removing", &done, static_cast<long long>(report.entries.size()));
+    progress_line progress("removed", &done, static_cast<long long>(report.entries.size()));
     // Files first, then directories deepest first, one entry per call: the
     // count then says whether this very entry went, and the message why not.
     if (journal != nullptr) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "edclean.h"
+#include "journal_internal.h"
 #include "output.h"
 #include "policy.h"
 #include "progress.h"
@@ -21,7 +22,8 @@ using result_text = std::unique_ptr<char, result_deleter>;
 
 } // namespace
 
-std::string options_text(bool include_hidden, bool zero_files, const scan_filters &filters) {
+std::string options_text(bool include_hidden, bool zero_files, const scan_filters &filters,
+                         bool left_out, std::optional<long long> progress) {
     edclean_json_io::scan_settings settings;
     settings.include_hidden = include_hidden;
     settings.include_zero_byte = zero_files;
@@ -29,18 +31,23 @@ std::string options_text(bool include_hidden, bool zero_files, const scan_filter
     if (!filters.min_age.empty())
         settings.min_age_seconds = duration_seconds(filters.min_age);
     settings.threads = filters.threads;
+    settings.report_left_out = left_out;
+    settings.progress_fd = progress;
     return edclean_json_io::scan_options(settings);
 }
 
 bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool zero_files,
-              const scan_filters &filters, scan_result &out) {
+              const scan_filters &filters, bool left_out, scan_result &out) {
     const std::string dirs = edclean_json_io::path_array(roots);
-    const std::string options = options_text(include_hidden, zero_files, filters);
     const auto start = std::chrono::steady_clock::now();
     result_text text;
     {
         progress_line progress("scanning");
+        const std::string options =
+            options_text(include_hidden, zero_files, filters, left_out, progress.scan_target());
         text.reset(edclean_scan(dirs.c_str(), options.c_str()));
+        // Test builds: holds the line up, as a long scan would.
+        test_pause("scanned");
     }
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!text) {

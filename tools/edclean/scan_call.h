@@ -3,6 +3,7 @@
 #ifndef EDCLEAN_TOOL_SCAN_CALL_H
 #define EDCLEAN_TOOL_SCAN_CALL_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,17 @@ struct scan_result {
     double seconds = 0;
 };
 
-// The scan's options as the library reads them.
-std::string options_text(bool include_hidden, bool zero_files, const scan_filters &filters);
+// The scan's options as the library reads them. With `left_out`, the result
+// also tells what the scan passed by; with `progress`, the scan writes its
+// counts there as it goes.
+std::string options_text(bool include_hidden, bool zero_files, const scan_filters &filters,
+                         bool left_out = false, std::optional<long long> progress = std::nullopt);
 
+// Scans `roots`, showing its progress on a terminal. With `left_out`, the
+// result also counts what the scan passed by, which changes the library's
+// text: not for scan --json, which prints it unchanged.
 bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool zero_files,
-              const scan_filters &filters, scan_result &out);
+              const scan_filters &filters, bool left_out, scan_result &out);
 
 } // namespace edclean_tool
 

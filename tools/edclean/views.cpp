@@ -1,10 +1,11 @@
 #include "views.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "census.h"
+#include "collapsed_view.h"
 #include "console.h"
 #include "output.h"
 #include "paths.h"
@@ -15,25 +16,6 @@ void to_stdout(const std::string &text) { out(text); }
 void to_stderr(const std::string &text) { std::cerr << text; }
 
 namespace {
-
-// Each top-most directory of `dirs` once, with how many of them lie within
-// it (itself included): a tree of empty folders is one line.
-void print_collapsed(const std::vector<std::string> &dirs, const line_sink &sink,
-                     const std::function<std::string(const std::string &)> &mark) {
-    std::vector<std::string> sorted = dirs;
-    std::sort(sorted.begin(), sorted.end());
-    for (size_t i = 0; i < sorted.size();) {
-        size_t j = i + 1;
-        while (j < sorted.size() && inside(sorted[j], sorted[i]))
-            ++j;
-        std::string line = "  " + shown(sorted[i]) + "/";
-        if (j - i > 1)
-            line += " (" + counted(static_cast<long long>(j - i), "empty folder", "empty folders") +
-                    ")";
-        sink(line + mark(sorted[i]) + "\n");
-        i = j;
-    }
-}
 
 std::string selection_mark(const clean_selection &s, const root_plan &plan,
                            const std::string &path) {
@@ -47,14 +29,32 @@ std::string selection_mark(const clean_selection &s, const root_plan &plan,
 
 } // namespace
 
-void print_list(const char *title, const std::vector<std::string> &paths, list_view view,
-                const line_sink &sink,
-                const std::function<std::string(const std::string &)> &mark) {
-    sink(std::string(title) + " (" + std::to_string(paths.size()) + "):\n");
+view_section list_section(const char *title, const std::vector<std::string> &paths, bool files,
+                          list_view view, const path_mark &mark) {
+    view_section section;
+    section.title = std::string(title) + " (" + std::to_string(paths.size()) + "):\n";
     if (view == list_view::collapsed)
-        return print_collapsed(paths, sink, mark);
-    for (const std::string &p : paths)
-        sink("  " + shown(p) + mark(p) + "\n");
+        section.lines = files ? grouped_files(paths) : collapsed_dirs(paths, mark);
+    else
+        for (const std::string &p : paths)
+            section.lines.push_back("  " + shown(p) + mark(p) + "\n");
+    return section;
+}
+
+void print_sections(std::vector<view_section> sections, list_view view, size_t other_lines,
+                    const line_sink &sink) {
+    if (view == list_view::collapsed && stdout_is_terminal()) {
+        const int rows = terminal_rows();
+        if (rows > 0)
+            fit_to_rows(sections, static_cast<size_t>(rows) > other_lines + 4
+                                      ? static_cast<size_t>(rows) - other_lines
+                                      : 4);
+    }
+    for (const view_section &section : sections) {
+        sink(section.title);
+        for (const std::string &line : section.lines)
+            sink(line);
+    }
 }
 
 std::string no_mark(const std::string &) { return std::string(); }
@@ -82,47 +82,30 @@ std::string scan_summary(const scan_result &r, size_t dirs, size_t files) {
            " s\n";
 }
 
-// What the scan passed by, for a person: a line after the summary, and a
-// warning on standard error for folders that could not be read.
-void report_census(const std::vector<std::string> &roots, bool include_hidden,
-                   const scan_filters &filters, const line_sink &sink) {
-    edclean_tool::census_rules rules;
-    rules.include_hidden = include_hidden;
-    rules.exclude = exclude_patterns(filters);
-    const edclean_tool::census c = edclean_tool::take_census(roots, rules);
-    std::string parts;
-    const auto add = [&parts](long long count, const std::string &what) {
-        if (count > 0)
-            parts += (parts.empty() ? "" : ", ") + std::to_string(count) + " " + what;
-    };
-    add(c.hidden, "hidden (--include-hidden to include)");
-    add(c.excluded, "excluded by --exclude or the default excludes");
-    add(c.invalid_name, "with a name that is not valid UTF-8");
-    add(c.unreadable,
-        c.unreadable == 1 ? "folder that could not be read" : "folders that could not be read");
-    if (!parts.empty())
-        sink("Left alone: " + parts + "\n");
-    if (c.unreadable > 0) {
-        std::string paths;
-        for (const std::string &path : c.unreadable_paths)
-            paths += (paths.empty() ? "" : ", ") + shown(path);
-        if (c.unreadable > static_cast<long long>(c.unreadable_paths.size()))
-            paths += ", ...";
-        say("warning: " +
-            counted(c.unreadable, "folder could not be read", "folders could not be read") +
-            ", so nothing in " + (c.unreadable == 1 ? "it" : "them") + " was listed: " + paths);
-    }
+size_t report_left_out(const std::optional<edclean_json_io::left_out_report> &left_out,
+                       const line_sink &sink) {
+    if (!left_out)
+        return 0;
+    const std::string line = left_alone_line(*left_out);
+    if (!line.empty())
+        sink(line);
+    const std::string warning = unreadable_warning(*left_out);
+    if (!warning.empty())
+        say("warning: " + warning);
+    return (line.empty() ? 0 : 1) + (warning.empty() ? 0 : 1);
 }
 
 void print_selection(const clean_selection &s, const root_plan &plan, list_view view,
-                     const line_sink &sink) {
+                     size_t other_lines, const line_sink &sink) {
     const auto mark = [&](const std::string &p) { return selection_mark(s, plan, p); };
     if (view == list_view::summary)
         return;
+    std::vector<view_section> sections;
     if (!s.dirs.empty())
-        print_list("Empty directories", s.dirs, view, sink, mark);
+        sections.push_back(list_section("Empty directories", s.dirs, false, view, mark));
     if (!s.files.empty())
-        print_list("Zero-byte files", s.files, list_view::full, sink, no_mark);
+        sections.push_back(list_section("Zero-byte files", s.files, true, view, no_mark));
+    print_sections(std::move(sections), view, other_lines, sink);
 }
 
 } // namespace edclean_tool

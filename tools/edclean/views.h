@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "clean_selection.h"
+#include "collapsed_view.h"
 #include "options.h"
 #include "policy.h"
 #include "scan_call.h"
@@ -24,8 +26,17 @@ void to_stderr(const std::string &text);
 // How a list of paths is shown to a person.
 enum class list_view { full, collapsed, summary };
 
-void print_list(const char *title, const std::vector<std::string> &paths, list_view view,
-                const line_sink &sink, const std::function<std::string(const std::string &)> &mark);
+// One list under its title: every path in the full view; collapsed, the
+// directories under their top-most one and the zero-byte files under their
+// folder.
+view_section list_section(const char *title, const std::vector<std::string> &paths, bool files,
+                          list_view view, const path_mark &mark);
+
+// Prints the lists. Collapsed on a terminal, they are cut to the rows left
+// once `other_lines` (the summary above, the question or the shell's prompt
+// below) are counted, so that the whole stays on the screen.
+void print_sections(std::vector<view_section> sections, list_view view, size_t other_lines,
+                    const line_sink &sink);
 
 std::string no_mark(const std::string &);
 
@@ -35,13 +46,15 @@ list_view chosen_view(bool summary, bool collapse, bool full, size_t lines);
 
 std::string scan_summary(const scan_result &r, size_t dirs, size_t files);
 
-// What the scan passed by, for a person: a line after the summary, and a
-// warning on standard error for folders that could not be read.
-void report_census(const std::vector<std::string> &roots, bool include_hidden,
-                   const scan_filters &filters, const line_sink &sink);
+// What the scan passed by, as the library counted it, for a person: a line
+// after the summary, and a warning on standard error for folders that could
+// not be read. The lines it printed; none without a report.
+size_t report_left_out(const std::optional<edclean_json_io::left_out_report> &left_out,
+                       const line_sink &sink);
 
+// The offer of a clean; `other_lines` as for print_sections().
 void print_selection(const clean_selection &s, const root_plan &plan, list_view view,
-                     const line_sink &sink);
+                     size_t other_lines, const line_sink &sink);
 
 } // namespace edclean_tool
 

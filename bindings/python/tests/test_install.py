@@ -50,7 +50,7 @@ class Venv:
         run([sys.executable, "-m", "venv", self.prefix])
         scripts = "Scripts" if os.name == "nt" else "bin"
         self.python = os.path.join(self.prefix, scripts, "python")
-        # The README's command; no index, so that nothing can come from a network.
+        # The command docs/bindings.md gives; no index, so that nothing can come from a network.
         run([self.python, "-m", "pip", "install", "--no-index", "--quiet", what])
         self.package = run([self.python, "-c",
                             "import os, tavirlen_edclean as e; print(os.path.dirname(e.__file__))"

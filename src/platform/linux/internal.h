@@ -100,7 +100,6 @@ bool identity_of_fd(int fd, ed_file_id *id);
 
 // resolve.cpp: paths resolved beneath an open directory, never through a link.
 int status_nofollow(const char *path, struct statx *sx, std::string *text_used = nullptr);
-bool is_dot_or_dotdot(const char *name);
 int needed(int fd);
 int open_beneath(int base, const char *relative, const mount_key *stay_on);
 int open_canonical(const char *canonical);

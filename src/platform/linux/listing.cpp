@@ -137,18 +137,24 @@ ed_entry_hint hint_of(unsigned char type) {
     }
 }
 
-} // namespace
-
-ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
+// The subdirectory `name` of `dir`, opened without following a link, as the
+// stream `make` makes of the descriptor. The child's own status query stays,
+// even where openat2 could refuse a mount point at the open: a btrfs
+// subvolume is another device on the same mount, which only the status query
+// tells apart.
+template <typename Make> ed_dir *child_stream(ed_dir *dir, const char *name, Make make) {
     if (dir == nullptr || name == nullptr || *name == '\0')
         return nullptr;
-    // The child's own status query stays, even where openat2 could refuse a
-    // mount point at the open: a btrfs subvolume is another device on the
-    // same mount, which only the status query tells apart.
-    ed_dir_stream child = stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
+    ed_dir_stream child = make(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
     if (child && !same_mount(child->mount, dir->mount))
         return nullptr; // a mount point or subvolume: never walked
     return child.release();
+}
+
+} // namespace
+
+ed_dir *ed_opendir_at(ed_dir *dir, const char *name) {
+    return child_stream(dir, name, stream_from);
 }
 
 ed_dir *ed_opendir(const char *path) {
@@ -170,12 +176,7 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
 }
 
 ed_dir *ed_walk_opendir_at(ed_dir *dir, const char *name) {
-    if (dir == nullptr || name == nullptr || *name == '\0')
-        return nullptr;
-    ed_dir_stream child = walk_stream_from(::openat(dir->fd, name, kDirectoryFlags | O_NOFOLLOW));
-    if (child && !same_mount(child->mount, dir->mount))
-        return nullptr; // a mount point or subvolume: never walked
-    return child.release();
+    return child_stream(dir, name, [](int opened) { return walk_stream_from(opened); });
 }
 
 void ed_dir_note(const ed_dir *dir, ed_dir_mark *mark) {
@@ -232,16 +233,11 @@ ed_dir *ed_dir_resume(const ed_dir_mark *mark, ed_dir *child, ed_dir *anchor,
     return dir.release();
 }
 
-const char *ed_readdir(ed_dir *dir) {
-    ed_entry_hint ignored;
-    return ed_readdir_hint(dir, &ignored);
-}
-
 const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
     *hint = ED_HINT_UNKNOWN;
     if (dir == nullptr || !dir->has_next)
         return nullptr;
-    while (dir->has_next && !dir->broken && is_dot_or_dotdot(held_entry(dir)->d_name))
+    while (dir->has_next && !dir->broken && ed_is_dot_or_dotdot(held_entry(dir)->d_name))
         advance(dir, false);
     if (dir->broken) {
         // Memory the kernel lacked says nothing of the directory.
@@ -273,4 +269,8 @@ void ed_closedir(ed_dir *dir) {
     if (dir->owns_fd)
         ::close(dir->fd);
     std::free(dir);
+}
+
+ed_unnameable_cause ed_dir_unnameable_cause(const ed_dir *dir) {
+    return dir != nullptr && dir->broken != 0 ? ED_UNNAMEABLE_LISTING : ED_UNNAMEABLE_NAME;
 }

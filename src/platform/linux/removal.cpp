@@ -404,7 +404,7 @@ ed_target *ed_target_reach(ed_removal_session *session, const char *root, const 
     *root_reached = true;
     const char *slash = std::strrchr(relative, '/');
     const char *leaf = slash == nullptr ? relative : slash + 1;
-    if (*leaf == '\0' || is_dot_or_dotdot(leaf))
+    if (*leaf == '\0' || ed_is_dot_or_dotdot(leaf))
         return nullptr;
     auto target = std::make_unique<ed_target>();
     target->place.leaf = leaf;

@@ -49,10 +49,6 @@ int status_nofollow(const char *path, struct statx *sx, std::string *text_used) 
     return -1;
 }
 
-bool is_dot_or_dotdot(const char *name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 // Removal's opens: a descriptor, or -1. When the process (or the system)
 // has no descriptor left, no answer can be had, and none is given: the
 // entry is refused for that reason rather than by the check that could
@@ -222,7 +218,7 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
     const std::string text = without_trailing_separators(path, &had_trailing);
     // O_PATH pins the object without opening it, so a FIFO or a device is
     // never opened; O_NOFOLLOW pins a link as itself.
-    unique_fd object(::open(text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    unique_fd object(needed(::open(text.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)));
     struct statx st;
     if (!object || query(object.get(), "", &st) != 0)
         return ED_ROOT_UNREACHABLE;
@@ -230,9 +226,14 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
         return ED_ROOT_LINK;
     if (!S_ISDIR(st.stx_mode))
         return had_trailing ? ED_ROOT_UNREACHABLE : ED_ROOT_OTHER;
+    errno = 0;
     ed_heap_text final_path =
         final_path_of(object.get(), text.c_str(), id_of(st, object.get(), ""));
     if (!final_path) {
+        // Its check of the canonical form reopens the root: a root that
+        // could not be named for want of a descriptor is not unnameable.
+        if (errno == EMFILE || errno == ENFILE)
+            throw ed_out_of_descriptors();
         // Removed while it was looked at: it is not there any more.
         struct statx now;
         if (query(object.get(), "", &now) == 0 && now.stx_nlink == 0)

@@ -91,20 +91,43 @@
 //               |                                                    |           |
 // Listed size   | The EndOfFile a directory lists can lag behind a   | 5 26 38   | the attribute
 //               | file being written: a listed zero is confirmed on  |           | query costs no
-//               | the object; a listed nonzero size means data. On a |           | server request;
-//               | volume without named streams (only a handle can    |           | an open, a query
-//               | list those) it is confirmed by GetFileAttributesExW|           | and a close cost
-//               | on the entry's full "\\?\" path, made of the root's|           | three
-//               | canonical text and listed names: the object's own  |           |
-//               | attributes and size without a handle, a symbolic   |           |
-//               | link's own. A reparse point, or another kind than  |           |
-//               | the listing showed, is content that cannot be      |           |
-//               | examined. The path is read by text, so a directory |           |
-//               | above swapped meanwhile can make it reach another  |           |
-//               | object: it only confirms a zero that was listed,   |           |
-//               | and removal tests the size again on the handle it  |           |
-//               | deletes through. Elsewhere the entry is opened and |           |
-//               | compared as under "Listed is opened".              |           |
+//               | the object; a listed nonzero size means data. On   |           | server request;
+//               | every volume the zero is confirmed by              |           | an open, a query
+//               | GetFileAttributesExW on the entry's full "\\?\"    |           | and a close cost
+//               | path, made of the root's canonical text and listed |           | three
+//               | names: the object's own attributes and size        |           |
+//               | without a handle, a symbolic link's own. A reparse |           |
+//               | point, or another kind than the listing showed, is |           |
+//               | content that cannot be examined. The size is the   |           |
+//               | unnamed stream's, the size Windows reports for a   |           |
+//               | file; named streams show only on a handle, and     |           |
+//               | removal, which holds one, refuses a file that has  |           |
+//               | any (see "Streams"). The path is read by text, so  |           |
+//               | a directory above swapped meanwhile can make it    |           |
+//               | reach another object: it only confirms a zero that |           |
+//               | was listed, and removal tests the size again on    |           |
+//               | the handle it deletes through. A stream that does  |           |
+//               | not know its path, or a query that fails, opens    |           |
+//               | the entry instead and compares it as under "Listed |           |
+//               | is opened".                                        |           |
+//               |                                                    |           |
+// Not by name   | GetFileInformationByName (FileStatByNameInfo,      | 37 38 40  | not in Wine 8
+// queries       | FileStatBasicByNameInfo) gives an id, the size,    | 41 42 43  |
+//               | the attributes and a reparse tag without a handle, |           |
+//               | but its pages leave out what this needs.           |           |
+//               | FILE_STAT_INFORMATION and                          |           |
+//               | FILE_STAT_BASIC_INFORMATION call FileId "the id of |           |
+//               | a file" and FileId128 a 16-byte reference number;  |           |
+//               | neither page says that one is the 8-byte number a  |           |
+//               | listing gives (the page of                         |           |
+//               | FILE_INTERNAL_INFORMATION says so of its           |           |
+//               | IndexNumber). Nor does any of the pages (nor       |           |
+//               | NtQueryInformationByName's) say whether a reparse  |           |
+//               | point at the final component is followed or        |           |
+//               | described, and no flag chooses, as                 |           |
+//               | FILE_FLAG_OPEN_REPARSE_POINT does for an open. So  |           |
+//               | it is not used; GetFileAttributesExW is, whose     |           |
+//               | page says a link's own attributes are returned.    |           |
 //               |                                                    |           |
 // Share modes   | A later open fails when it asks access an open     | 6 7 8     | counts
 //               | handle does not share, or shares less than an open |           | FILE_READ_DATA,
@@ -171,16 +194,18 @@
 //               | are kept per stream, and delete access to a file   | 30 32     | at all ("f:s"
 //               | is checked against its open streams.               |           | makes a file of
 //               | NtQueryInformationFile(FileStreamInformation)      |           | that name);
-//               | needs no access; it lists the unnamed stream as    |           | STATUS_NOT_IMPL-
-//               | "::$DATA" or with an empty name and a named one as |           | EMENTED and no
-//               | ":name:$DATA"; a directory without named streams   |           | FILE_NAMED_
-//               | lists none. A file system that cannot list them    |           | STREAMS: every
-//               | answers STATUS_INVALID_PARAMETER or                |           | object counts as
+//               | needs no access; it lists the unnamed stream as    |           | STATUS_NOT_IMPLEMENTED
+//               | "::$DATA" or with an empty name and a named one as |           | and no
+//               | ":name:$DATA"; a directory without named streams   |           | FILE_NAMED_STREAMS:
+//               | lists none. A file system that cannot list them    |           | every object
+//               | answers STATUS_INVALID_PARAMETER or                |           | counts as
 //               | STATUS_NOT_IMPLEMENTED: it has none only if the    |           | without streams
 //               | volume lacks FILE_NAMED_STREAMS. A named stream is |           |
-//               | data: such a file is not zero bytes, such a        |           |
-//               | directory not empty (its stream hands out one      |           |
-//               | unnameable entry).                                 |           |
+//               | data, whatever it holds: removal refuses a file    |           |
+//               | with one as not zero bytes (a scan lists by the    |           |
+//               | unnamed stream's size, see "Listed size"), and a   |           |
+//               | directory with one is not empty (its stream hands  |           |
+//               | out one unnameable entry).                         |           |
 //               |                                                    |           |
 // Names         | Win32 path handling strips trailing '.' and ' '    | 15        |
 //               | from a component, reads CON PRN AUX NUL COM0-9     |           |
@@ -262,6 +287,10 @@
 // [37] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_internal_information
 // [38] https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getfileattributesexw
 // [39] https://learn.microsoft.com/en-us/windows/win32/api/sysinfoapi/nf-sysinfoapi-getsystemwindowsdirectoryw
+// [40] https://learn.microsoft.com/en-us/windows/win32/api/winbase/nf-winbase-getfileinformationbyname
+// [41] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_stat_information
+// [42] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-file_stat_basic_information
+// [43] https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryinformationbyname
 // clang-format on
 //
 // Names. A listed path must name the same object when a host passes it back
@@ -365,6 +394,11 @@ using nt_query_information_file_fn = decltype(&::NtQueryInformationFile);
 // reparse point and never entered, so the volume is asked once per walk.
 enum class volume_streams : signed char { not_asked = -1, none = 0, kept = 1 };
 
+// What a file's size is: the size Windows reports for it and a directory
+// lists, its unnamed stream's (what a scan lists by), or that with every
+// named stream counted as data (what removal refuses by).
+enum class file_size { unnamed_stream, with_named_streams };
+
 enum class streams_verdict {
     plain,     // no named stream, and the unnamed stream (if listed) is empty
     with_data, // a named stream, or data in the unnamed one: content
@@ -396,7 +430,7 @@ bool is_plain_directory(DWORD attributes);
 nt_query_information_file_fn nt_query_information_file();
 streams_verdict streams_of(HANDLE handle, volume_streams *known = nullptr);
 bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes = 0,
-                    volume_streams *known = nullptr);
+                    file_size sizes = file_size::with_named_streams);
 bool identity_of(HANDLE handle, ed_file_id *id);
 
 // removal.cpp: the test hook of the calling thread, called at the given moment.
@@ -443,7 +477,8 @@ struct ed_dir {
     ed_win32::volume_streams
         volume; // what the walk learned of its volume, handed to the streams below
     stream_state state;
-    size_t held; // offset in `batch` of the entry to hand out next
+    ed_unnameable_cause unnameable; // why the latest unnameable entry was handed out
+    size_t held;                    // offset in `batch` of the entry to hand out next
     // "\\?\X:\..." of the directory where the stream knows it (it was reached
     // from a root or a host path by listed names), else empty.
     wchar_t path[kStreamPathUnits];

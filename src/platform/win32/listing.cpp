@@ -137,6 +137,7 @@ ed_dir *stream_on(HANDLE handle, bool owns, volume_streams known, std::wstring_v
     dir->owns_handle = owns;
     dir->volume = known;
     dir->name[0] = '\0';
+    dir->unnameable = ED_UNNAMEABLE_NAME;
     advance(dir, true);
     if (dir->state == stream_state::broken) {
         t_stream_records.give(dir);
@@ -295,23 +296,20 @@ ed_dir *ed_opendir_root(const char *canonical, const ed_file_id *id) {
     return stream_from(root, volume_streams::not_asked, extended_form(canonical));
 }
 
-const char *ed_readdir(ed_dir *dir) {
-    ed_entry_hint ignored;
-    return ed_readdir_hint(dir, &ignored);
-}
-
 const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
     *hint = ED_HINT_UNKNOWN;
     if (dir == nullptr)
         return nullptr;
     if (dir->named_streams) {
         dir->named_streams = false;
+        dir->unnameable = ED_UNNAMEABLE_OTHER;
         set_unnameable(dir->name);
         return dir->name;
     }
     if (dir->state == stream_state::done)
         return nullptr;
     if (dir->state == stream_state::broken) {
+        dir->unnameable = ED_UNNAMEABLE_LISTING;
         set_unnameable(dir->name);
         dir->state = stream_state::done;
         return dir->name;
@@ -321,6 +319,7 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
         *hint = hint_of(entry);
         keep_listed(dir, dir->name, entry);
     } else {
+        dir->unnameable = ED_UNNAMEABLE_NAME;
         set_unnameable(dir->name);
     }
     advance(dir, false); // read one ahead
@@ -363,3 +362,7 @@ ed_dir *ed_walk_opendir_at(ed_dir *dir, const char *name) { return ed_opendir_at
 void ed_dir_note(const ed_dir *, ed_dir_mark *mark) { *mark = ed_dir_mark{}; }
 
 ed_dir *ed_dir_resume(const ed_dir_mark *, ed_dir *, ed_dir *, const char *) { return nullptr; }
+
+ed_unnameable_cause ed_dir_unnameable_cause(const ed_dir *dir) {
+    return dir != nullptr ? dir->unnameable : ED_UNNAMEABLE_NAME;
+}

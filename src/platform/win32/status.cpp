@@ -135,10 +135,10 @@ streams_verdict streams_of(HANDLE handle, volume_streams *known) {
 
 // The status of the object `handle` holds, from two small queries (the
 // attributes, then the size) rather than GetFileInformationByHandle, which
-// also asks the volume for its serial number: a walk confirms every listed
-// zero-byte file this way. `extra_attributes` are added to what the handle
-// says (see open_host_path).
-bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes, volume_streams *known) {
+// also asks the volume for its serial number. `extra_attributes` are added to
+// what the handle says (see open_host_path); `sizes` says whether a named
+// stream counts as data of a file.
+bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes, file_size sizes) {
     FILE_BASIC_INFO basic;
     if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return false;
@@ -155,7 +155,8 @@ bool stat_of_handle(HANDLE handle, ed_stat *st, DWORD extra_attributes, volume_s
             return false;
         *st = ed_stat{ED_S_IFREG, standard.EndOfFile.QuadPart};
         // An empty unnamed stream beside a named one is a file with data.
-        if (st->st_size == 0 && streams_of(handle, known) != streams_verdict::plain)
+        if (sizes == file_size::with_named_streams && st->st_size == 0 &&
+            streams_of(handle) != streams_verdict::plain)
             st->st_size = 1;
     }
     return true;
@@ -249,16 +250,14 @@ int ed_identify(const char *path, ed_file_id *id) {
 
 namespace {
 
-// ed_fill_stat_at() without a handle, on a volume that keeps no named
-// streams (which only a handle could list): the attributes and size that
-// the object at the entry's full path has itself, a link's own for a link
-// (see "Listed size" at the head of internal.h). 1 when done, 0 when the
-// stream cannot ask this way, -1 for content that cannot be examined: a
-// reparse point, or an object of another kind than the listing showed.
-int stat_by_path(ed_dir *dir, const std::wstring &component, const listed_record &listed,
+// ed_fill_stat_at() without a handle: the attributes and size that the
+// object at the entry's full path has itself, a link's own for a link (see
+// "Listed size" at the head of internal.h). 1 when done, 0 when the stream
+// does not know its path or the query cannot answer, -1 for content that
+// cannot be examined: a reparse point, or an object of another kind than the
+// listing showed.
+int stat_by_path(const ed_dir *dir, const std::wstring &component, const listed_record &listed,
                  ed_stat *st) {
-    if (dir->path_units == 0 || volume_has_named_streams(dir->handle, &dir->volume))
-        return 0;
     const std::wstring path = entry_path(dir, component);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (path.empty() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
@@ -287,10 +286,12 @@ int ed_fill_stat_at(ed_dir *dir, const char *name, ed_stat *st) {
     if (by_path < 0)
         return -1;
     if (by_path == 0) {
+        // Where the path cannot answer, the entry itself, as the listing
+        // showed it, and its size as the listing gives it.
         unique_hfile entry =
             open_beneath(dir->handle, component, FILE_READ_ATTRIBUTES, kShareAll, 0);
         if (!entry || !is_listed_object(dir, name, entry.get(), &listed) ||
-            !stat_of_handle(entry.get(), &status, 0, &dir->volume))
+            !stat_of_handle(entry.get(), &status, 0, file_size::unnamed_stream))
             return -1;
     }
     *st = status;
