@@ -67,7 +67,7 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
             if (!entry.removed)
                 entry.message = outcome.entries[i].message;
         }
-        done = static_cast<long long>(report.entries.size());
+        done = report.removed;
     } else {
         for (entry_result &entry : report.entries) {
             const auto call =
