@@ -56,11 +56,12 @@ def make_tree(root, entries):
 
 class Terminal:
     """The program on a pseudo-terminal: standard input, standard output and (unless
-    `stderr` says otherwise) standard error are the terminal, of `rows` rows."""
+    `stderr` says otherwise) standard error are the terminal, of `rows` rows and `columns`
+    columns."""
 
-    def __init__(self, *args, rows=24, stderr=None):
+    def __init__(self, *args, rows=24, columns=120, stderr=None):
         self.master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, 120, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self.proc = subprocess.Popen([CLI, *args], stdin=slave, stdout=slave,
                                      stderr=stderr if stderr is not None else slave,
                                      close_fds=True)
@@ -755,6 +756,19 @@ class ViewOfLargeTreesTest(TreeTest):
         self.assertEqual(sum("more (--full lists all)" in line for line in shown), 2, text)
         self.assertRegex(text.decode(), r"\.\.\. \d+ more \(--full lists all\)")
 
+    def test_lines_that_wrap_are_counted_by_the_rows_they_take(self):
+        entries = [f"p{i:02}/build/d{j:02}/" for i in range(60) for j in range(3)]
+        entries += [f"p{i:02}/.h" for i in range(60)] + ["p00/skip=x"]
+        make_tree(self.root, entries)
+        # The Left alone line is wider than the screen, and takes two rows.
+        term = Terminal("scan", "--collapse", "--exclude", "skip", self.root, rows=30,
+                        columns=60)
+        status, text = term.finish()
+        self.assertEqual(status, 0, text)
+        shown = text.decode().replace("\r\n", "\n").rstrip("\n").split("\n")
+        self.assertTrue(any(len(line) > 60 for line in shown), text)
+        self.assertLessEqual(sum(max(1, -(-len(line) // 60)) for line in shown), 29, text)
+
     def test_top_most_folders_are_found_whatever_sorts_between(self):
         # "a-b" sorts between "a" and "a/x" byte by byte.
         make_tree(self.root, ["a/x/", "a-b/", "a/y/", "data=x"])
@@ -771,13 +785,14 @@ class ProgressTest(TreeTest):
     """The hooked program stops at "scanned" with its progress line still up, as a scan of
     a large tree would leave it, for as long as the test keeps it there."""
 
-    def paused_scan(self, terminal):
+    def paused_scan(self, terminal, columns=120):
         make_tree(self.root, ["a/x/", "b/", "c", "d=data"])
         pause = os.path.join(self.top, "pause")
         os.mkdir(pause)
         env = dict(os.environ, EDCLEAN_TEST_PAUSE=f"scanned:{pause}")
         if terminal:
             master, slave = pty.openpty()
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
             proc = subprocess.Popen([CLI_HOOKED, "scan", self.root], stdin=slave, stdout=slave,
                                     stderr=slave, env=env, close_fds=True)
             os.close(slave)
@@ -812,6 +827,14 @@ class ProgressTest(TreeTest):
         # a, b, c, d and x seen; a/x, a, b and c listed.
         self.assertRegex(text, rb"\rscanning: 5 entries seen, 4 listed, \d+ s")
         self.assertRegex(text, rb"\r +\r3 empty directories, 1 zero-byte file, ")
+
+    def test_a_narrow_terminal_gets_the_line_cut_to_its_width(self):
+        status, text, _ = self.paused_scan(terminal=True, columns=20)
+        self.assertEqual(status, 0, text)
+        drawn = [part for part in text.split(b"\r") if b"scanning" in part]
+        self.assertTrue(drawn, text)
+        for part in drawn:
+            self.assertLessEqual(len(part.decode()), 19, text)
 
     def test_nothing_is_shown_off_a_terminal(self):
         status, out, err = self.paused_scan(terminal=False)
