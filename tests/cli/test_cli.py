@@ -700,8 +700,25 @@ class LeftAloneTest(TreeTest):
             self.assertEqual(out.returncode, 1)
             self.assertIn(b"cannot read " + locked.encode() +
                           b": Permission denied", out.stderr)
+            # Six, past the five paths named: one root counts them exactly; nested roots
+            # cannot tell more from twice, and never claim more with "...".
+            more = [self.path(f"in/more{i}") for i in range(5)]
+            for path in more:
+                os.mkdir(path)
+                os.chmod(path, 0)
+            out = scan(self.root)
+            self.assertIn(b"warning: 6 folders could not be read", out.stderr)
+            self.assertTrue(out.stderr.rstrip().endswith(b", ..."), out.stderr)
+            out = scan(self.root, self.path("in"))
+            self.assertIn(b"5 or more folders could not be read",
+                          out.stderr)
+            self.assertIn(b"Left alone: 5 or more folders that could not be read", out.stdout)
+            self.assertNotIn(b"...", out.stderr)
         finally:
             os.chmod(locked, 0o755)
+            for path in [self.path(f"in/more{i}") for i in range(5)]:
+                if os.path.isdir(path):
+                    os.chmod(path, 0o755)
 
 
 class ViewTest(TreeTest):
