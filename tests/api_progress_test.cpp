@@ -17,7 +17,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cstdlib>
 #endif
 
 namespace {
@@ -143,6 +148,61 @@ TEST(ScanProgress, AReaderGoneOrABadDescriptorNeverFailsTheScan) {
     const int directory = open(tree.path("r").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     EXPECT_EQ(scan_text(dirs, progress_options(directory)), plain);
     close(directory);
+}
+
+// A host in a background job of a terminal set to stop background jobs that
+// write (stty tostop): writing a line there would stop the whole host.
+TEST(ScanProgress, ATerminalNeverStopsAHostInABackgroundJob) {
+    edtest::temp_tree tree;
+    small_tree(tree);
+    const std::string dirs = edtest::json_array({tree.path("r")});
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const pid_t session = fork();
+    ASSERT_GE(session, 0);
+    if (session == 0) {
+        // A session of its own with the terminal as its controlling one, the
+        // way a shell runs jobs on it.
+        setsid();
+        const int tty = open(terminal.c_str(), O_RDWR);
+        termios settings{};
+        if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) != 0 || tcgetattr(tty, &settings) != 0)
+            _exit(10);
+        settings.c_lflag |= TOSTOP;
+        if (tcsetattr(tty, TCSANOW, &settings) != 0)
+            _exit(11);
+        const pid_t job = fork();
+        if (job == 0) {
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_DFL);
+            char *text = edclean_scan(dirs.c_str(), progress_options(tty).c_str());
+            _exit(text != nullptr ? 0 : 12);
+        }
+        setpgid(job, job);
+        int status = 0;
+        for (int tries = 0; tries < 2000; ++tries) {
+            const pid_t done = waitpid(job, &status, WUNTRACED | WNOHANG);
+            if (done == job && WIFSTOPPED(status)) {
+                kill(job, SIGKILL);
+                waitpid(job, &status, 0);
+                _exit(20);
+            }
+            if (done == job)
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 21);
+            usleep(10000);
+        }
+        kill(job, SIGKILL);
+        _exit(22);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(session, &status, 0), session);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(WEXITSTATUS(status), 20) << "the scan's job was stopped by its terminal";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 #else

@@ -420,6 +420,33 @@ TEST(Scan, SymlinkRootIsRefused) {
 }
 
 #if !defined(_WIN32)
+// A root named through a link ends up in the folder the link leads to: where
+// that folder's name is not UTF-8, the root has no name the result could
+// give, and is refused rather than handed out as bytes.
+TEST(Scan, RootWhoseCanonicalFormIsNotUtf8IsRefused) {
+    const struct {
+        const char *folder;
+        bool named;
+    } cases[] = {{"good", true}, {"bad\xff", false}};
+    for (const auto &c : cases) {
+        edtest::temp_tree tree;
+        tree.mkdir(std::string(c.folder) + "/sub/e");
+        ASSERT_TRUE(tree.symlink(tree.path(c.folder), "lnk", true));
+        const std::string root = tree.path("lnk") + "/sub";
+        char *text = edclean_scan(edtest::json_array({root}).c_str(), nullptr);
+        if (c.named) {
+            ASSERT_NE(text, nullptr) << edclean_last_error();
+            EXPECT_EQ(std::string(text), R"({"empty_dirs":[")" + tree.path("good/sub/e") +
+                                             R"(",")" + tree.path("good/sub") +
+                                             R"("],"zero_files":[],"scanned_dirs":2})");
+        } else {
+            EXPECT_EQ(text, nullptr) << text;
+            EXPECT_EQ(std::string(edclean_last_error()), "realpath failed: " + root);
+        }
+        edclean_free_string(text);
+    }
+}
+
 // Removes the entry `name` of the directory `parent` with all it holds,
 // through descriptors only: its path may be longer than any path call takes.
 void remove_tree_at(int parent, const char *name) {

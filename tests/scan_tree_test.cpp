@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <set>
 #include <string>
@@ -162,6 +163,36 @@ TEST(ScanTree, UnreadableSubdirectoryKeepsItsParent) {
     const scan_result r = scan(tree.root());
     EXPECT_TRUE(r.dirs.empty());
     EXPECT_EQ(r.counter, 3);
+}
+
+// The stream reads one entry ahead of the name it hands out, so a listing can
+// break right after a name it cannot give: that entry is still a bad name,
+// and the folder is unreadable once.
+TEST(ScanTree, AListingBrokenAfterANameIsCountedApartFromTheName) {
+    struct read_fails {
+        static unsigned long hook(ed_test_moment moment, void *) {
+            return moment == ED_TEST_LISTING_READ_ON ? EIO : 0;
+        }
+    };
+    const struct {
+        const char *name;
+        int64_t invalid_names;
+    } cases[] = {{"fine", 0}, {"bad\xff", 1}};
+    for (const auto &c : cases) {
+        edtest::temp_tree tree;
+        tree.file(std::string("r/") + c.name);
+        ed_scan_opts opts{0, 1};
+        ed_scan_result scanned;
+        ed_set_test_hook(&read_fails::hook, nullptr);
+        const int status = ed_scan_tree(tree.path("r").c_str(), &opts, &scanned);
+        ed_set_test_hook(nullptr, nullptr);
+        ASSERT_EQ(status, 0) << c.name;
+        EXPECT_EQ(items(scanned.empty_dirs.get()), std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(scanned.left_out.counts.invalid_names, c.invalid_names) << c.name;
+        EXPECT_EQ(scanned.left_out.counts.unreadable_dirs, 1) << c.name;
+        EXPECT_EQ(scanned.left_out.unreadable_paths, std::vector<std::string>{tree.path("r")})
+            << c.name;
+    }
 }
 
 TEST(ScanTree, FifoMakesItsDirectoryNotEmptyAndIsNeverOpened) {

@@ -956,4 +956,42 @@ TEST_F(Win32Backend, DriveRelativePathsAreJudgedByTheirNamesNotTheDriveDesignato
     EXPECT_TRUE(tree.exists("rel2/link_like/e"));
 }
 
+// A non-blocking pipe takes what fits of a line: "written" must mean the
+// whole line, and a line cut short ends the lines, so that the next is never
+// glued to the cut one.
+TEST(Win32Progress, ALineThePipeTakesOnlyPartOfEndsTheLines) {
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 4096));
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+    if (!SetNamedPipeHandleState(write_end, &mode, nullptr, nullptr)) {
+        CloseHandle(read_end);
+        CloseHandle(write_end);
+        GTEST_SKIP() << "this system does not set a pipe's mode";
+    }
+    // Full to the brim, then room for a few bytes only.
+    const char byte = 'x';
+    DWORD written = 1;
+    size_t held = 0;
+    while (held < (1u << 24) && WriteFile(write_end, &byte, 1, &written, nullptr) && written == 1)
+        ++held;
+    char room[8];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(read_end, room, sizeof room, &got, nullptr));
+    held -= got;
+    const std::string line = "{\"seen\":4,\"listed\":4}\n";
+    const int answer =
+        ed_progress_write(reinterpret_cast<intptr_t>(write_end), line.data(), line.size());
+    DWORD available = 0;
+    ASSERT_TRUE(PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr));
+    CloseHandle(read_end);
+    CloseHandle(write_end);
+    const size_t taken = available - held;
+    if (answer == 0 && taken == 0 && edtest::running_under_wine())
+        GTEST_SKIP() << "Wine's non-blocking pipe takes a line whole or not at all";
+    EXPECT_GT(taken, 0u);
+    EXPECT_LT(taken, line.size());
+    EXPECT_EQ(answer, -1) << "a cut line was reported as written";
+}
+
 } // namespace

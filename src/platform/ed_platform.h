@@ -383,9 +383,12 @@ bool ed_kernel_resolution_compiled();
 bool ed_last_resolution_by_kernel();
 
 // For tests of the Linux backend, on the calling thread only: moments at
-// which removal calls a test's hook (the answer is ignored).
+// which the backend calls a test's hook. At ED_TEST_LISTING_READ_ON a nonzero
+// answer is taken as the error of a listing read after a stream's first (the
+// read is not made); at the others the answer is ignored.
 enum ed_test_moment {
     ED_TEST_ASIDE_NAMED, // an object is about to be moved aside under ed_test_aside_name()
+    ED_TEST_LISTING_READ_ON,
 };
 using ed_test_hook = unsigned long (*)(ed_test_moment moment, void *context);
 // Null removes the hook.

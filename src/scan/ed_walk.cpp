@@ -231,6 +231,7 @@ class walker {
         const size_t length = path.length();
         bool content = false;
         pending_verdict *waiting = nullptr; // subtrees this directory waits on
+        bool unreadable = false;            // counted once, however its listing failed
         ed_entry_hint hint;
         for (;;) {
             // A subtree walked below may have suspended this level, and
@@ -239,7 +240,8 @@ class walker {
             ed_dir *dir = levels_[self].get();
             if (dir == nullptr) {
                 content = true;
-                note_unreadable(path.c_str());
+                if (!unreadable)
+                    note_unreadable(path.c_str());
                 break;
             }
             const char *name = ed_readdir_hint(dir, &hint);
@@ -256,7 +258,9 @@ class walker {
                     ++left_out().invalid_names;
                     break;
                 case ED_UNNAMEABLE_LISTING:
-                    note_unreadable(path.c_str());
+                    if (!unreadable)
+                        note_unreadable(path.c_str());
+                    unreadable = true;
                     break;
                 case ED_UNNAMEABLE_OTHER:
                     break;

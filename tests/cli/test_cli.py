@@ -56,11 +56,12 @@ def make_tree(root, entries):
 
 class Terminal:
     """The program on a pseudo-terminal: standard input, standard output and (unless
-    `stderr` says otherwise) standard error are the terminal, of `rows` rows."""
+    `stderr` says otherwise) standard error are the terminal, of `rows` rows and `columns`
+    columns."""
 
-    def __init__(self, *args, rows=24, stderr=None):
+    def __init__(self, *args, rows=24, columns=120, stderr=None):
         self.master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, 120, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self.proc = subprocess.Popen([CLI, *args], stdin=slave, stdout=slave,
                                      stderr=stderr if stderr is not None else slave,
                                      close_fds=True)
@@ -529,7 +530,8 @@ class RefusalTest(TreeTest):
         self.assertIn(b"Removed 2 of 4 entries.", text)
         self.assertIn(b"kept: gained an entry since the scan: " + self.path("grows").encode(),
                       text)
-        self.assertIn(b"kept: now holds data: " + self.path("fills").encode(), text)
+        self.assertIn(b"kept: holds data now (written since the scan, or on Windows in a named "
+                      b"stream): " + self.path("fills").encode(), text)
         self.assertNotIn(b"refused:", text)
         self.assertEqual(sorted(os.listdir(self.root)), ["fills", "grows"])
 
@@ -540,7 +542,9 @@ class RefusalTest(TreeTest):
                    for line in text.splitlines()}
         self.assertEqual(records[self.path("fills")],
                          {"path": self.path("fills"), "kind": "file", "outcome": "kept",
-                          "message": "refused: file size != 0", "reason": "now holds data"})
+                          "message": "refused: file size != 0",
+                          "reason": "holds data now (written since the scan, or on Windows in a "
+                                    "named stream)"})
         self.assertEqual(records[self.path("grows")]["message"],
                          "refused: directory no longer empty (TOCTOU)")
         self.assertEqual(records[self.path("stays")],
@@ -864,24 +868,44 @@ class LeftAloneTest(TreeTest):
                 self.skipTest("running as root and no setpriv to run as another user")
             prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
             os.chmod(self.top, 0o755)
-        make_tree(self.root, ["locked/e/", "open/"])
-        os.chmod(self.path("locked"), 0)
+        make_tree(self.root, ["in/locked/e/", "open/"])
+        locked = self.path("in/locked")
+        os.chmod(locked, 0)
 
-        def scan(root):
-            return subprocess.run([*prefix, CLI, "scan", root], capture_output=True,
+        def scan(*roots):
+            return subprocess.run([*prefix, CLI, "scan", *roots], capture_output=True,
                                   timeout=120, stdin=subprocess.DEVNULL)
         try:
-            out = scan(self.root)
-            self.assertEqual(out.returncode, 0, out.stderr)
-            self.assertIn(b"1 folder that could not be read", out.stdout)
-            self.assertIn(b"warning: 1 folder could not be read, so nothing in it was listed: " +
-                          self.path("locked").encode(), out.stderr)
-            out = scan(self.path("locked"))
+            # A root inside another reaches the folder twice: it is still one.
+            for roots in [(self.root,), (self.root, self.path("in"))]:
+                out = scan(*roots)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertIn(b"1 folder that could not be read", out.stdout)
+                self.assertIn(b"warning: 1 folder could not be read, so nothing in it was listed: " +
+                              locked.encode() + b"\n", out.stderr)
+            out = scan(locked)
             self.assertEqual(out.returncode, 1)
-            self.assertIn(b"cannot read " + self.path("locked").encode() +
+            self.assertIn(b"cannot read " + locked.encode() +
                           b": Permission denied", out.stderr)
+            # Six, past the five paths named: one root counts them exactly; nested roots
+            # cannot tell more from twice, and never claim more with "...".
+            more = [self.path(f"in/more{i}") for i in range(5)]
+            for path in more:
+                os.mkdir(path)
+                os.chmod(path, 0)
+            out = scan(self.root)
+            self.assertIn(b"warning: 6 folders could not be read", out.stderr)
+            self.assertTrue(out.stderr.rstrip().endswith(b", ..."), out.stderr)
+            out = scan(self.root, self.path("in"))
+            self.assertIn(b"5 or more folders could not be read",
+                          out.stderr)
+            self.assertIn(b"Left alone: 5 or more folders that could not be read", out.stdout)
+            self.assertNotIn(b"...", out.stderr)
         finally:
-            os.chmod(self.path("locked"), 0o755)
+            os.chmod(locked, 0o755)
+            for path in [self.path(f"in/more{i}") for i in range(5)]:
+                if os.path.isdir(path):
+                    os.chmod(path, 0o755)
 
 
 class ViewTest(TreeTest):
@@ -936,6 +960,19 @@ class ViewOfLargeTreesTest(TreeTest):
         self.assertEqual(sum("more (--full lists all)" in line for line in shown), 2, text)
         self.assertRegex(text.decode(), r"\.\.\. \d+ more \(--full lists all\)")
 
+    def test_lines_that_wrap_are_counted_by_the_rows_they_take(self):
+        entries = [f"p{i:02}/build/d{j:02}/" for i in range(60) for j in range(3)]
+        entries += [f"p{i:02}/.h" for i in range(60)] + ["p00/skip=x"]
+        make_tree(self.root, entries)
+        # The Left alone line is wider than the screen, and takes two rows.
+        term = Terminal("scan", "--collapse", "--exclude", "skip", self.root, rows=30,
+                        columns=60)
+        status, text = term.finish()
+        self.assertEqual(status, 0, text)
+        shown = text.decode().replace("\r\n", "\n").rstrip("\n").split("\n")
+        self.assertTrue(any(len(line) > 60 for line in shown), text)
+        self.assertLessEqual(sum(max(1, -(-len(line) // 60)) for line in shown), 29, text)
+
     def test_top_most_folders_are_found_whatever_sorts_between(self):
         # "a-b" sorts between "a" and "a/x" byte by byte.
         make_tree(self.root, ["a/x/", "a-b/", "a/y/", "data=x"])
@@ -952,13 +989,14 @@ class ProgressTest(TreeTest):
     """The hooked program stops at "scanned" with its progress line still up, as a scan of
     a large tree would leave it, for as long as the test keeps it there."""
 
-    def paused_scan(self, terminal):
+    def paused_scan(self, terminal, columns=120):
         make_tree(self.root, ["a/x/", "b/", "c", "d=data"])
         pause = os.path.join(self.top, "pause")
         os.mkdir(pause)
         env = dict(os.environ, EDCLEAN_TEST_PAUSE=f"scanned:{pause}")
         if terminal:
             master, slave = pty.openpty()
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
             proc = subprocess.Popen([CLI_HOOKED, "scan", self.root], stdin=slave, stdout=slave,
                                     stderr=slave, env=env, close_fds=True)
             os.close(slave)
@@ -993,6 +1031,14 @@ class ProgressTest(TreeTest):
         # a, b, c, d and x seen; a/x, a, b and c listed.
         self.assertRegex(text, rb"\rscanning: 5 entries seen, 4 listed, \d+ s")
         self.assertRegex(text, rb"\r +\r3 empty directories, 1 zero-byte file, ")
+
+    def test_a_narrow_terminal_gets_the_line_cut_to_its_width(self):
+        status, text, _ = self.paused_scan(terminal=True, columns=20)
+        self.assertEqual(status, 0, text)
+        drawn = [part for part in text.split(b"\r") if b"scanning" in part]
+        self.assertTrue(drawn, text)
+        for part in drawn:
+            self.assertLessEqual(len(part.decode()), 19, text)
 
     def test_nothing_is_shown_off_a_terminal(self):
         status, out, err = self.paused_scan(terminal=False)

@@ -84,6 +84,9 @@ struct left_out_report {
     long long invalid_names = 0;
     long long unreadable_dirs = 0;
     std::vector<std::string> unreadable_paths;
+    // Set by a reader that knows the count may fall short: more folders
+    // may be unreadable than unreadable_dirs says.
+    bool unreadable_maybe_more = false;
 };
 
 // What a scan result lists, in the result's order.

@@ -184,10 +184,7 @@ int command_clean(const clean_options &o) {
     if (!machine || asking) {
         // What was left alone (a line, and a warning of unreadable folders),
         // the question and the line it is answered on.
-        size_t below = 2;
-        if (left_out)
-            below += (left_alone_line(*left_out).empty() ? 0 : 1) +
-                     (unreadable_warning(*left_out).empty() ? 0 : 1);
+        const size_t below = 2 + left_out_rows(left_out);
         print_selection(selection, plan, view, below, sink);
         report_left_out(left_out, sink);
     }

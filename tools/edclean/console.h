@@ -31,6 +31,10 @@ bool stderr_is_terminal();
 // The rows of the terminal standard output shows, or 0 when unknown.
 int terminal_rows();
 
+// The columns of the terminal standard output (or standard error) shows, or
+// 0 when unknown.
+int terminal_columns(bool of_stderr = false);
+
 // The real form of an existing directory's path, in the library's spelling:
 // absolute, every link and "." or ".." resolved, '/' between names. Nothing
 // when it cannot be made; `error` then says why.

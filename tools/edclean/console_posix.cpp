@@ -38,6 +38,13 @@ int terminal_rows() {
     return size.ws_row;
 }
 
+int terminal_columns(bool of_stderr) {
+    winsize size{};
+    if (ioctl(of_stderr ? STDERR_FILENO : STDOUT_FILENO, TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
+
 std::optional<std::string> real_path(const std::string &path, std::string &error) {
     std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
     if (!real) {

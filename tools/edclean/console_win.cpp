@@ -148,6 +148,14 @@ int terminal_rows() {
     return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
+int terminal_columns(bool of_stderr) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(of_stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE),
+                                    &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 std::optional<std::string> real_path(const std::string &path, std::string &error) {
     return final_path(path, error);
 }

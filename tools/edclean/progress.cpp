@@ -8,6 +8,7 @@
 #include <rapidjson/document.h>
 
 #include "console.h"
+#include "screen.h"
 
 namespace edclean_tool {
 
@@ -89,8 +90,15 @@ void progress_line::run() {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, ", %.0f s", elapsed);
         line += seconds;
-        width = std::max(width, line.size());
-        std::fprintf(stderr, "\r%-*s", static_cast<int>(width), line.c_str());
+        // Cut to the terminal's width, less the last column: a line that
+        // wrapped could not be drawn over with \r, and each redraw would
+        // leave a trail of rows.
+        const int columns = terminal_columns(true);
+        if (columns > 1)
+            line = cut_to_width(line, static_cast<size_t>(columns) - 1);
+        const size_t shown_width = display_width(line);
+        width = std::max(width, shown_width);
+        std::fprintf(stderr, "\r%s%*s", line.c_str(), static_cast<int>(width - shown_width), "");
         std::fflush(stderr);
         wake_.wait_for(lock, std::chrono::milliseconds(200), [this] { return done_; });
     }

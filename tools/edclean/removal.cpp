@@ -21,7 +21,8 @@ std::string reason_in_words(const std::string &message, const std::string &path,
             return "your home folder is protected";
     static const std::pair<const char *, const char *> words[] = {
         {"refused: directory no longer empty (TOCTOU)", "gained an entry since the scan"},
-        {"refused: file size != 0", "now holds data"},
+        {"refused: file size != 0",
+         "holds data now (written since the scan, or on Windows in a named stream)"},
         {"path not found", "no longer there"},
         {"refused: symlink", "now a link, or reached through one"},
         {"refused: not a directory", "no longer a folder"},

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "census.h"
 #include "edclean.h"
 #include "journal_internal.h"
 #include "output.h"
@@ -62,6 +63,8 @@ bool run_scan(const std::vector<std::string> &roots, bool include_hidden, bool z
         return false;
     }
     out.lists = std::move(*lists);
+    if (out.lists.left_out)
+        count_unreadable_once(*out.lists.left_out, roots);
     return true;
 }
 

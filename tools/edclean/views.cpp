@@ -1,5 +1,6 @@
 #include "views.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "console.h"
 #include "output.h"
 #include "paths.h"
+#include "screen.h"
 
 namespace edclean_tool {
 
@@ -82,6 +84,16 @@ std::string scan_summary(const scan_result &r, size_t dirs, size_t files) {
            " s\n";
 }
 
+size_t left_out_rows(const std::optional<edclean_json_io::left_out_report> &left_out) {
+    if (!left_out)
+        return 0;
+    const auto columns = static_cast<size_t>(std::max(0, terminal_columns()));
+    const std::string line = left_alone_line(*left_out);
+    const std::string warning = unreadable_warning(*left_out);
+    return (line.empty() ? 0 : screen_rows(line, columns)) +
+           (warning.empty() ? 0 : screen_rows("edclean: warning: " + warning, columns));
+}
+
 size_t report_left_out(const std::optional<edclean_json_io::left_out_report> &left_out,
                        const line_sink &sink) {
     if (!left_out)
@@ -92,7 +104,7 @@ size_t report_left_out(const std::optional<edclean_json_io::left_out_report> &le
     const std::string warning = unreadable_warning(*left_out);
     if (!warning.empty())
         say("warning: " + warning);
-    return (line.empty() ? 0 : 1) + (warning.empty() ? 0 : 1);
+    return left_out_rows(left_out);
 }
 
 void print_selection(const clean_selection &s, const root_plan &plan, list_view view,

@@ -46,9 +46,12 @@ list_view chosen_view(bool summary, bool collapse, bool full, size_t lines);
 
 std::string scan_summary(const scan_result &r, size_t dirs, size_t files);
 
+// The terminal rows report_left_out() takes, its long lines wrapped.
+size_t left_out_rows(const std::optional<edclean_json_io::left_out_report> &left_out);
+
 // What the scan passed by, as the library counted it, for a person: a line
 // after the summary, and a warning on standard error for folders that could
-// not be read. The lines it printed; none without a report.
+// not be read. The terminal rows it took; none without a report.
 size_t report_left_out(const std::optional<edclean_json_io::left_out_report> &left_out,
                        const line_sink &sink);
 

@@ -103,6 +103,9 @@ int status_nofollow(const char *path, struct statx *sx, std::string *text_used =
 int needed(int fd);
 int open_beneath(int base, const char *relative, const mount_key *stay_on);
 int open_canonical(const char *canonical);
+// removal.cpp: the answer of the calling thread's test hook at `moment`, 0
+// without one.
+unsigned long at_test_moment(ed_test_moment moment);
 
 } // namespace ed_linux
 
@@ -122,6 +125,7 @@ struct ed_dir {
     // then holds one unnameable entry, so that a directory that could not be
     // listed to its end is never taken for empty.
     int broken;
+    bool handed_broken;     // the entry handed out last stands for a broken listing
     uint64_t held_position; // where the held entry starts in the listing
     ed_file_id id;          // status_part_of() the directory, where the stream was opened with it
     bool has_id;

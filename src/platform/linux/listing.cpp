@@ -16,8 +16,9 @@ void advance(ed_dir *dir, bool first) {
     }
     if (!first && dir->held < dir->end)
         return;
-    const ssize_t bytes = ::getdents64(dir->fd, dir->batch, sizeof dir->batch);
-    const int error = bytes < 0 ? errno : 0;
+    const unsigned long injected = first ? 0 : ed_linux::at_test_moment(ED_TEST_LISTING_READ_ON);
+    const ssize_t bytes = injected != 0 ? -1 : ::getdents64(dir->fd, dir->batch, sizeof dir->batch);
+    const int error = injected != 0 ? static_cast<int>(injected) : bytes < 0 ? errno : 0;
     dir->held = 0;
     dir->end = bytes > 0 ? static_cast<size_t>(bytes) : 0;
     dir->has_next = bytes != 0 ? 1 : 0;
@@ -41,6 +42,7 @@ ed_dir_stream stream_over(int fd, const mount_key &mount, bool owns_fd, const st
     dir->owns_fd = owns_fd;
     dir->mount = mount;
     dir->name[0] = '\0';
+    dir->handed_broken = false;
     dir->held_position = position;
     // The handle's part of the identity is asked for only when a walk notes
     // where it left the stream, so a walk that never suspends pays nothing.
@@ -244,11 +246,13 @@ const char *ed_readdir_hint(ed_dir *dir, ed_entry_hint *hint) {
         if (dir->broken == ENOMEM)
             throw std::bad_alloc();
         dir->has_next = 0;
+        dir->handed_broken = true;
         std::memcpy(dir->name, ed_unnameable_entry, std::strlen(ed_unnameable_entry) + 1);
         return dir->name;
     }
     if (!dir->has_next)
         return nullptr;
+    dir->handed_broken = false;
     const char *raw = held_entry(dir)->d_name;
     const size_t length = std::strlen(raw);
     if (length < sizeof dir->name && ed_utf8_valid(raw, length)) {
@@ -272,5 +276,7 @@ void ed_closedir(ed_dir *dir) {
 }
 
 ed_unnameable_cause ed_dir_unnameable_cause(const ed_dir *dir) {
-    return dir != nullptr && dir->broken != 0 ? ED_UNNAMEABLE_LISTING : ED_UNNAMEABLE_NAME;
+    // Judged by what the stream handed out, not by its state now: reading one
+    // entry ahead may have broken the listing after a name it could not give.
+    return dir != nullptr && dir->handed_broken ? ED_UNNAMEABLE_LISTING : ED_UNNAMEABLE_NAME;
 }

@@ -494,6 +494,10 @@ ed_target_status ed_remove_file_beneath(ed_pinned_root *root, const char *relati
     return remove_examined(place, *examined, false);
 }
 
+unsigned long ed_linux::at_test_moment(ed_test_moment moment) {
+    return g_test_hook != nullptr ? g_test_hook(moment, g_test_hook_context) : 0;
+}
+
 void ed_set_test_hook(ed_test_hook hook, void *context) {
     g_test_hook = hook;
     g_test_hook_context = context;

@@ -240,6 +240,11 @@ ed_root_kind ed_inspect_root(const char *path, char **canonical, ed_file_id *id)
             return ED_ROOT_UNREACHABLE;
         return ED_ROOT_UNNAMEABLE;
     }
+    // Every path a scan hands out starts with this text, and every text the
+    // library hands out is UTF-8: a root reached through a link into a
+    // folder whose name is not cannot be named.
+    if (!ed_utf8_valid(final_path.get(), std::strlen(final_path.get())))
+        return ED_ROOT_UNNAMEABLE;
     *canonical = final_path.release();
     *id = id_of(st, object.get(), "");
     return ED_ROOT_DIRECTORY;

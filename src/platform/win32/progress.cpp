@@ -41,8 +41,17 @@ int ed_progress_write(int64_t target, const char *line, size_t length) {
     }
     if (!writes_synchronously(handle))
         return -1;
-    DWORD written = 0;
-    if (!WriteFile(handle, line, static_cast<DWORD>(length), &written, nullptr))
-        return -1;
-    return written == 0 ? 0 : 1;
+    // A non-blocking pipe takes what fits: the rest of a line partly taken
+    // must follow at once, or the next line would be glued to a cut one, so
+    // a pipe that cannot take it now gets no more lines.
+    size_t done = 0;
+    while (done < length) {
+        DWORD written = 0;
+        if (!WriteFile(handle, line + done, static_cast<DWORD>(length - done), &written, nullptr))
+            return -1;
+        if (written == 0)
+            return done == 0 ? 0 : -1;
+        done += written;
+    }
+    return 1;
 }
