@@ -646,6 +646,26 @@ class PolicyTest(TreeTest):
         for name in (b".git", b".hg", b".svn", b"CVS", b"lost+found"):
             self.assertIn(b"\n  " + name + b" ", help_text)
 
+    def test_a_root_in_a_folder_left_alone_is_not_cleaned(self):
+        # Named as the root, or below it, a repository's folder has no default
+        # name between its empty folders and their removal.
+        make_tree(self.root, ["repo/.git/refs/heads/", "repo/.git/refs/tags/",
+                              "repo/.git/objects/info/", "repo/.git/HEAD=ref: x\n",
+                              "wc/.svn/tmp/"])
+        for root in ("repo/.git", "repo/.git/refs", "repo/.git/refs/heads", "wc/.svn"):
+            out = run("clean", "--yes", "--include-hidden", self.path(root))
+            self.assertEqual(out.returncode, 1, root)
+            self.assertIn(b"which is left alone by default; give --no-default-excludes",
+                          out.stderr, root)
+            self.assertEqual(out.stdout, b"", root)
+        for kept in ("repo/.git/refs/heads", "repo/.git/refs/tags", "wc/.svn/tmp"):
+            self.assertTrue(os.path.isdir(self.path(kept)), kept)
+        # Scanning shows what is there; only a clean is refused.
+        self.assertEqual(run("scan", "-0", self.path("repo/.git")).returncode, 0)
+        out = run("clean", "--yes", "--no-default-excludes", self.path("repo/.git/refs"))
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertFalse(os.path.exists(self.path("repo/.git/refs/heads")))
+
     def test_system_trees_are_not_cleaned_unless_allowed(self):
         for tree, words in (("/etc", b"is in the system folder /etc"),
                             ("/var", b"holds the system folder /var/lib"),

@@ -151,7 +151,8 @@ int removal_told(int status, const removal_report &report, const std::string &jo
 
 int command_clean(const clean_options &o) {
     root_plan plan;
-    if (const std::optional<int> refused = plan_roots(o.roots, {true, o.allow_system}, plan))
+    if (const std::optional<int> refused =
+            plan_roots(o.roots, {true, o.allow_system, !o.filters.no_default_excludes}, plan))
         return *refused;
     // Created before the scan, so that a journal that cannot be written
     // stops the clean before anything is listed, asked or removed.

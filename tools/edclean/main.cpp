@@ -192,7 +192,8 @@ int main(int argc, char **argv) {
         "restore", "Recreate the entries a journal of clean lists, with their metadata");
     restore_cmd->add_option("FILE", restore_file, "Journal written by clean --journal")->required();
 
-    std::string left_alone = "Left alone unless --no-default-excludes is given:\n";
+    std::string left_alone = "Left alone unless --no-default-excludes is given (and clean "
+                             "refuses a root inside a folder so named):\n";
     for (const default_exclude &name : kDefaultExcludes)
         left_alone += "  " + std::string(name.name) +
                       std::string(24 - std::strlen(name.name), ' ') + name.why + "\n";

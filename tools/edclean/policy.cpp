@@ -1,7 +1,9 @@
 #include "policy.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 #include "console.h"
@@ -86,6 +88,37 @@ std::optional<std::string> system_refusal(const std::string &real, const system_
     return std::nullopt;
 }
 
+#ifdef _WIN32
+constexpr const char *kSeparators = "/\\";
+// Windows compares names without regard to case: ".GIT" is ".git".
+bool same_name(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+#else
+constexpr const char *kSeparators = "/";
+bool same_name(std::string_view a, std::string_view b) { return a == b; }
+#endif
+
+// The default-excluded name among the folders of a real path, if any: the
+// path's own last name counts, as a root named ".git" is that folder.
+const default_exclude *default_excluded_folder_of(const std::string &real) {
+    size_t start = 0;
+    while (start <= real.size()) {
+        size_t end = real.find_first_of(kSeparators, start);
+        if (end == std::string::npos)
+            end = real.size();
+        const std::string_view name(real.data() + start, end - start);
+        for (const default_exclude &excluded : kDefaultExcludes)
+            if (same_name(name, excluded.name))
+                return &excluded;
+        start = end + 1;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 std::vector<std::string> exclude_patterns(const scan_filters &filters) {
@@ -151,6 +184,14 @@ std::optional<int> plan_roots(const std::vector<std::string> &given, root_policy
                 "clean it anyway");
             return 1;
         }
+        if (policy.clean && policy.default_excludes)
+            if (const default_exclude *within = default_excluded_folder_of(*real)) {
+                say("refusing to clean " + shown(root) + ": it is or lies inside " +
+                    shown(std::string(within->name)) + " (" + within->why +
+                    "), which is left alone by default; give --no-default-excludes to clean "
+                    "it anyway");
+                return 1;
+            }
         const std::optional<folder_identity> id = identity_of(*real);
         const auto same = std::find_if(taken.begin(), taken.end(), [&](const taken_root &earlier) {
             return (id && earlier.id == id) || edclean_tool::same_path(*real, earlier.real);

@@ -56,6 +56,11 @@ struct root_plan {
 struct root_policy {
     bool clean = false;
     bool allow_system = false;
+    // A clean root that is, or lies inside, a folder the default names
+    // leave alone (a repository's .git, say) is refused: below such a
+    // folder the defaults no longer stand between its empty folders and
+    // their removal.
+    bool default_excludes = true;
 };
 
 std::optional<int> plan_roots(const std::vector<std::string> &given, root_policy policy,
