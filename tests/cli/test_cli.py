@@ -1060,6 +1060,38 @@ class ProgressTest(TreeTest):
         for part in drawn:
             self.assertLessEqual(len(part.decode()), 19, text)
 
+    def test_a_clean_with_a_journal_counts_what_it_removed_as_it_goes(self):
+        make_tree(self.root, ["a/", "b/", "c/"])
+        pause = os.path.join(self.top, "pause")
+        os.mkdir(pause)
+        env = dict(os.environ, EDCLEAN_TEST_PAUSE=f"one-removed:{pause}")
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
+        proc = subprocess.Popen([CLI_HOOKED, "clean", "--yes", "--journal",
+                                 os.path.join(self.top, "journal"), self.root],
+                                stdin=slave, stdout=slave, stderr=slave, env=env, close_fds=True)
+        os.close(slave)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(os.path.join(pause, "ready")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(1.6)  # past the second after which the line shows
+        open(os.path.join(pause, "go"), "wb").close()
+        text = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 60)
+            try:
+                chunk = os.read(master, 4096) if ready else b""
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            text += chunk
+        proc.wait(timeout=60)
+        os.close(master)
+        self.assertEqual(proc.returncode, 0, text)
+        self.assertRegex(text, rb"\rremoved 1 of 3, \d+ s")
+        self.assertIn(b"Removed 3 of 3 entries.", text)
+
     def test_nothing_is_shown_off_a_terminal(self):
         status, out, err = self.paused_scan(terminal=False)
         self.assertEqual(status, 0, err)

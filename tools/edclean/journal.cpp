@@ -385,7 +385,8 @@ std::string refusal(const char *why, const std::string &detail) {
 
 } // namespace
 
-void journal_writer::remove(std::initializer_list<removal_list> lists, removal_outcome &outcome) {
+void journal_writer::remove(std::initializer_list<removal_list> lists, removal_outcome &outcome,
+                            std::atomic<long long> *removed_so_far) {
     std::vector<std::vector<planned_entry>> plans;
     std::vector<planned_parent> parents;
     std::map<std::string, size_t> parent_index;
@@ -473,6 +474,10 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
             }
             result.message.clear();
             ++outcome.removed;
+            if (removed_so_far != nullptr)
+                removed_so_far->store(outcome.removed, std::memory_order_relaxed);
+            if (outcome.removed == 1)
+                test_pause("one-removed");
             if (!append(entry, outcome))
                 return;
             if (planned.parent != SIZE_MAX && !parents[planned.parent].written) {

@@ -4,6 +4,7 @@
 #ifndef EDCLEAN_TOOL_JOURNAL_H
 #define EDCLEAN_TOOL_JOURNAL_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -115,7 +116,10 @@ class journal_writer {
     // is killed leaves every line behind; forcing each one to the disk as
     // well would cost a disk round trip per entry, many times the removal
     // itself, so on the way that happens at most once a second.
-    void remove(std::initializer_list<removal_list> lists, removal_outcome &outcome);
+    // `removed_so_far`, when given, counts each entry as it goes, for a
+    // progress line read on another thread.
+    void remove(std::initializer_list<removal_list> lists, removal_outcome &outcome,
+                std::atomic<long long> *removed_so_far = nullptr);
 
   private:
     journal_writer(std::string path, std::unique_ptr<journal_file> file);

@@ -56,7 +56,7 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
         edclean_tool::removal_outcome outcome;
         journal->remove({{s.files, entry_kind::file, edclean_delete_files},
                          {s.dirs, entry_kind::dir, edclean_delete_dirs}},
-                        outcome);
+                        outcome, &done);
         report.call_failed = outcome.call_failed;
         report.journal_error = outcome.journal_error;
         report.removed = outcome.removed;
