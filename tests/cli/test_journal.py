@@ -458,6 +458,19 @@ class CleanJournalTest(Workspace):
                 self.assertEqual(out.stdout, b"")  # not even scanned
                 self.assertEqual(record(self.top, dir_atimes=False), before)
 
+    @unittest.skipIf(os.name == "nt", "file modes are POSIX's")
+    def test_journal_is_readable_by_its_maker_only(self):
+        # It names every path removed and their owners: nobody else's to read,
+        # whatever the umask says.
+        self.make("empty/")
+        old = os.umask(0o022)
+        try:
+            out = run("clean", "--yes", "--journal", self.journal, self.root)
+        finally:
+            os.umask(old)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(os.stat(self.journal).st_mode & 0o777, 0o600)
+
     def test_dry_run_writes_no_journal(self):
         self.make("empty/")
         out = run("clean", "--dry-run", "--journal", self.journal, self.root)

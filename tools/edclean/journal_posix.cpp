@@ -296,7 +296,8 @@ bool read_platform_members(const rapidjson::Value &line, journal_entry &entry, s
 }
 
 std::unique_ptr<journal_file> create_journal_file(const std::string &path, std::string &error) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Only its maker may read it: it names every path removed and whose it was.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = errno == EEXIST ? "exists; a journal is always a new file" : system_message(errno);
         return nullptr;
