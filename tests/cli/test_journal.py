@@ -510,6 +510,40 @@ class CleanJournalTest(Workspace):
         # being written when the process died.
         self.assertLessEqual(len(gone - journaled), 1)
 
+    @unittest.skipUnless(CLI_HOOKED, "needs the program built with its pause points")
+    def test_an_interrupt_stops_the_clean_between_two_entries(self):
+        # Ctrl-C, a hang-up or a termination request while entries go: the
+        # entry in hand is finished and journaled, nothing after it is
+        # touched, and the user is told what went and where it is recorded.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                shutil.rmtree(self.root)
+                os.mkdir(self.root)
+                self.make("a/", "b/", "c/", "z1", "z2")
+                journal = os.path.join(self.top, f"journal-{sig.name}.jsonl")
+                pause = os.path.join(self.top, f"pause-{sig.name}")
+                os.mkdir(pause)
+                env = dict(os.environ, EDCLEAN_TEST_PAUSE=f"one-removed:{pause}")
+                proc = subprocess.Popen([CLI_HOOKED, "clean", "--yes", "--journal", journal,
+                                         self.root], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                deadline = time.monotonic() + 60
+                while (not os.path.exists(os.path.join(pause, "ready")) and
+                       proc.poll() is None and time.monotonic() < deadline):
+                    time.sleep(0.005)
+                proc.send_signal(sig)
+                time.sleep(0.1)
+                open(os.path.join(pause, "go"), "wb").close()
+                out, err = proc.communicate(timeout=60)
+                self.assertEqual(proc.returncode, 130, err)
+                self.assertIn(b"Removed 1 of 5 entries.\n", out)
+                self.assertIn(b"Not reached (4): the clean was interrupted.\n", out)
+                self.assertIn(b"interrupted: 1 of 5 entries was removed, all recorded in the "
+                              b"journal " + journal.encode(), err)
+                left = sorted(os.listdir(self.root))
+                self.assertEqual(len(left), 4, left)
+                self.assertEqual(len(read_journal(journal)), 1)
+
     def test_journal_inside_the_tree_is_neither_listed_nor_removed(self):
         # The journal is made before the scan, empty, under a name that is not
         # the scan's spelling of it: it is told apart by identity.

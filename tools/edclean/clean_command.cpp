@@ -96,19 +96,32 @@ int report_removal(const removal_report &report, const clean_selection &s, const
     } else {
         out("Removed " + std::to_string(report.removed) + " of " +
             counted(static_cast<long long>(wanted), "entry", "entries") + ".\n");
-        const auto kept = std::count_if(report.entries.begin(), report.entries.end(),
-                                        [](const entry_result &e) { return !e.removed; });
+        // What an interrupt kept the clean from reaching is counted, not
+        // listed: it is everything after the entry in hand.
+        const auto reached_but_kept = [](const entry_result &e) {
+            return !e.removed && e.message != kNotReached;
+        };
+        const auto kept =
+            std::count_if(report.entries.begin(), report.entries.end(), reached_but_kept);
         if (kept > 0) {
             out("Kept (" + std::to_string(kept) + "):\n");
             for (const entry_result &entry : report.entries)
-                if (!entry.removed)
+                if (reached_but_kept(entry))
                     out("  kept: " + entry.reason + ": " + shown(*entry.path) + "\n");
         }
+        const auto not_reached =
+            std::count_if(report.entries.begin(), report.entries.end(), [](const entry_result &e) {
+                return !e.removed && e.message == kNotReached;
+            });
+        if (not_reached > 0)
+            out("Not reached (" + std::to_string(not_reached) + "): the clean was interrupted.\n");
     }
     if (!report.journal_error.empty())
         say(shown(report.journal_error));
     if (report.call_failed || !report.journal_error.empty())
         return exit_call_failed;
+    if (report.interrupted)
+        return exit_interrupted;
     if (static_cast<size_t>(report.removed) == wanted)
         return exit_success;
     return report.removed > 0 ? exit_partial : exit_call_failed;
@@ -219,7 +232,17 @@ int command_clean(const clean_options &o) {
     // program before it has said what it removed.
     edclean_tool::keep_running_when_output_closes();
     const removal_report report = remove_selection(selection, journal.get(), plan);
-    return removal_told(report_removal(report, selection, o.view), report, o.journal);
+    const int status = removal_told(report_removal(report, selection, o.view), report, o.journal);
+    if (report.interrupted) {
+        std::string done =
+            "interrupted: " + std::to_string(report.removed) + " of " +
+            counted(static_cast<long long>(report.entries.size()), "entry", "entries") +
+            (report.removed == 1 ? " was" : " were") + " removed";
+        if (!o.journal.empty() && report.removed > 0 && report.journal_error.empty())
+            done += ", all recorded in the journal " + shown(o.journal);
+        say(done);
+    }
+    return status;
 }
 
 } // namespace edclean_tool

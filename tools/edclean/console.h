@@ -24,6 +24,12 @@ void prepare_console();
 // (and be noticed) instead of ending the program.
 void keep_running_when_output_closes();
 
+// From here an interrupt (Ctrl-C; on POSIX also a hang-up or a termination
+// request) no longer ends the program at once: it asks the removal to stop
+// after the entry in hand, so that what went is told and journaled whole.
+void stop_at_interrupt();
+bool interrupt_requested();
+
 bool stdin_is_terminal();
 bool stdout_is_terminal();
 bool stderr_is_terminal();

@@ -25,6 +25,21 @@ void prepare_console() {}
 
 void keep_running_when_output_closes() { std::signal(SIGPIPE, SIG_IGN); }
 
+namespace {
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void note_interrupt(int) { g_interrupted = 1; }
+} // namespace
+
+void stop_at_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = note_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+bool interrupt_requested() { return g_interrupted != 0; }
+
 bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }

@@ -135,6 +135,20 @@ void prepare_console() {
 // A closed pipe fails the write there; nothing ends the program.
 void keep_running_when_output_closes() {}
 
+namespace {
+volatile LONG g_interrupted = 0;
+BOOL WINAPI note_interrupt(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    InterlockedExchange(&g_interrupted, 1);
+    return TRUE;
+}
+} // namespace
+
+void stop_at_interrupt() { SetConsoleCtrlHandler(note_interrupt, TRUE); }
+
+bool interrupt_requested() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 
 bool stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }

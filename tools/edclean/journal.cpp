@@ -7,6 +7,7 @@
 
 #include <rapidjson/error/en.h>
 
+#include "console.h"
 #include "edclean.h"
 #include "edclean_json_io.h"
 #include "journal_internal.h"
@@ -394,7 +395,7 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
     for (const removal_list &list : lists)
         total += list.paths.size();
     // What an entry that is never reached says: the journal stopped first.
-    outcome.entries.assign(total, {0, "the journal stopped the clean before it"});
+    outcome.entries.assign(total, {0, "the journal stopped the clean before it", true});
     size_t index = 0;
     for (const removal_list &list : lists) {
         std::vector<planned_entry> &plan = plans.emplace_back();
@@ -404,6 +405,7 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
                 return is_at_or_beneath(path, root);
             };
             if (std::none_of(roots_.begin(), roots_.end(), beneath)) {
+                result.not_reached = false;
                 result.message = refusal("it is not beneath a root the journal records", "");
                 continue;
             }
@@ -412,10 +414,12 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
             entry.kind = list.kind;
             std::string error;
             if (!read_entry_metadata(entry, error)) {
+                result.not_reached = false;
                 result.message = refusal("what restoring it needs cannot be read", error);
                 continue;
             }
             if (entry.id == self_) { // under a name begin() did not see
+                result.not_reached = false;
                 result.message = refusal("it is the journal itself", "");
                 continue;
             }
@@ -449,16 +453,23 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
     for (const removal_list &list : lists) {
         for (const planned_entry &planned : *plan++) {
             const journal_entry &entry = planned.entry;
+            if (interrupt_requested()) {
+                outcome.interrupted = true;
+                sync(outcome, "");
+                return;
+            }
             // The metadata was read before the first removal; what is at the
             // path now must still be that object, or its line would describe
             // another. The library re-checks the object it removes itself,
             // but cannot say which one it was.
             entry_outcome &result = outcome.entries[planned.index];
+            result.not_reached = false;
             journal_entry now;
             now.path = entry.path;
             now.kind = entry.kind;
             std::string error;
             if (!read_entry_metadata(now, error) || now.id != entry.id) {
+                result.not_reached = false;
                 result.message = refusal("it is not the object whose metadata was read", error);
                 continue;
             }

@@ -20,6 +20,7 @@ namespace edclean_tool {
 struct entry_outcome {
     int32_t count = 0;
     std::string message;
+    bool not_reached = false; // the removal stopped before it
 };
 
 // What removal did: how many entries went, what became of each (one per
@@ -29,6 +30,7 @@ struct removal_outcome {
     long long removed = 0;
     std::vector<entry_outcome> entries;
     bool call_failed = false;
+    bool interrupted = false; // stopped by an interrupt, between two entries
     std::string journal_error;
 };
 

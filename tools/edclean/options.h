@@ -14,6 +14,7 @@ enum exit_status {
     exit_call_failed = 1,
     exit_usage = 2,
     exit_partial = 3,
+    exit_interrupted = 130, // as a shell reports a program Ctrl-C ended
 };
 
 // What both commands may narrow a scan by, as the user gave it.

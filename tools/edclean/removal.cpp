@@ -49,6 +49,7 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
     for (const std::string &path : s.dirs)
         report.entries.push_back({&path, entry_kind::dir, false, {}, {}});
     std::atomic<long long> done{0};
+    edclean_tool::stop_at_interrupt();
     progress_line progress("removed", &done, static_cast<long long>(report.entries.size()));
     // Files first, then directories deepest first, one entry per call: the
     // count then says whether this very entry went, and the message why not.
@@ -58,6 +59,7 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
                          {s.dirs, entry_kind::dir, edclean_delete_dirs}},
                         outcome, &done);
         report.call_failed = outcome.call_failed;
+        report.interrupted = outcome.interrupted;
         report.journal_error = outcome.journal_error;
         report.removed = outcome.removed;
         // One outcome per entry, in the order of the lists: files, then
@@ -67,10 +69,17 @@ removal_report remove_selection(const clean_selection &s, edclean_tool::journal_
             entry.removed = outcome.entries[i].count == 1;
             if (!entry.removed)
                 entry.message = outcome.entries[i].message;
+            if (outcome.entries[i].not_reached && outcome.interrupted)
+                entry.message = kNotReached;
         }
         done = report.removed;
     } else {
         for (entry_result &entry : report.entries) {
+            if (report.interrupted || edclean_tool::interrupt_requested()) {
+                report.interrupted = true;
+                entry.message = kNotReached;
+                continue;
+            }
             const auto call =
                 entry.kind == entry_kind::file ? edclean_delete_files : edclean_delete_dirs;
             const int32_t count = call(edclean_json_io::path_array({*entry.path}).c_str());

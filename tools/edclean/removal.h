@@ -25,8 +25,12 @@ struct removal_report {
     std::vector<entry_result> entries;
     long long removed = 0;
     bool call_failed = false;
+    bool interrupted = false; // entries after the one in hand were not reached
     std::string journal_error;
 };
+
+// What an entry that an interrupt kept the clean from reaching says.
+inline constexpr const char *kNotReached = "the clean was interrupted before it";
 
 removal_report remove_selection(const clean_selection &s, journal_writer *journal,
                                 const root_plan &plan);
