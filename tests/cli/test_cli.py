@@ -790,6 +790,7 @@ class HabitTest(TreeTest):
             (["scna", self.root], 2, b"unknown command 'scna'; did you mean 'scan'?"),
             (["cleen", self.root], 2, b"unknown command 'cleen'; did you mean 'clean'?"),
             (["frobnicate"], 2, b"unknown command 'frobnicate'; the commands are"),
+            ([], 2, b"a command is required: scan ROOT... (list), clean ROOT..."),
             (["scan", os.path.join(self.root, "a", "..")], 0,
              b"note: " + os.path.join(self.root, "a", "..").encode() + b" is " +
              self.root.encode() + b"; using that"),

@@ -241,6 +241,12 @@ int main(int argc, char **argv) {
             (meant ? "did you mean '" + *meant + "'?" : "the commands are scan, clean, restore"));
         return exit_usage;
     }
+    if (arguments.size() == 1) {
+        say("a command is required: scan ROOT... (list), clean ROOT... (remove what a scan "
+            "lists, after asking) or restore FILE (undo a clean's journal); edclean --help "
+            "shows them all");
+        return exit_usage;
+    }
     std::vector<char *> pointers;
     for (std::string &a : arguments)
         pointers.push_back(a.data());
