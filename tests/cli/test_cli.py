@@ -1005,6 +1005,30 @@ class ViewOfLargeTreesTest(TreeTest):
                                f"Zero-byte files (0):\n")
 
 
+def hold_progress_line_up(pause):
+    """Waits for the hooked program to reach its pause point, keeps it there past the second
+    after which a progress line shows, then lets it go on."""
+    deadline = time.monotonic() + 60
+    while not os.path.exists(os.path.join(pause, "ready")) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(1.6)
+    open(os.path.join(pause, "go"), "wb").close()
+
+
+def read_until_closed(master):
+    """All a pseudo-terminal's program writes until it closes its side."""
+    text = b""
+    while True:
+        ready, _, _ = select.select([master], [], [], 60)
+        try:
+            chunk = os.read(master, 4096) if ready else b""
+        except OSError:
+            chunk = b""
+        if not chunk:
+            return text
+        text += chunk
+
+
 @unittest.skipUnless(CLI_HOOKED, "EDCLEAN_CLI_HOOKED is not set")
 class ProgressTest(TreeTest):
     """The hooked program stops at "scanned" with its progress line still up, as a scan of
@@ -1024,24 +1048,11 @@ class ProgressTest(TreeTest):
         else:
             proc = subprocess.Popen([CLI_HOOKED, "scan", self.root], stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        deadline = time.monotonic() + 60
-        while not os.path.exists(os.path.join(pause, "ready")) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(1.6)  # past the second after which the line shows
-        open(os.path.join(pause, "go"), "wb").close()
+        hold_progress_line_up(pause)
         if not terminal:
             out, err = proc.communicate(timeout=60)
             return proc.returncode, out, err
-        text = b""
-        while True:
-            ready, _, _ = select.select([master], [], [], 60)
-            try:
-                chunk = os.read(master, 4096) if ready else b""
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            text += chunk
+        text = read_until_closed(master)
         proc.wait(timeout=60)
         os.close(master)
         return proc.returncode, text, b""
@@ -1072,21 +1083,8 @@ class ProgressTest(TreeTest):
                                  os.path.join(self.top, "journal"), self.root],
                                 stdin=slave, stdout=slave, stderr=slave, env=env, close_fds=True)
         os.close(slave)
-        deadline = time.monotonic() + 60
-        while not os.path.exists(os.path.join(pause, "ready")) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(1.6)  # past the second after which the line shows
-        open(os.path.join(pause, "go"), "wb").close()
-        text = b""
-        while True:
-            ready, _, _ = select.select([master], [], [], 60)
-            try:
-                chunk = os.read(master, 4096) if ready else b""
-            except OSError:
-                chunk = b""
-            if not chunk:
-                break
-            text += chunk
+        hold_progress_line_up(pause)
+        text = read_until_closed(master)
         proc.wait(timeout=60)
         os.close(master)
         self.assertEqual(proc.returncode, 0, text)
