@@ -247,11 +247,14 @@ class CliTest(unittest.TestCase):
                 self.assertTrue(os.path.exists(os.path.join(root, kept)), kept)
 
     def test_durations_that_cannot_be_meant_are_usage_errors(self):
-        for bad in ("-5m", "5x", "1.5h", "7D", "", "m", "10 s", "99999999999999999999d"):
+        cases = [(bad, "is not a duration") for bad in ("-5m", "5x", "1.5h", "7D", "", "m", "10 s")]
+        cases += [(big, "is too large a duration")
+                  for big in ("99999999999999999999d", "106751991167301d", "9223372036854775808")]
+        for bad, words in cases:
             for command in ("scan", "clean"):
                 out = run(command, "--min-age", bad, self.root)
                 self.assertEqual(out.returncode, 2, (command, bad))
-                self.assertIn(f"--min-age: '{bad}' is not a duration".encode(), out.stderr)
+                self.assertIn(f"--min-age: '{bad}' {words}".encode(), out.stderr)
                 self.assertEqual(out.stdout, b"")
 
     def test_threads_change_nothing_in_the_result(self):

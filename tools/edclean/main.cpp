@@ -39,9 +39,12 @@ void add_filter_flags(CLI::App *command, scan_filters &filters) {
         ->type_name("DURATION")
         ->check(CLI::Validator(
             [](std::string &text) {
-                return duration_seconds(text) ? std::string()
-                                              : "'" + edclean_tool::shown(text) +
-                                                    "' is not a duration: give " + kDurationForm;
+                if (duration_seconds(text))
+                    return std::string();
+                return "'" + edclean_tool::shown(text) +
+                       (has_duration_form(text)
+                            ? "' is too large a duration"
+                            : "' is not a duration: give " + std::string(kDurationForm));
             },
             "", "duration"));
     command

@@ -1,11 +1,21 @@
 #include "options.h"
 
 #include <limits>
+#include <string_view>
 
 namespace edclean_tool {
 
 // The seconds in a duration: digits, then optionally one unit (s, m, h, d);
 // nothing for any other text or a span too long to count.
+bool has_duration_form(const std::string &text) {
+    const size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || text.empty())
+        return false;
+    return digits == std::string::npos ||
+           (digits + 1 == text.size() &&
+            std::string_view("smhd").find(text[digits]) != std::string_view::npos);
+}
+
 std::optional<long long> duration_seconds(const std::string &text) {
     size_t digits = 0;
     while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')

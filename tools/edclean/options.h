@@ -62,6 +62,9 @@ inline constexpr const char *kDurationForm =
 
 // The seconds in a duration: digits, then optionally one unit (s, m, h, d);
 // nothing for any other text or a span too long to count.
+// Whether `text` has a duration's form (digits and at most one unit),
+// whatever its size: a value too large is then told apart from a typo.
+bool has_duration_form(const std::string &text);
 std::optional<long long> duration_seconds(const std::string &text);
 
 int command_scan(const scan_options &o);
