@@ -140,6 +140,13 @@ bool output_intact() {
     return false;
 }
 
+// "N of M entries were removed", as a line on standard error says it.
+std::string removed_of_offered(const removal_report &report) {
+    return std::to_string(report.removed) + " of " +
+           counted(static_cast<long long>(report.entries.size()), "entry", "entries") +
+           (report.removed == 1 ? " was" : " were") + " removed";
+}
+
 // After a removal, a report that did not arrive still leaves the user told
 // on standard error what was removed, and where it is recorded: a reader
 // that went away (a closed pipe) included, since entries are gone.
@@ -148,9 +155,7 @@ int removal_told(int status, const removal_report &report, const std::string &jo
     bool closed = false;
     if (edclean_tool::flush_out(reason, closed))
         return status;
-    std::string done = std::to_string(report.removed) + " of " +
-                       counted(static_cast<long long>(report.entries.size()), "entry", "entries") +
-                       (report.removed == 1 ? " was" : " were") + " removed";
+    std::string done = removed_of_offered(report);
     if (!journal.empty() && report.removed > 0)
         done += ", recorded in the journal " + shown(journal);
     say((closed ? std::string("standard output was closed")
@@ -234,10 +239,7 @@ int command_clean(const clean_options &o) {
     const removal_report report = remove_selection(selection, journal.get(), plan);
     const int status = removal_told(report_removal(report, selection, o.view), report, o.journal);
     if (report.interrupted) {
-        std::string done =
-            "interrupted: " + std::to_string(report.removed) + " of " +
-            counted(static_cast<long long>(report.entries.size()), "entry", "entries") +
-            (report.removed == 1 ? " was" : " were") + " removed";
+        std::string done = "interrupted: " + removed_of_offered(report);
         if (!o.journal.empty() && report.removed > 0 && report.journal_error.empty())
             done += ", all recorded in the journal " + shown(o.journal);
         say(done);

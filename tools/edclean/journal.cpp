@@ -395,7 +395,7 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
     for (const removal_list &list : lists)
         total += list.paths.size();
     // What an entry that is never reached says: the journal stopped first.
-    outcome.entries.assign(total, {0, "the journal stopped the clean before it", true});
+    outcome.entries.assign(total, {0, "the journal stopped the clean before it"});
     size_t index = 0;
     for (const removal_list &list : lists) {
         std::vector<planned_entry> &plan = plans.emplace_back();
@@ -405,7 +405,6 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
                 return is_at_or_beneath(path, root);
             };
             if (std::none_of(roots_.begin(), roots_.end(), beneath)) {
-                result.not_reached = false;
                 result.message = refusal("it is not beneath a root the journal records", "");
                 continue;
             }
@@ -414,17 +413,16 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
             entry.kind = list.kind;
             std::string error;
             if (!read_entry_metadata(entry, error)) {
-                result.not_reached = false;
                 result.message = refusal("what restoring it needs cannot be read", error);
                 continue;
             }
             if (entry.id == self_) { // under a name begin() did not see
-                result.not_reached = false;
                 result.message = refusal("it is the journal itself", "");
                 continue;
             }
             planned_entry &planned = plan.emplace_back();
             planned.index = index - 1;
+            result.not_reached = true; // until the removal loop takes it up
             planned.entry = std::move(entry);
             // The times of the directory that holds it, read before anything
             // in it goes: removing an entry moves them. The directory above
@@ -469,7 +467,6 @@ void journal_writer::remove(std::initializer_list<removal_list> lists, removal_o
             now.kind = entry.kind;
             std::string error;
             if (!read_entry_metadata(now, error) || now.id != entry.id) {
-                result.not_reached = false;
                 result.message = refusal("it is not the object whose metadata was read", error);
                 continue;
             }
